@@ -37,6 +37,8 @@ class ComPtr {
   T* operator->() const { return ptr_; }
   T& operator*() const { return *ptr_; }
   explicit operator bool() const { return ptr_ != nullptr; }
+  bool operator==(std::nullptr_t) const { return ptr_ == nullptr; }
+  bool operator!=(std::nullptr_t) const { return ptr_ != nullptr; }
   // Releases the current pointer and hands out the slot for an out-parameter.
   T** put() {
     reset();
