@@ -1,0 +1,169 @@
+// The manager's link to the Mux: the connection, the protocol messages it
+// sends, and the answers that come back through its sink.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "common/Unique.h"
+#include "item/CTAVDiagnosticLogItem.h"
+#include "log/WaitingItems.h"
+#include "mgr/CTAVDiagnosticLogMgr.h"
+#include "mgr/MuxProtocol.h"
+#include "module/ModuleState.h"
+
+namespace hv {
+namespace {
+
+// The list of transport addresses; the library connects to the part after
+// the first ";". The default names port 60093 on any interface, then on the
+// IPv4 loopback address.
+constexpr wchar_t kDefaultTransport[] = L"ip:60093;ip:127.0.0.1:60093";
+constexpr DWORD kTransportChars = 256;
+
+std::wstring ReadTransportSetting() {
+  unique_hkey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
+    return kDefaultTransport;
+  wchar_t text[kTransportChars + 1] = {};
+  DWORD size = kTransportChars * sizeof(wchar_t);
+  if (RegQueryValueExW(key.get(), L"InterprocessTransport", nullptr, nullptr, reinterpret_cast<BYTE*>(text),
+                       &size) != ERROR_SUCCESS)
+    return kDefaultTransport;
+  // The text must end within its 256 characters.
+  const size_t read = size / sizeof(wchar_t);
+  if (read == kTransportChars && text[kTransportChars - 1] != L'\0') return kDefaultTransport;
+  std::wstring setting(text);
+  if (setting.find(L';') == std::wstring::npos) return kDefaultTransport;
+  return setting;
+}
+
+bool RunningInServiceHost() {
+  wchar_t path[MAX_PATH + 1] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  if (length == 0) return false;
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash && _wcsicmp(slash + 1, L"Tarnhost.exe") == 0;
+}
+
+constexpr wchar_t kConnectSemaphore[] = L"CTAVDiagnosticLogMgr::GetConnectionToMux";
+
+}  // namespace
+
+std::wstring MuxConnectAddress() {
+  const std::wstring setting = ReadTransportSetting();
+  return setting.substr(setting.find(L';') + 1);
+}
+
+HRESULT CTAVDiagnosticLogMgr::GetConnectionToMux(IMuxConnection** ppConnection) {
+  auto lock = lock_.lock();
+  if (!muxService_) {
+    RETURN_IF_FAILED(CoCreateInstance(CLSID_MuxService, nullptr, CLSCTX_ALL, IID_IMuxService,
+                                      muxService_.put_void()));
+  }
+  if (!muxConnection_) {
+    ComPtr<CMuxSink> sink = MakeObject<CMuxSink>();
+    RETURN_IF_NULL_ALLOC(sink);
+    sink->Attach(static_cast<IMuxSink*>(this));
+    sinks_.push_back(sink);
+    const std::wstring address = MuxConnectAddress();
+    IUnknown* sinkUnknown = static_cast<IMuxSink*>(sink.get());
+    HRESULT hr = muxService_->Connect(address.c_str(), 0, sinkUnknown, muxConnection_.put());
+    if (FAILED(hr)) {
+      // Inside the service host a second attempt could only wait for itself.
+      if (RunningInServiceHost()) return E_FAIL;
+      // One more attempt, one process at a time.
+      unique_handle semaphore(CreateSemaphoreW(nullptr, 1, 1, kConnectSemaphore));
+      if (!semaphore) return E_FAIL;
+      WaitForSingleObject(semaphore.get(), INFINITE);
+      hr = muxService_->Connect(address.c_str(), 0, sinkUnknown, muxConnection_.put());
+      ReleaseSemaphore(semaphore.get(), 1, nullptr);
+      if (FAILED(hr)) return hr;
+    }
+  }
+  RETURN_HR_IF_NULL(E_POINTER, ppConnection);
+  muxConnection_.copy_to(ppConnection);
+  return S_OK;
+}
+
+STDMETHODIMP CTAVDiagnosticLogMgr::OnConnectionClosed(LONG, LONG) {
+  auto lock = lock_.lock();
+  // No method of the old connection is called: it is gone.
+  muxConnection_.reset();
+  return S_OK;
+}
+
+HRESULT CTAVDiagnosticLogMgr::AssignTransactionId(IMuxMessage* msg) {
+  auto lock = lock_.lock();
+  const LONG id = nextTransactionId_;
+  // Wraps from 2147483647 to -2147483648.
+  nextTransactionId_ = static_cast<LONG>(static_cast<uint32_t>(nextTransactionId_) + 1u);
+  return msg->SetField(kFieldTransId, FormatDecimal(id).c_str());
+}
+
+HRESULT CTAVDiagnosticLogMgr::SendItem(CTAVDiagnosticLog*, IUnknown* item, BOOL synchronous) {
+  ComPtr<IMuxConnection> connection;
+  RETURN_IF_FAILED(GetConnectionToMux(connection.put()));
+  ComPtr<IMuxMessage> message;
+  RETURN_IF_FAILED(connection->CreateMessage(message.put()));
+  ComPtr<IStream> body;
+  ComPtr<IPersistStream> persist;
+  if (SUCCEEDED(message->QueryInterface(IID_IStream, body.put_void())) &&
+      SUCCEEDED(item->QueryInterface(IID_IPersistStream, persist.put_void())))
+    persist->Save(body.get(), FALSE);  // a copy that cannot be saved still goes out
+  if (synchronous) {
+    message->SetField(kFieldMsgType, kMsgItemAnswerWanted);
+    ComPtr<CTAVDiagnosticLogItem> copy = CTAVDiagnosticLogItem::FromInterface(item);
+    message->SetField(kFieldTransId, FormatDecimal(copy ? WaitingItems::IdOf(copy.get()) : 0).c_str());
+  } else {
+    message->SetField(kFieldMsgType, kMsgItem);
+  }
+  return connection->Post(message.get(), kMuxTimeoutMs);
+}
+
+HRESULT CTAVDiagnosticLogMgr::RequestAdaptorInterface(const GUID* clsid, AdaptorInfoRecord* record,
+                                                      IUnknown** ppUnk) {
+  RETURN_HR_IF_NULL(E_POINTER, ppUnk);
+  *ppUnk = nullptr;
+  ComPtr<IMuxConnection> connection;
+  RETURN_IF_FAILED(GetConnectionToMux(connection.put()));
+  ComPtr<IMuxMessage> request;
+  RETURN_IF_FAILED(connection->CreateMessage(request.put()));
+  request->SetField(kFieldMsgType, kMsgAdaptorRequest);
+  AssignTransactionId(request.get());
+  request->SetData(0, sizeof(GUID), reinterpret_cast<const BYTE*>(clsid));
+  ComPtr<IMuxMessage> reply;
+  RETURN_IF_FAILED(connection->Transact(request.get(), reply.put(), kMuxTimeoutMs));
+  const char* result = reply->GetField(kFieldHResult);
+  RETURN_HR_IF_NULL(E_FAIL, result);
+  const HRESULT replied = static_cast<HRESULT>(std::atol(result));
+  RETURN_HR_IF(replied, replied < 0);
+  ComPtr<IStream> body;
+  RETURN_IF_FAILED(reply->QueryInterface(IID_IStream, body.put_void()));
+  ULONG read = 0;
+  body->Read(record, sizeof(AdaptorInfoRecord), &read);  // count and result are not examined
+  return CoUnmarshalInterface(body.get(), IID_IUnknown, reinterpret_cast<void**>(ppUnk));
+}
+
+STDMETHODIMP CTAVDiagnosticLogMgr::OnMessage(LONG context, IMuxMessage* msg) {
+  RETURN_HR_IF(E_INVALIDARG, context == 0 || msg == nullptr);
+  const char* type = msg->GetField(kFieldMsgType);
+  RETURN_HR_IF_NULL(E_FAIL, type);
+  if (std::atol(type) != 5) return S_OK;
+  const char* result = msg->GetField(kFieldHResult);
+  RETURN_HR_IF_NULL(E_FAIL, result);
+  const char* transId = msg->GetField(kFieldTransId);
+  RETURN_HR_IF_NULL(E_FAIL, transId);
+  const LONG id = std::atol(transId);
+  RETURN_HR_IF(E_FAIL, id == 0);
+  // An answer for a copy that no longer waits touches nothing.
+  ComPtr<CTAVDiagnosticLogItem> item = WaitingItems::Find(id);
+  if (!item) return S_FALSE;
+  auto itemLock = item->Lock();
+  item->SetDeliveryResult(static_cast<HRESULT>(std::atol(result)));
+  ComPtr<IStream> body;
+  if (SUCCEEDED(msg->QueryInterface(IID_IStream, body.put_void()))) item->Load(body.get());
+  if (HANDLE event = item->CompletionEvent()) SetEvent(event);
+  return S_OK;
+}
+
+}  // namespace hv
