@@ -1,0 +1,52 @@
+// The real Mux service (the native tarnhost) run from a test under Wine: a
+// Windows process can start a Unix program, but cannot wait for it, so the
+// host's Unix process id is kept in a file and signals go through kill(1).
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace hv::test {
+
+class HostProcess {
+ public:
+  // Work files go to a fresh folder under TMPDIR named after the test.
+  explicit HostProcess(const std::string& name);
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  // Whether the tarnhost program exists (HV_TARNHOST); tests skip without it.
+  static bool Available();
+
+  // Starts the host on a free loopback port and waits until it accepts
+  // connections. The library is pointed at it through "InterprocessTransport".
+  bool Start();
+  // Sends the signal (15 SIGTERM, 9 SIGKILL) and waits until the process is gone.
+  bool Stop(int signal = 15);
+  bool Running() const;
+
+  unsigned short port() const { return port_; }
+  // The database file, as a Unix path.
+  const std::string& database() const { return database_; }
+  // Runs one statement with the sqlite3 shell on the database; the rows,
+  // columns separated by "|", one row a line.
+  std::string Query(const std::string& sql) const;
+  // The host's log so far.
+  std::string Log() const;
+
+ private:
+  std::string folder_;  // Unix path
+  std::string database_;
+  unsigned short port_ = 0;
+  long pid_ = 0;
+};
+
+// Runs a Unix command line through /bin/sh and waits (by polling a marker
+// file) until it has finished. Returns false on a time-out.
+bool RunUnixCommand(const std::string& command, DWORD timeoutMs = 20000);
+// A Unix path as Wine shows it (Z:\...).
+std::wstring WindowsPathOf(const std::string& unixPath);
+std::string ReadTextFile(const std::string& unixPath);
+
+}  // namespace hv::test

@@ -1,0 +1,151 @@
+#include "support/TestSupport.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace hv::test {
+namespace {
+
+std::wstring DirFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  if (!value) return L"";
+  std::wstring path = Widen(value);
+  // Unix paths reach Windows through drive Z:.
+  if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  if (!path.empty() && path.back() != L'\\') path += L'\\';
+  return path;
+}
+
+}  // namespace
+
+std::wstring BinDir() { return DirFromEnvironment("HV_BIN_DIR"); }
+std::wstring SourceDir() { return DirFromEnvironment("HV_SOURCE_DIR"); }
+
+std::wstring Widen(const std::string& text) {
+  if (text.empty()) return L"";
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return "";
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::vector<uint8_t> StreamBytes(IStream* stream) {
+  HGLOBAL global = nullptr;
+  std::vector<uint8_t> bytes;
+  STATSTG stat = {};
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return bytes;
+  if (FAILED(GetHGlobalFromStream(stream, &global))) return bytes;
+  const auto* data = static_cast<const uint8_t*>(GlobalLock(global));
+  bytes.assign(data, data + stat.cbSize.QuadPart);
+  GlobalUnlock(global);
+  return bytes;
+}
+
+ComPtr<IStream> StreamOf(const std::vector<uint8_t>& bytes) {
+  ComPtr<IStream> stream;
+  if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return stream;
+  ULONG written = 0;
+  if (!bytes.empty()) stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+  LARGE_INTEGER zero = {};
+  stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+  return stream;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i) out += ' ';
+    out += digits[bytes[i] >> 4];
+    out += digits[bytes[i] & 15];
+  }
+  return out;
+}
+
+std::wstring TakeErrorDescription() {
+  ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.put()) != S_OK || !info) return L"";
+  unique_bstr description;
+  info->GetDescription(description.put());
+  return description ? std::wstring(description.get()) : L"";
+}
+
+bool SetMachineDword(const std::wstring& key, const wchar_t* name, DWORD value) {
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value)) ==
+         ERROR_SUCCESS;
+}
+
+bool SetMachineString(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
+                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+void DeleteMachineValue(const std::wstring& key, const wchar_t* name) {
+  RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name);
+}
+
+DebugOutputCapture::DebugOutputCapture() {
+  InitializeCriticalSection(&lock_);
+  bufferReady_ = CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY");
+  dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
+  mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
+  if (!bufferReady_ || !dataReady_ || !mapping_) return;
+  view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
+  if (view_) thread_ = CreateThread(nullptr, 0, &Reader, this, 0, nullptr);
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+  InterlockedExchange(&stop_, 1);
+  if (thread_) {
+    SetEvent(dataReady_);
+    WaitForSingleObject(thread_, 5000);
+    CloseHandle(thread_);
+  }
+  if (view_) UnmapViewOfFile(view_);
+  for (HANDLE h : {mapping_, dataReady_, bufferReady_})
+    if (h) CloseHandle(h);
+  DeleteCriticalSection(&lock_);
+}
+
+DWORD WINAPI DebugOutputCapture::Reader(void* self) {
+  auto* capture = static_cast<DebugOutputCapture*>(self);
+  for (;;) {
+    if (WaitForSingleObject(capture->dataReady_, INFINITE) != WAIT_OBJECT_0) return 1;
+    if (capture->stop_) return 0;
+    const char* text = static_cast<const char*>(capture->view_) + sizeof(DWORD);
+    EnterCriticalSection(&capture->lock_);
+    capture->texts_.emplace_back(text, strnlen(text, 4096 - sizeof(DWORD)));
+    LeaveCriticalSection(&capture->lock_);
+    SetEvent(capture->bufferReady_);
+  }
+}
+
+std::vector<std::string> DebugOutputCapture::Texts() {
+  EnterCriticalSection(&lock_);
+  std::vector<std::string> texts = texts_;
+  LeaveCriticalSection(&lock_);
+  return texts;
+}
+
+HRESULT CreateManager(ITAVDiagnosticLogMgrEx** mgr) {
+  return CoCreateInstance(CLSID_TAVDiagnosticLogMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogMgrEx,
+                          reinterpret_cast<void**>(mgr));
+}
+
+HRESULT CreateItem(ITAVDiagnosticLogItemEx** item) {
+  return CoCreateInstance(CLSID_TAVDiagnosticLogItem, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogItemEx,
+                          reinterpret_cast<void**>(item));
+}
+
+}  // namespace hv::test

@@ -1,0 +1,78 @@
+// Shared helpers of the unit tests.
+#pragma once
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "TAVDiagnostics.h"
+#include "common/ComPtr.h"
+#include "common/Unique.h"
+
+namespace hv::test {
+
+// COM initialised for the multi-threaded apartment for the duration of a test.
+class ComTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
+  void TearDown() override { CoUninitialize(); }
+};
+
+// Folder of the built binaries (HV_BIN_DIR), as a Windows path with a trailing "\".
+std::wstring BinDir();
+// The source tree (HV_SOURCE_DIR), as a Windows path with a trailing "\".
+std::wstring SourceDir();
+std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+// Bytes of a memory stream from its start.
+std::vector<uint8_t> StreamBytes(IStream* stream);
+// A memory stream holding these bytes, positioned at its start.
+ComPtr<IStream> StreamOf(const std::vector<uint8_t>& bytes);
+// Hex form for failure messages: "06 00 00 00 61 00".
+std::string Hex(const std::vector<uint8_t>& bytes);
+
+// The description of the thread's current error information, or "" when none.
+std::wstring TakeErrorDescription();
+
+// Sets (or, with a null value, deletes) a REG_DWORD / REG_SZ value under HKLM,
+// creating the key. Returns false on failure.
+bool SetMachineDword(const std::wstring& key, const wchar_t* name, DWORD value);
+bool SetMachineString(const std::wstring& key, const wchar_t* name, const std::wstring& value);
+void DeleteMachineValue(const std::wstring& key, const wchar_t* name);
+
+// Collects what the process writes with OutputDebugString while it lives,
+// through the system's debug-output buffer ("DBWIN_BUFFER"), as a debugger
+// monitor does.
+class DebugOutputCapture {
+ public:
+  DebugOutputCapture();
+  ~DebugOutputCapture();
+  DebugOutputCapture(const DebugOutputCapture&) = delete;
+  DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
+  bool ok() const { return view_ != nullptr; }
+  // The texts written so far, each as written (ANSI).
+  std::vector<std::string> Texts();
+
+ private:
+  static DWORD WINAPI Reader(void* self);
+  HANDLE bufferReady_ = nullptr;
+  HANDLE dataReady_ = nullptr;
+  HANDLE mapping_ = nullptr;
+  void* view_ = nullptr;
+  HANDLE thread_ = nullptr;
+  volatile LONG stop_ = 0;
+  CRITICAL_SECTION lock_;
+  std::vector<std::string> texts_;
+};
+
+// Creates the library's classes through COM (the registered DLL).
+HRESULT CreateManager(ITAVDiagnosticLogMgrEx** mgr);
+HRESULT CreateItem(ITAVDiagnosticLogItemEx** item);
+
+}  // namespace hv::test
