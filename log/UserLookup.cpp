@@ -1,0 +1,104 @@
+#include "log/UserLookup.h"
+
+#include <sddl.h>
+
+#include "common/Unique.h"
+#include "item/CTAVDiagnosticLogItem.h"
+#include "module/ModuleState.h"
+
+namespace hv {
+namespace {
+
+constexpr DWORD kTokenUserBytes = 256;
+constexpr DWORD kAccountChars = 128;
+
+void FreeLocal(wchar_t* text) { LocalFree(text); }
+using unique_localstring = unique_any<wchar_t*, FreeLocal>;
+
+}  // namespace
+
+UserLookup::UserLookup() {
+  unique_hkey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return;
+  DWORD value = 0;
+  DWORD type = 0;
+  DWORD size = sizeof(value);
+  if (RegQueryValueExW(key.get(), L"DisableUserLookup", nullptr, &type, reinterpret_cast<BYTE*>(&value),
+                       &size) == ERROR_SUCCESS &&
+      type == REG_DWORD)
+    lookupEnabled_ = (value == 0);
+}
+
+UserLookup& UserLookup::Instance() {
+  static UserLookup instance;
+  return instance;
+}
+
+HRESULT UserLookup::Lookup(BSTR* name) {
+  if (!name) return E_POINTER;
+  *name = nullptr;
+  HRESULT hr = E_FAIL;
+  auto lock = lock_.lock();
+  if (!lookupEnabled_) return hr;
+  try {
+    // The process's identity counts, not a thread's impersonation.
+    ++tokenQueries_;
+    unique_handle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return hr;
+    alignas(TOKEN_USER) BYTE tokenUser[kTokenUserBytes];
+    DWORD needed = 0;
+    if (!GetTokenInformation(token.get(), TokenUser, tokenUser, sizeof(tokenUser), &needed)) return hr;
+    PSID sid = reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+
+    unique_localstring sidText;
+    if (!ConvertSidToStringSidW(sid, sidText.put())) return hr;
+
+    const auto cached = accountCache_.find(sidText.get());
+    if (cached != accountCache_.end()) {
+      *name = SysAllocString(cached->second.c_str());
+      return *name ? S_OK : E_FAIL;
+    }
+
+    ++accountQueries_;
+    wchar_t account[kAccountChars] = {};
+    wchar_t domain[kAccountChars] = {};
+    DWORD accountChars = kAccountChars;
+    DWORD domainChars = kAccountChars;
+    SID_NAME_USE use;
+    if (!LookupAccountSidW(nullptr, sid, account, &accountChars, domain, &domainChars, &use)) {
+      // Not asked again for the life of the process.
+      accountCache_[sidText.get()] = std::wstring();
+      return hr;
+    }
+    std::wstring fullName = domain[0] ? std::wstring(domain) + L"\\" + account : std::wstring(account);
+    accountCache_[sidText.get()] = fullName;
+    *name = SysAllocString(fullName.c_str());
+    hr = *name ? S_OK : E_FAIL;
+  } catch (...) {
+    // No memory for the cache.
+    hr = E_FAIL;
+  }
+  return hr;
+}
+
+void UserLookup::FillUserName(CTAVDiagnosticLogItem& item) {
+  auto itemLock = item.Lock();
+  if (!item.UserName().empty()) return;
+  unique_bstr name;
+  if (SUCCEEDED(Lookup(name.put()))) item.SetUserName(name ? std::wstring(name.get()) : std::wstring());
+}
+
+void FillUserName(CTAVDiagnosticLogItem& item) { UserLookup::Instance().FillUserName(item); }
+
+void InstallUserLookup() {
+  UserLookup::Instance();
+  ItemUserNameFiller = &FillUserName;
+}
+
+namespace {
+// The lookup is made, and its switch read, when the library is loaded; from
+// then on a child stored in an item gets the process's user name too.
+const bool g_userLookupInstalled = (InstallUserLookup(), true);
+}  // namespace
+
+}  // namespace hv
