@@ -72,9 +72,25 @@ class CTAVDiagnosticLogMgr final : public DispatchImpl<ITAVDiagnosticLogMgrEx>,
   // Asks the Mux for one adaptor: its 272-byte record and its interface.
   HRESULT RequestAdaptorInterface(const GUID* clsid, AdaptorInfoRecord* record, IUnknown** ppUnk);
 
+  // --- The adaptor list (adaptors/AdaptorList.cpp) ---
+  // Asks the Mux on this connection for its installed adaptors ("4"); their
+  // class ids in registry form, separated by ";" (empty when there are none).
+  HRESULT RequestAdaptorList(IMuxConnection* connection, std::wstring* classIds);
+
  private:
   ~CTAVDiagnosticLogMgr() override;
   void FinalRelease() override;
+
+  // Reading and export
+  // Finds the adaptor a source-control document names and gets its reader
+  // through the Mux; the adaptor's own settings come back as XML text (null
+  // when the document has none).
+  HRESULT OpenAdaptor(BSTR bstrXMLSourceControl, BSTR* pbstrAdaptorSpecific, IAdaptorReader** ppReader);
+  // Whether every log the document names lies on this machine; never fails.
+  static BOOL IsLocalSource(BSTR bstrXMLSourceControl);
+  // Reads what the caller's export selects: the adaptor's enumerator, or none
+  // when the local logs are read in-process.
+  HRESULT ReadForExport(ULONG dwLCID, BSTR bstrXMLSourceControl, BSTR bstrFilters, IEnumUnknown** ppEnum);
 
   CriticalSection lock_;
   ComPtr<IMuxService> muxService_;
