@@ -195,6 +195,9 @@ STDMETHODIMP CTAVDiagnosticLog::Init(BSTR szLocation, BSTR szProvider) {
     auto lock = lock_.lock();
     // A re-bound log asks for the audit policy of its new location afresh.
     oldPolicies = std::move(systemPolicies_);
+    // From here the old holder writes nothing more into this log, so a
+    // notification for the old location cannot undo the reset below.
+    if (oldPolicies) oldPolicies->DetachLog();
     auditingEnabled_ = TRUE;
     policyLookupDone_ = FALSE;
     location_ = std::move(location);
@@ -329,8 +332,56 @@ void CTAVDiagnosticLog::ObtainSystemPolicy(const std::wstring& location, const w
     if (systemPolicies_ || policyLookupDone_) return;
     policyLookupDone_ = TRUE;
   }
-  // The security directory is not asked yet: without a policy holder the log
-  // keeps auditing on, which sends every audit record.
+  // Only a location that names one of the two security directories is
+  // governed by a system audit policy; a machine name is not even a GUID.
+  GUID directoryId;
+  if (FAILED(CLSIDFromString(location.c_str(), &directoryId))) return;
+  if (!IsEqualGUID(directoryId, kPrimaryDirectoryId) && !IsEqualGUID(directoryId, kSecondaryDirectoryId)) {
+    SetAuditingEnabled(true);
+    return;
+  }
+
+  // Whatever fails from here on leaves auditing on: audit records go out.
+  ComPtr<IHVSecurityAuthority> authority;
+  if (FAILED(CoCreateInstance(CLSID_HVSecurityAuthority, nullptr, kSecurityClassContext,
+                              __uuidof(IHVSecurityAuthority), authority.put_void()))) {
+    SetAuditingEnabled(true);
+    return;
+  }
+  // The authority issues credentials for the primary directory, whichever of
+  // the two the location names.
+  wchar_t primaryId[40] = {};
+  StringFromGUID2(kPrimaryDirectoryId, primaryId, ARRAYSIZE(primaryId));
+  unique_bstr directory(SysAllocString(primaryId));
+  unique_bstr user(CopyBstr(userName));
+  ComPtr<IHVSecurityCredential> credential;
+  if (!directory || FAILED(authority->GetCredential(directory.get(), user.get(), credential.put())) ||
+      !credential) {
+    SetAuditingEnabled(true);
+    return;
+  }
+  std::unique_ptr<CHVDSystemPolicies> policies(new (std::nothrow) CHVDSystemPolicies());
+  if (!policies) {
+    SetAuditingEnabled(true);
+    return;
+  }
+  unique_bstr token;
+  credential->GetToken(token.put());
+  // The policies are read (and the directory's server waited for) before the
+  // log takes the holder, so that an Init meanwhile, which binds the log
+  // elsewhere, is not given the policy of the old location.
+  policies->Init(location.c_str(), token.get(), nullptr);
+  policies->GetAuditingEnabled();
+  {
+    auto lock = lock_.lock();
+    if (policyLookupDone_ && !systemPolicies_) {
+      // Mirrors the current policy into auditingEnabled_ from now on.
+      policies->AttachLog(this);
+      systemPolicies_ = std::move(policies);
+    }
+  }
+  // A holder the log no longer wants unsubscribes outside the lock.
+  policies.reset();
 }
 
 STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, VARIANT_BOOL bSynchronous,

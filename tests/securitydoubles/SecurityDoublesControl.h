@@ -1,0 +1,176 @@
+// SecurityDoubles.dll: stand-ins for the security authority and the security
+// directory, registered under their class ids in a test prefix only. The
+// authority hands out credentials with a token the test chooses; the
+// directory answers the audit policy read with the properties the test sets,
+// fails the operations the test names, records every call with the caller
+// context it came with, and sends change notifications to its subscribers
+// from threads of its own.
+//
+// The state is process-wide; every function may be called from any thread.
+// SecurityDoublesLibrary below loads the DLL, registers it and, when it goes,
+// removes the registration again.
+#pragma once
+#include <windows.h>
+#include <oaidl.h>
+
+#ifdef SECDOUBLES_BUILDING
+#define SECDOUBLES_API extern "C" __declspec(dllexport)
+#else
+#define SECDOUBLES_API extern "C" __declspec(dllimport)
+#endif
+
+// The operations that can be made to fail, and whose calls are counted.
+enum SecDoublesOperation {
+  SecDoublesOp_CreateAuthority = 0,  // the authority's class factory
+  SecDoublesOp_GetCredential = 1,    // authority slot 9
+  SecDoublesOp_CreateDirectory = 2,  // the directory's class factory
+  SecDoublesOp_ResolveName = 3,      // directory slot 8
+  SecDoublesOp_ReadProperties = 4,   // directory slot 23
+  SecDoublesOp_Subscribe = 5,        // registration slot 3
+  SecDoublesOp_Count = 6
+};
+
+// The caller context of the last directory operation, with its texts copied.
+struct SecDoublesContext {
+  wchar_t computerName[32];
+  GUID resourceId;
+  GUID reserved;
+  DWORD processId;
+  DWORD threadId;
+  wchar_t token[64];
+  wchar_t applicationName[64];
+  DWORD reserved2;
+};
+
+// Forgets properties, failures, calls and the last context; the token becomes
+// "token-1"; subscriptions are dropped; held reads are let go.
+SECDOUBLES_API void WINAPI SecDoubles_Reset(void);
+
+// --- Answers
+// Sets the value of a property of the audit policies (a new name goes to the
+// end of the list; a null value removes the name).
+SECDOUBLES_API void WINAPI SecDoubles_SetProperty(const wchar_t* name, const VARIANT* value);
+// The token in the credentials handed out from now on.
+SECDOUBLES_API void WINAPI SecDoubles_SetToken(const wchar_t* token);
+
+// --- Failures
+// The next `count` calls of the operation fail with hr (-1: all of them).
+SECDOUBLES_API void WINAPI SecDoubles_Fail(LONG operation, LONG count, HRESULT hr);
+
+// --- What was called
+// Calls so far, failed ones included.
+SECDOUBLES_API LONG WINAPI SecDoubles_CallCount(LONG operation);
+// The calls in order, separated by ";": "CreateAuthority", "GetCredential(id,user)",
+// "CreateDirectory", "ResolveName(name)", "ReadProperties(path)", "Subscribe",
+// "Unsubscribe", "ReleaseObject". A call whose arguments break the
+// directory's rules (an object id it did not hand out, reserved values that
+// are not zero, out pointers not cleared, a cookie it does not know, a token
+// it did not issue, a context that does not name the calling process and
+// thread) is followed by "!". The length the whole log has.
+SECDOUBLES_API ULONG WINAPI SecDoubles_CallLog(char* buffer, ULONG cchBuffer);
+// The context of the last directory operation; FALSE if there was none.
+SECDOUBLES_API BOOL WINAPI SecDoubles_LastContext(SecDoublesContext* context);
+// Authorities, credentials and directories alive (created and not released).
+SECDOUBLES_API LONG WINAPI SecDoubles_LiveObjects(void);
+// Subscriptions made and not yet unsubscribed.
+SECDOUBLES_API LONG WINAPI SecDoubles_Subscriptions(void);
+
+// --- Notifications (slot 5, ObjectChanged, with objectName = name; a null
+// name is passed as a null string)
+// Notifies every subscriber once, on another thread, and waits up to 10 s.
+// Returns the number of subscribers called (-1 on time-out); *lastResult (may
+// be null) receives the last one's result.
+SECDOUBLES_API LONG WINAPI SecDoubles_Notify(const wchar_t* name, HRESULT* lastResult);
+// Starts `threads` threads that notify every subscriber again and again until
+// SecDoubles_StopNotifying, which returns the number of calls they made.
+SECDOUBLES_API void WINAPI SecDoubles_StartNotifying(const wchar_t* name, LONG threads);
+SECDOUBLES_API LONG WINAPI SecDoubles_StopNotifying(void);
+
+// --- Holding a read
+// While held, ReadProperties waits (up to 30 s) until the hold is released.
+SECDOUBLES_API void WINAPI SecDoubles_HoldReads(BOOL hold);
+// Waits until a ReadProperties call is being held; FALSE on time-out.
+SECDOUBLES_API BOOL WINAPI SecDoubles_WaitForHeldRead(DWORD timeoutMs);
+
+#ifdef __cplusplus
+#include <string>
+
+class SecurityDoublesLibrary {
+ public:
+  explicit SecurityDoublesLibrary(const std::wstring& path) {
+    module_ = LoadLibraryW(path.c_str());
+    if (!module_) return;
+    Load(Reset, "SecDoubles_Reset");
+    Load(SetProperty, "SecDoubles_SetProperty");
+    Load(SetToken, "SecDoubles_SetToken");
+    Load(Fail, "SecDoubles_Fail");
+    Load(CallCount, "SecDoubles_CallCount");
+    Load(CallLog, "SecDoubles_CallLog");
+    Load(LastContext, "SecDoubles_LastContext");
+    Load(LiveObjects, "SecDoubles_LiveObjects");
+    Load(Subscriptions, "SecDoubles_Subscriptions");
+    Load(Notify, "SecDoubles_Notify");
+    Load(StartNotifying, "SecDoubles_StartNotifying");
+    Load(StopNotifying, "SecDoubles_StopNotifying");
+    Load(HoldReads, "SecDoubles_HoldReads");
+    Load(WaitForHeldRead, "SecDoubles_WaitForHeldRead");
+    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
+    registered_ = registerServer ? registerServer() : E_FAIL;
+  }
+  ~SecurityDoublesLibrary() {
+    if (!module_) return;
+    if (Reset) Reset();
+    if (registered_ == S_OK) {
+      auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+          reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+      if (unregisterServer) unregisterServer();
+    }
+    // The module stays loaded: COM may still hold objects of it.
+  }
+  SecurityDoublesLibrary(const SecurityDoublesLibrary&) = delete;
+  SecurityDoublesLibrary& operator=(const SecurityDoublesLibrary&) = delete;
+
+  bool ok() const { return module_ && complete_ && registered_ == S_OK; }
+  HRESULT registration() const { return registered_; }
+
+  decltype(&SecDoubles_Reset) Reset = nullptr;
+  decltype(&SecDoubles_SetProperty) SetProperty = nullptr;
+  decltype(&SecDoubles_SetToken) SetToken = nullptr;
+  decltype(&SecDoubles_Fail) Fail = nullptr;
+  decltype(&SecDoubles_CallCount) CallCount = nullptr;
+  decltype(&SecDoubles_CallLog) CallLog = nullptr;
+  decltype(&SecDoubles_LastContext) LastContext = nullptr;
+  decltype(&SecDoubles_LiveObjects) LiveObjects = nullptr;
+  decltype(&SecDoubles_Subscriptions) Subscriptions = nullptr;
+  decltype(&SecDoubles_Notify) Notify = nullptr;
+  decltype(&SecDoubles_StartNotifying) StartNotifying = nullptr;
+  decltype(&SecDoubles_StopNotifying) StopNotifying = nullptr;
+  decltype(&SecDoubles_HoldReads) HoldReads = nullptr;
+  decltype(&SecDoubles_WaitForHeldRead) WaitForHeldRead = nullptr;
+
+  std::string Calls() const {
+    std::string log(CallLog(nullptr, 0), '\0');
+    if (!log.empty()) CallLog(&log[0], static_cast<ULONG>(log.size() + 1));
+    return log;
+  }
+  void SetBool(const wchar_t* name, bool value) const {
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_BOOL;
+    V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
+    SetProperty(name, &v);
+  }
+
+ private:
+  template <typename F>
+  void Load(F& slot, const char* name) {
+    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    if (!slot) complete_ = false;
+  }
+
+  HMODULE module_ = nullptr;
+  bool complete_ = true;
+  HRESULT registered_ = E_FAIL;
+};
+#endif
