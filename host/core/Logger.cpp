@@ -1,0 +1,60 @@
+#include "core/Logger.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+namespace hv::host {
+namespace {
+
+std::string Timestamp() {
+  using namespace std::chrono;
+  auto now = system_clock::now();
+  std::time_t t = system_clock::to_time_t(now);
+  auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+  return text;
+}
+
+}  // namespace
+
+Logger::~Logger() {
+  if (file_) std::fclose(file_);
+}
+
+bool Logger::OpenFile(const std::string& path, std::string* error) {
+  FILE* f = std::fopen(path.c_str(), "a");
+  if (!f) {
+    *error = "cannot open log file " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (file_) std::fclose(file_);
+  file_ = f;
+  return true;
+}
+
+void Logger::SetStderr(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stderr_ = on;
+}
+
+void Logger::Line(const std::string& text) {
+  std::string line = Timestamp() + " tarnhost: " + text + "\n";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (stderr_) {
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+  }
+  if (file_) {
+    std::fwrite(line.data(), 1, line.size(), file_);
+    std::fflush(file_);
+  }
+}
+
+}  // namespace hv::host

@@ -1,0 +1,138 @@
+#include "service/MessageHandler.h"
+
+#include "core/Decimal.h"
+#include "item/ItemStreamDecoder.h"
+#include "protocol/Frame.h"
+
+namespace hv::host {
+namespace {
+
+std::string FlagsText(const std::array<uint8_t, 4>& f) {
+  return "VELTRA " + std::to_string(f[0]) + ", Dev " + std::to_string(f[1]) + ", Eng " + std::to_string(f[2]) +
+         ", Op " + std::to_string(f[3]);
+}
+
+}  // namespace
+
+std::vector<uint8_t> MessageHandler::AnswerFrame(uint32_t frameId, HResult result, int32_t transid,
+                                                 const std::vector<uint8_t>& body) {
+  MuxMessage answer;
+  answer.SetField("MSGTYPE", "5");
+  answer.SetField("HRESULT", FormatInt32(result));
+  answer.SetField("transid", FormatInt32(transid));
+  answer.body = body;
+  return FrameCodec::Encode(FrameKind::Notify, frameId, [&](ByteWriter& w) { answer.Write(w); });
+}
+
+void MessageHandler::Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId, HResult result,
+                            const std::string& why) {
+  log_.Line(peer->label() + ": refused frame " + std::to_string(frameId) + ": " + why);
+  ErrorPayload e{result, why};
+  peer->SendFrame(FrameCodec::Encode(FrameKind::Error, frameId, [&](ByteWriter& w) { e.Write(w); }));
+}
+
+void MessageHandler::HandlePost(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage message) {
+  const std::string* type = message.Field("MSGTYPE");
+  if (!type) return Refuse(peer, frameId, E_INVALIDARG, "the message has no MSGTYPE");
+  if (*type == "1") return HandleItem(peer, frameId, message, false);
+  if (*type == "2") return HandleItem(peer, frameId, message, true);
+  if (*type == "8") return HandleFlags(peer, frameId, message);
+  Refuse(peer, frameId, E_NOTIMPL, "messages of type \"" + *type + "\" are not posted to the host");
+}
+
+void MessageHandler::HandleItem(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage& message,
+                                bool answered) {
+  int32_t transid = 0;
+  if (answered) {
+    const std::string* t = message.Field("transid");
+    if (!t || !ParseInt32(*t, &transid))
+      return Refuse(peer, frameId, E_INVALIDARG, "a \"2\" message needs a decimal transid");
+  }
+  auto stream = std::make_shared<const std::vector<uint8_t>>(std::move(message.body));
+  ItemRecord item;
+  std::string why;
+  if (!ItemStreamDecoder::Decode(stream->data(), stream->size(), &item, &why)) {
+    if (!answered) return Refuse(peer, frameId, E_INVALIDARG, why);
+    log_.Line(peer->label() + ": refused the item of transid " + std::to_string(transid) + ": " + why);
+    peer->OweAnswer();
+    peer->SendAnswer(AnswerFrame(frameId, E_INVALIDARG, transid, *stream));
+    return;
+  }
+
+  std::shared_ptr<Delivery> delivery;
+  if (answered) {
+    peer->OweAnswer();
+    delivery = std::make_shared<Delivery>([peer, frameId, transid, stream, this](HResult hr) {
+      if (Failed(hr))
+        log_.Line(peer->label() + ": the item of transid " + std::to_string(transid) + " was not stored (" +
+                  FormatInt32(hr) + ")");
+      peer->SendAnswer(AnswerFrame(frameId, hr, transid, *stream));
+    });
+  } else {
+    delivery = std::make_shared<Delivery>([peer, this](HResult hr) {
+      if (Failed(hr)) log_.Line(peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")");
+    });
+  }
+  router_.Route(item, stream, delivery);
+}
+
+void MessageHandler::HandleFlags(const std::shared_ptr<Peer>& peer, uint32_t frameId, const MuxMessage& message) {
+  if (message.data.size() != 20)
+    return Refuse(peer, frameId, E_INVALIDARG,
+                  "an adaptor flags message carries 20 data bytes, not " + std::to_string(message.data.size()));
+  ByteReader r(message.data.data(), message.data.size());
+  Guid clsid;
+  clsid.Read(r);
+  std::array<uint8_t, 4> flags;
+  r.bytes(flags.data(), flags.size());
+  Adaptor* adaptor = router_.Find(clsid);
+  if (!adaptor) return Refuse(peer, frameId, REGDB_E_CLASSNOTREG, "no adaptor " + clsid.ToRegistryString());
+  std::array<uint8_t, 4> before = adaptor->enableFlags();
+  std::string why;
+  if (!adaptor->SetEnableFlags(flags, &why))
+    return Refuse(peer, frameId, E_INVALIDARG, "flags for adaptor \"" + adaptor->name() + "\" refused: " + why);
+  log_.Line(peer->label() + ": adaptor \"" + adaptor->name() + "\" enable flags changed from " + FlagsText(before) +
+            " to " + FlagsText(flags));
+  if (persistFlags_) persistFlags_(clsid, flags);
+}
+
+bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request, MuxMessage* reply,
+                                    ErrorPayload* error) {
+  const std::string* type = request.Field("MSGTYPE");
+  if (!type || (*type != "3" && *type != "4")) {
+    *error = ErrorPayload{E_NOTIMPL, type ? "requests of type \"" + *type + "\" are not served"
+                                          : "the request has no MSGTYPE"};
+    log_.Line(peer.label() + ": refused a request: " + error->text);
+    return false;
+  }
+  *reply = MuxMessage();
+  reply->SetField("MSGTYPE", *type);
+  if (const std::string* t = request.Field("transid")) reply->SetField("transid", *t);
+
+  if (*type == "4") {
+    reply->SetField("HRESULT", "0");
+    std::string list = router_.ClassList();
+    reply->text.assign(list.begin(), list.end());
+    return true;
+  }
+
+  if (request.data.size() != 16) {
+    reply->SetField("HRESULT", FormatInt32(E_INVALIDARG));
+    return true;
+  }
+  ByteReader r(request.data.data(), request.data.size());
+  Guid clsid;
+  clsid.Read(r);
+  Adaptor* adaptor = router_.Find(clsid);
+  if (!adaptor) {
+    reply->SetField("HRESULT", FormatInt32(REGDB_E_CLASSNOTREG));
+    return true;
+  }
+  reply->SetField("HRESULT", "0");
+  reply->SetField("READER", adaptor->CanRead() ? "1" : "0");
+  ByteWriter w(&reply->body);
+  adaptor->Info().Write(w);
+  return true;
+}
+
+}  // namespace hv::host

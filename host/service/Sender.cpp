@@ -1,0 +1,91 @@
+#include "service/Sender.h"
+
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace hv::host {
+
+Sender::Sender(int fd, Logger& log, std::string label) : fd_(fd), log_(log), label_(std::move(label)) {
+  timeval tv{kSendTimeoutSeconds, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+Sender::~Sender() { Join(); }
+
+void Sender::Start() { thread_ = std::thread([this] { Run(); }); }
+
+bool Sender::Queue(std::vector<uint8_t> frame) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (broken_ || finishing_) return false;
+  pending_.insert(pending_.end(), frame.begin(), frame.end());
+  wake_.notify_one();
+  return true;
+}
+
+void Sender::Finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  finishing_ = true;
+  wake_.notify_one();
+}
+
+void Sender::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+size_t Sender::PendingBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_.size();
+}
+
+bool Sender::ended() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ended_;
+}
+
+void Sender::Run() {
+  std::vector<uint8_t> out;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return finishing_ || !pending_.empty(); });
+      if (pending_.empty()) break;  // finishing, and everything is out
+      out.swap(pending_);
+    }
+    size_t sent = 0;
+    while (sent < out.size()) {
+      ssize_t n = ::send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+      if (n > 0) {
+        sent += size_t(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      std::string why = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                            ? "the client has not read for " + std::to_string(kSendTimeoutSeconds) + " seconds"
+                            : std::string(std::strerror(errno));
+      log_.Line(label_ + ": dropped, sending failed: " + why);
+      std::lock_guard<std::mutex> lock(mutex_);
+      broken_ = true;
+      pending_.clear();
+      break;
+    }
+    out.clear();
+    bool broken;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      broken = broken_;
+    }
+    if (broken) {
+      // Wakes the reader too: the connection is over.
+      ::shutdown(fd_, SHUT_RDWR);
+      break;
+    }
+  }
+  ::shutdown(fd_, SHUT_WR);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+}
+
+}  // namespace hv::host

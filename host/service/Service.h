@@ -1,0 +1,61 @@
+// The Mux service: the database and its writer, the adaptors, the listening
+// socket and its accept loop, and the connections.
+//
+// Stopping is orderly: no new connections; every connection reads what its
+// client had already sent and hands it on; the writer commits everything;
+// owed "5" answers go out; then the database closes.
+#pragma once
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/HostSettings.h"
+#include "core/Logger.h"
+#include "service/Connection.h"
+#include "service/Listener.h"
+#include "service/MessageHandler.h"
+#include "service/ReadService.h"
+#include "service/Router.h"
+#include "service/StopSignal.h"
+#include "store/ItemStore.h"
+#include "store/StoreWriter.h"
+
+namespace hv::host {
+
+class Service {
+ public:
+  Service(HostSettings settings, Logger& log);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  bool Start(std::string* error);
+  void Stop();
+
+  const TransportAddress& listening() const { return listener_.bound(); }
+
+ private:
+  bool BuildAdaptors(std::string* error);
+  void AcceptLoop();
+  void ReapFinished();
+
+  HostSettings settings_;
+  Logger& log_;
+  std::unique_ptr<ItemStore> store_;
+  std::unique_ptr<StoreWriter> writer_;
+  std::unique_ptr<Router> router_;
+  std::unique_ptr<MessageHandler> handler_;
+  std::unique_ptr<ReadService> reading_;
+  Listener listener_;
+  StopSignal stop_;
+  std::thread acceptThread_;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Connection>> connections_;
+  uint64_t nextConnection_ = 1;
+  bool started_ = false;
+  bool stopped_ = false;
+};
+
+}  // namespace hv::host

@@ -1,0 +1,110 @@
+#include "store/StoreWriter.h"
+
+#include <algorithm>
+
+namespace hv::host {
+
+StoreWriter::StoreWriter(ItemStore& store, Logger& log) : StoreWriter(store, log, Limits()) {}
+
+StoreWriter::StoreWriter(ItemStore& store, Logger& log, Limits limits) : store_(store), log_(log), limits_(limits) {}
+
+StoreWriter::~StoreWriter() { Stop(); }
+
+void StoreWriter::Start() { thread_ = std::thread([this] { Run(); }); }
+
+bool StoreWriter::AddRow(StoreRow row, Completion done) {
+  Job job;
+  job.bytes = row.ApproximateSize();
+  job.row = std::move(row);
+  job.done = std::move(done);
+  return Add(std::move(job));
+}
+
+bool StoreWriter::AddFlags(const Guid& clsid, const std::array<uint8_t, 4>& flags) {
+  Job job;
+  job.isFlags = true;
+  job.clsid = clsid;
+  job.flags = flags;
+  job.bytes = sizeof(Job);
+  return Add(std::move(job));
+}
+
+bool StoreWriter::Add(Job job) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  // An empty queue always takes the job, however large, so nothing waits forever.
+  room_.wait(lock, [&] { return stopping_ || queue_.empty() || queuedBytes_ + job.bytes <= limits_.maxQueuedBytes; });
+  if (stopping_) return false;
+  queuedBytes_ += job.bytes;
+  queue_.push_back(std::move(job));
+  wake_.notify_one();
+  return true;
+}
+
+void StoreWriter::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  room_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+uint64_t StoreWriter::committedRows() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return committedRows_;
+}
+
+uint64_t StoreWriter::committedTransactions() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return committedTransactions_;
+}
+
+void StoreWriter::Run() {
+  std::deque<Job> batch;
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      // Stopping still drains: everything queued before Stop is committed.
+      if (queue_.empty()) return;
+      size_t n = std::min(queue_.size(), limits_.maxBatch);
+      for (size_t i = 0; i < n; ++i) {
+        queuedBytes_ -= queue_.front().bytes;
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+      }
+    }
+    room_.notify_all();
+    WriteBatch(batch);
+    batch.clear();
+  }
+}
+
+void StoreWriter::WriteBatch(std::deque<Job>& batch) {
+  std::string error;
+  bool ok = store_.Begin(&error);
+  for (size_t i = 0; ok && i < batch.size(); ++i) {
+    const Job& job = batch[i];
+    ok = job.isFlags ? store_.SaveFlags(job.clsid, job.flags, &error) : store_.Insert(job.row, &error);
+  }
+  ok = ok && store_.Commit(&error);
+  HResult result = S_OK;
+  size_t rows = 0;
+  for (const Job& job : batch) rows += job.isFlags ? 0 : 1;
+  if (!ok) {
+    result = store_.LastFailure();
+    store_.Rollback();
+    log_.Line("store: a transaction of " + std::to_string(rows) + " messages and " +
+              std::to_string(batch.size() - rows) + " flag changes failed and was rolled back: " + error);
+  } else {
+    std::lock_guard<std::mutex> lock(mutex_);
+    committedRows_ += rows;
+    ++committedTransactions_;
+  }
+  for (Job& job : batch)
+    if (job.done) job.done(result);
+  if (ok && rows && committed_) committed_();
+}
+
+}  // namespace hv::host
