@@ -51,6 +51,12 @@ for lang in 0x0009:PumpENU 0x0007:PumpDEU; do
     /v "${lang%%:*}" /t REG_SZ /d "Z:${bin//\//\\}\\${lang##*:}.dll" /f >/dev/null
 done
 
+# The sample field-group definitions, where viewers find them.
+definitions="$WINEPREFIX/drive_c/Program Files/Common Files/Corvala"
+mkdir -p "$definitions"
+cp "$hv_root"/samples/definitions/*.hvds "$definitions/"
+echo "Installed the sample display definitions into $definitions"
+
 echo
 (cd "$hv_root/tools/demo" && "$wine" cscript //nologo demo.vbs | tr -d '\r')
 

@@ -42,3 +42,20 @@ Next
 Set item = theLog.BuildItemEx(Empty, "", 8, 1, 0, "Recipe changed by operator", Array(), "", "")
 theLog.LogThisItemEx item, True, 10000
 WScript.Echo "  logged five readings asynchronously and an audit item"
+
+' The display definitions a viewer would use, in English and German (the
+' language ids go by value: a variable would arrive as a reference).
+Function Listed(values)
+  Dim v
+  Listed = ""
+  For Each v In values
+    If Listed <> "" Then Listed = Listed & ", "
+    Listed = Listed & v
+  Next
+End Function
+Dim display, groupNames, groupTypes
+Set display = CreateObject("Halvern.ScriptBridge").LogDisplay(mgr)
+display.GetReaderFieldGroupNames 1033, groupNames, groupTypes
+If IsArray(groupNames) Then WScript.Echo "  field groups in English: " & Listed(groupNames)
+display.GetReaderFieldGroupNames 1031, groupNames, groupTypes
+If IsArray(groupNames) Then WScript.Echo "  field groups in German: " & Listed(groupNames)
