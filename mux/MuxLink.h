@@ -1,0 +1,137 @@
+// One TCP link to the Mux service and the two threads that serve it.
+//
+// Post encodes the message into the send queue and returns; the sender thread
+// takes everything queued at once and hands it to the socket in as few send
+// calls as it can, because each send costs tens of microseconds under Wine
+// while the bytes of a whole queue cost hardly more than those of one message.
+// The reader thread cuts the incoming bytes into frames: a Reply or Error
+// wakes the Transact waiting for its id, a Notify goes to the sink.
+//
+// The link is shared by the connection object and by its threads, so that the
+// connection's last release (which may happen inside a notification, on the
+// reader thread itself) never waits for a thread: it asks the link to close
+// after the queue is sent, and the last thread out frees the link.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "HVMux.h"
+#include "common/ComPtr.h"
+#include "common/Unique.h"
+#include "mux/CMuxMessage.h"
+#include "mux/MuxAddress.h"
+#include "mux/MuxFrameReader.h"
+#include "mux/MuxWire.h"
+
+namespace hv {
+
+class MuxLink : public std::enable_shared_from_this<MuxLink> {
+ public:
+  // What Post, Transact and Flush answer once the client has disconnected.
+  static const HRESULT kNotConnected;
+  // A Transact that got no reply in time.
+  static const HRESULT kTimedOut;
+  // How long connecting and greeting the service may take.
+  static constexpr DWORD kConnectTimeoutMs = 5000;
+  // How long a closing link waits for the service to close its side.
+  static constexpr DWORD kCloseLingerMs = 10000;
+  // Encoded bytes that may wait for the sender before Post has to wait.
+  static constexpr size_t kQueueLimitBytes = 8u << 20;
+
+  // Connects to the service and greets it; no thread runs yet.
+  static HRESULT Open(const MuxAddress& address, ComPtr<IMuxSink> sink, LONG context,
+                      std::shared_ptr<MuxLink>* link);
+  ~MuxLink();
+  MuxLink(const MuxLink&) = delete;
+  MuxLink& operator=(const MuxLink&) = delete;
+
+  // Starts the sender and the reader.
+  HRESULT Start();
+
+  LONG context() const { return context_; }
+
+  // Queues the message; waits up to timeoutMs only for room in the queue.
+  HRESULT Post(CMuxMessage& message, DWORD timeoutMs);
+  // Sends the request and waits up to timeoutMs (room in the queue included)
+  // for its reply.
+  HRESULT Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD timeoutMs);
+  // S_OK once everything posted so far is handed to the socket; S_FALSE when
+  // the time ran out first.
+  HRESULT Flush(DWORD timeoutMs);
+  // Sends what is queued (waiting up to flushTimeoutMs) and closes the link.
+  // The sink is not told: the client closed the link itself.
+  HRESULT Disconnect(DWORD flushTimeoutMs);
+  // No notification starts once this returns; one already running may finish.
+  // Never waits.
+  void Stop();
+  // The client let go of its connection: stop notifying, send what is queued
+  // and close, without waiting.
+  void Abandon();
+
+  // Calls the sink unless notifications were stopped. The call is made
+  // without any lock of the link held.
+  void Notify(const std::function<void(IMuxSink*, LONG)>& call);
+
+ private:
+  struct PendingTransact {
+    bool done = false;
+    HRESULT result = S_OK;
+    MuxMessageContent reply;
+  };
+
+  MuxLink(SOCKET socket, ComPtr<IMuxSink> sink, LONG context);
+  HRESULT Greet(DWORD timeoutMs);
+  // Encodes message as one frame at the end of the queue, waiting until
+  // deadline for room. id 0: a new one.
+  HRESULT Enqueue(CMuxMessage& message, wire::FrameKind kind, uint32_t id, ULONGLONG deadline);
+  uint32_t NextFrameId();
+  // One overlapped send or receive, ended early by Close (with the close
+  // reason as its result).
+  HRESULT Transfer(bool sending, uint8_t* data, size_t size, size_t* transferred);
+  HRESULT SendUnlessStopped(const uint8_t* data, size_t size);
+  HRESULT ReceiveUnlessStopped(uint8_t* buffer, size_t size, size_t* received);
+  void SendLoop();
+  void ReadLoop();
+  void Dispatch(uint16_t kind, uint32_t id, const uint8_t* payload, size_t size);
+  // Marks the link closed with reason (the first reason stays) and wakes
+  // every waiter and both threads. local: the client closed it.
+  void Close(HRESULT reason, bool local);
+
+  const SOCKET socket_;
+  const LONG context_;
+  unique_handle stopEvent_;  // set by Close: the threads' transfers end
+  unique_handle sendDone_;
+  unique_handle receiveDone_;
+  MuxFrameReader frames_;  // used by the greeting, then by the reader thread only
+  uint32_t maxPayload_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable sendWork_;    // the sender: frames queued, or closing
+  std::condition_variable queueState_;  // posters and flushers: room made, bytes sent, closed
+  std::condition_variable replies_;     // transacts: a reply came, or closed
+  std::vector<uint8_t> queue_;
+  uint64_t framesQueued_ = 0;  // every frame ever queued
+  uint64_t framesSent_ = 0;    // every frame handed to the socket
+  uint32_t nextFrameId_ = 0;
+  std::map<uint32_t, std::shared_ptr<PendingTransact>> transacts_;
+  bool closing_ = false;  // close once the queue is sent
+  bool closed_ = false;
+  bool closedLocally_ = false;
+  HRESULT closeReason_ = S_OK;
+  HRESULT refusal_ = S_OK;  // the service's reason when it refused the link itself
+  DWORD readerThreadId_ = 0;
+
+  std::mutex notifyMutex_;
+  ComPtr<IMuxSink> sink_;
+  bool stopped_ = false;
+};
+
+}  // namespace hv
