@@ -7,7 +7,7 @@
 #include "common/ClassFactory.h"
 #include "common/ModuleLock.h"
 #include "mux/CMuxService.h"
-#include "mux/ComRegistration.h"
+#include "common/ComRegistration.h"
 
 namespace {
 
@@ -54,5 +54,5 @@ STDAPI DllRegisterServer() {
 
 STDAPI DllUnregisterServer() {
   RETURN_IF_FAILED(hv::UnregisterInprocClass(CLSID_MuxService));
-  return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0);
+  return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0, LOCALE_NEUTRAL);
 }

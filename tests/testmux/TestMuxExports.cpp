@@ -13,7 +13,7 @@
 #include "common/ClassFactory.h"
 #include "common/ModuleLock.h"
 #include "common/Unique.h"
-#include "mux/ComRegistration.h"
+#include "common/ComRegistration.h"
 #include "mux/ModuleThread.h"
 
 using hv::ComPtr;
@@ -154,7 +154,7 @@ STDAPI DllUnregisterServer() {
     return hv::RegisterTypeLibOf(displaced);
   }
   RETURN_IF_FAILED(hv::UnregisterInprocClass(CLSID_MuxService));
-  return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0);
+  return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0, LOCALE_NEUTRAL);
 }
 
 TESTMUX_API void WINAPI TestMux_Reset(void) { TestMuxState::Instance().Reset(); }
