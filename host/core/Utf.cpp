@@ -1,7 +1,6 @@
 #include "core/Utf.h"
 
 namespace hv::host {
-namespace {
 
 void PutUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -20,6 +19,8 @@ void PutUtf8(std::string& out, char32_t c) {
     out += char(0x80 | (c & 0x3F));
   }
 }
+
+namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 

@@ -8,6 +8,8 @@
 namespace hv::host {
 
 std::string Utf16ToUtf8(std::u16string_view text);
+// Appends one code point in UTF-8.
+void PutUtf8(std::string& out, char32_t c);
 // Invalid UTF-8 sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 
