@@ -167,6 +167,74 @@ TEST_F(MuxLinkTest, TheSecondAttemptWaitsForTheSemaphoreSharedAcrossProcesses) {
   CloseHandle(semaphore);
 }
 
+// Run as a child process by the next test: its first attempt fails, its
+// second waits for the semaphore, then it leaves a marker file.
+TEST(MuxLinkChild, SecondAttempt) {
+  wchar_t marker[MAX_PATH] = {};
+  if (!GetEnvironmentVariableW(L"HV_SECOND_ATTEMPT_MARKER", marker, MAX_PATH))
+    GTEST_SKIP() << "runs only as the child of TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther";
+  ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+  {
+    TestMuxLibrary mux(BinDir() + L"TestMux.dll", false);
+    ASSERT_TRUE(mux.ok());
+    mux.FailConnect(1, E_FAIL);
+    ComPtr<ITAVDiagnosticLogMgrEx> mgrInterface;
+    ASSERT_EQ(CreateObject<CTAVDiagnosticLogMgr>(nullptr, IID_ITAVDiagnosticLogMgrEx, mgrInterface.put_void()),
+              S_OK);
+    ComPtr<IMuxConnection> connection;
+    ASSERT_EQ(CTAVDiagnosticLogMgr::FromInterface(mgrInterface.get())->GetConnectionToMux(connection.put()), S_OK);
+    EXPECT_EQ(mux.ConnectCount(), 2);
+    const std::wstring path = std::wstring(marker) + L"." + std::to_wstring(GetCurrentProcessId());
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+  }
+  CoUninitialize();
+}
+
+TEST_F(MuxLinkTest, TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther) {
+  // This process holds the semaphore: both children fail their first
+  // attempt and must wait for it before their second.
+  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, L"CTAVDiagnosticLogMgr::GetConnectionToMux");
+  ASSERT_NE(semaphore, nullptr);
+  ASSERT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  wchar_t folder[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring marker = std::wstring(folder) + L"second-attempt-" + std::to_wstring(GetCurrentProcessId());
+  SetEnvironmentVariableW(L"HV_SECOND_ATTEMPT_MARKER", marker.c_str());
+  HANDLE children[2] = {};
+  DWORD ids[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    std::wstring line = L"\"" + std::wstring(self) + L"\" --gtest_filter=MuxLinkChild.SecondAttempt";
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    CloseHandle(process.hThread);
+    children[i] = process.hProcess;
+    ids[i] = process.dwProcessId;
+  }
+  SetEnvironmentVariableW(L"HV_SECOND_ATTEMPT_MARKER", nullptr);
+  auto finished = [&](int i) {
+    return GetFileAttributesW((marker + L"." + std::to_wstring(ids[i])).c_str()) != INVALID_FILE_ATTRIBUTES;
+  };
+  Sleep(2000);
+  EXPECT_FALSE(finished(0) || finished(1)) << "a second attempt ran while another process held the semaphore";
+  // One release: the children pass one at a time, each giving it back.
+  ReleaseSemaphore(semaphore, 1, nullptr);
+  EXPECT_EQ(WaitForMultipleObjects(2, children, TRUE, 60000), WAIT_OBJECT_0);
+  for (int i = 0; i < 2; ++i) {
+    DWORD code = 1;
+    GetExitCodeProcess(children[i], &code);
+    EXPECT_EQ(code, 0u) << "child " << i;
+    EXPECT_TRUE(finished(i)) << "child " << i;
+    DeleteFileW((marker + L"." + std::to_wstring(ids[i])).c_str());
+    CloseHandle(children[i]);
+  }
+  CloseHandle(semaphore);
+}
+
 TEST_F(MuxLinkTest, RequestsAreNumberedFromZeroAndAdaptorFailuresComeBackUnchanged) {
   const char failed[] = "MSGTYPE=3\0HRESULT=-2147221164\0";
   ASSERT_EQ(mux_->SetTransactReply("3", S_OK, failed, nullptr, nullptr, 0, nullptr), S_OK);
