@@ -17,7 +17,8 @@
 #include "HVMux.h"
 
 #ifdef TESTMUX_BUILDING
-#define TESTMUX_API extern "C" __declspec(dllexport)
+// Exported by TestMux.def, under the undecorated names on every target.
+#define TESTMUX_API extern "C"
 #else
 #define TESTMUX_API extern "C" __declspec(dllimport)
 #endif
