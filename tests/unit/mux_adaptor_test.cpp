@@ -162,7 +162,9 @@ TEST_F(MuxAdaptorTest, AnotherApartmentGetsAWorkingProxyOnceTheTypeLibraryIsRegi
     CoUninitialize();
   });
   sta.join();
-  if (!registeredBefore) EXPECT_EQ(CallDllExport(BinDir() + L"HVMux.dll", "DllUnregisterServer"), S_OK);
+  if (!registeredBefore) {
+    EXPECT_EQ(CallDllExport(BinDir() + L"HVMux.dll", "DllUnregisterServer"), S_OK);
+  }
   EXPECT_EQ(unmarshalled, S_OK);
   EXPECT_EQ(queried, S_OK);
   EXPECT_EQ(readResult, E_FAIL);

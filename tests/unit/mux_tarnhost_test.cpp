@@ -58,7 +58,9 @@ class MuxTarnhostTest : public ComTest {
     ComPtr<IStream> body;
     EXPECT_EQ(item->QueryInterface(IID_IPersistStream, persist.put_void()), S_OK);
     EXPECT_EQ(message->QueryInterface(IID_IStream, body.put_void()), S_OK);
-    if (persist && body) EXPECT_EQ(persist->Save(body.get(), FALSE), S_OK);
+    if (persist && body) {
+      EXPECT_EQ(persist->Save(body.get(), FALSE), S_OK);
+    }
     return message;
   }
   static std::vector<uint8_t> BodyOf(IMuxMessage* message) {

@@ -74,7 +74,9 @@ TEST(TestMuxRegistration, TakesTheClassIdOverAndGivesItBack) {
     EXPECT_EQ(control.Address(), L"ip:127.0.0.1:1");
   }
   EXPECT_TRUE(EndsWith(RegisteredMuxServer(), L"\\HVMux.dll")) << Narrow(RegisteredMuxServer());
-  if (before.empty()) EXPECT_EQ(CallDllExport(mux, "DllUnregisterServer"), S_OK);
+  if (before.empty()) {
+    EXPECT_EQ(CallDllExport(mux, "DllUnregisterServer"), S_OK);
+  }
   EXPECT_EQ(RegisteredMuxServer().empty(), before.empty());
   CoUninitialize();
 }
