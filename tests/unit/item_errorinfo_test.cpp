@@ -10,12 +10,16 @@
 #include "common/ComObject.h"
 #include "item/CTAVDiagnosticLogItem.h"
 #include "module/ModuleState.h"
+#include "support/ItemParams.h"
 #include "support/TestSupport.h"
 
 namespace hv {
 namespace {
 
 using test::ComTest;
+using test::Put;
+using test::PutLong;
+using test::PutText;
 using test::Narrow;
 
 const std::wstring kProviders = std::wstring(kProductKey) + L"\\Providers\\";
@@ -51,24 +55,6 @@ class ItemErrorInfoTest : public ComTest {
 
 ComPtr<CTAVDiagnosticLogItem> NewItem() { return MakeObject<CTAVDiagnosticLogItem>(); }
 
-void Put(IUnknown* object, const wchar_t* name, const VARIANT& value) {
-  ComPtr<ITAVDiagnosticLogItem> item;
-  ASSERT_EQ(S_OK, object->QueryInterface(IID_ITAVDiagnosticLogItem, item.put_void()));
-  unique_bstr bname(SysAllocString(name));
-  ASSERT_EQ(S_OK, item->PutParam(bname.get(), value));
-}
-void PutLong(IUnknown* item, const wchar_t* name, long value) {
-  VARIANT v;
-  v.vt = VT_I4;
-  v.lVal = value;
-  Put(item, name, v);
-}
-void PutText(IUnknown* item, const wchar_t* name, const wchar_t* text) {
-  unique_variant v;
-  v->vt = VT_BSTR;
-  v->bstrVal = SysAllocString(text);
-  Put(item, name, *v.get());
-}
 void PutTextArgument(IUnknown* item, const wchar_t* text) {
   unique_variant list;
   list->vt = VT_ARRAY | VT_VARIANT;

@@ -8,12 +8,18 @@
 
 #include "common/ComObject.h"
 #include "item/CTAVDiagnosticLogItem.h"
+#include "support/ItemParams.h"
 #include "support/TestSupport.h"
 
 namespace hv {
 namespace {
 
 using test::ComTest;
+using test::GetValue;
+using test::Held;
+using test::Put;
+using test::PutLong;
+using test::PutText;
 using test::Narrow;
 using test::Hex;
 using test::StreamBytes;
@@ -28,47 +34,6 @@ const std::wstring kNoDllText =
 
 ComPtr<CTAVDiagnosticLogItem> NewItem() { return MakeObject<CTAVDiagnosticLogItem>(); }
 
-void Put(IUnknown* object, const wchar_t* name, const VARIANT& value) {
-  ComPtr<ITAVDiagnosticLogItem> item;
-  ASSERT_EQ(S_OK, object->QueryInterface(IID_ITAVDiagnosticLogItem, item.put_void()));
-  unique_bstr bname(SysAllocString(name));
-  ASSERT_EQ(S_OK, item->PutParam(bname.get(), value));
-}
-void PutLong(IUnknown* item, const wchar_t* name, long value) {
-  VARIANT v;
-  v.vt = VT_I4;
-  v.lVal = value;
-  Put(item, name, v);
-}
-void PutText(IUnknown* item, const wchar_t* name, const wchar_t* text) {
-  unique_variant v;
-  v->vt = VT_BSTR;
-  v->bstrVal = SysAllocString(text);
-  Put(item, name, *v.get());
-}
-// A VARIANT that can be returned from a helper.
-struct Held {
-  VARIANT v;
-  Held() { VariantInit(&v); }
-  Held(Held&& o) noexcept : v(o.v) { VariantInit(&o.v); }
-  Held& operator=(Held&& o) noexcept {
-    VariantClear(&v);
-    v = o.v;
-    VariantInit(&o.v);
-    return *this;
-  }
-  ~Held() { VariantClear(&v); }
-  VARIANT* operator->() { return &v; }
-};
-
-Held GetValue(IUnknown* object, const wchar_t* name) {
-  ComPtr<ITAVDiagnosticLogItem> item;
-  object->QueryInterface(IID_ITAVDiagnosticLogItem, item.put_void());
-  unique_bstr bname(SysAllocString(name));
-  Held v;
-  EXPECT_EQ(S_OK, item->GetParam(bname.get(), &v.v)) << Narrow(name);
-  return v;
-}
 
 // A resource message of a provider without resource DLL, with an argument.
 ComPtr<CTAVDiagnosticLogItem> ResourceItem() {

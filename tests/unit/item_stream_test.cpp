@@ -10,12 +10,15 @@
 #include "common/ComObject.h"
 #include "common/ModuleLock.h"
 #include "item/CTAVDiagnosticLogItem.h"
+#include "support/ItemParams.h"
 #include "support/TestSupport.h"
 
 namespace hv {
 namespace {
 
 using test::ComTest;
+using test::GetValue;
+using test::Held;
 using test::Narrow;
 using test::Hex;
 using test::StreamBytes;
@@ -72,29 +75,6 @@ void PutDate(CTAVDiagnosticLogItem* item, double date) {
   v.vt = VT_DATE;
   v.date = date;
   Put(item, L"datetime", v);
-}
-// A VARIANT that can be returned from a helper.
-struct Held {
-  VARIANT v;
-  Held() { VariantInit(&v); }
-  Held(Held&& o) noexcept : v(o.v) { VariantInit(&o.v); }
-  Held& operator=(Held&& o) noexcept {
-    VariantClear(&v);
-    v = o.v;
-    VariantInit(&o.v);
-    return *this;
-  }
-  ~Held() { VariantClear(&v); }
-  VARIANT* operator->() { return &v; }
-};
-
-Held GetValue(IUnknown* object, const wchar_t* name) {
-  ComPtr<ITAVDiagnosticLogItem> item;
-  object->QueryInterface(IID_ITAVDiagnosticLogItem, item.put_void());
-  unique_bstr bname(SysAllocString(name));
-  Held v;
-  EXPECT_EQ(S_OK, item->GetParam(bname.get(), &v.v)) << Narrow(name);
-  return v;
 }
 std::wstring GetText(IUnknown* object, const wchar_t* name) {
   Held v = GetValue(object, name);
