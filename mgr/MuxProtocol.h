@@ -27,7 +27,4 @@ inline std::string FormatDecimal(long value) {
   return text;
 }
 
-// The connect address: everything after the first ";" of the transport setting.
-std::wstring MuxConnectAddress();
-
 }  // namespace hv

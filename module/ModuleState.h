@@ -3,10 +3,9 @@
 #pragma once
 #include <windows.h>
 
-namespace hv {
+#include "common/TransportSetting.h"
 
-// The registry key of the product's settings under HKEY_LOCAL_MACHINE.
-inline constexpr const wchar_t kProductKey[] = L"Software\\Corvala Software\\Halvern Diagnostics";
+namespace hv {
 
 // Set once at start-up from "TroubleShootMode"; read by item building and delivery.
 bool TroubleShootMode();
