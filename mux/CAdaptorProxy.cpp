@@ -1,7 +1,7 @@
 #include "mux/CAdaptorProxy.h"
 
 #include "common/ByteStream.h"
-#include "common/ErrorInfo.h"
+#include "mux/AdaptorReading.h"
 #include "mux/MuxLink.h"
 
 namespace hv {
@@ -32,28 +32,20 @@ HRESULT CAdaptorProxy::InternalQueryInterface(REFIID riid, void** ppv) {
   return QueryInterfaceFromTable(this, canRead_ ? kInterfaces : kInterfacesWithoutReader, riid, ppv);
 }
 
-HRESULT CAdaptorProxy::ReadingNotAvailable() {
-  const std::wstring why = L"Messages of the adaptor \"" + name_ +
-                           L"\" cannot be read through this version of the Mux component; "
-                           L"the service does not serve reading requests yet.";
-  ReportError(why.c_str());
-  return E_FAIL;
-}
-
 STDMETHODIMP CAdaptorProxy::InterfaceSupportsErrorInfo(REFIID riid) {
   return IsEqualIID(riid, IID_IAdaptorReader) ? S_OK : S_FALSE;
 }
 
-STDMETHODIMP CAdaptorProxy::Read(ULONG, BSTR, BSTR, IEnumUnknown** ppUnkEnum) {
-  RETURN_HR_IF_NULL(E_POINTER, ppUnkEnum);
-  *ppUnkEnum = nullptr;
-  return ReadingNotAvailable();
+STDMETHODIMP CAdaptorProxy::Read(ULONG, BSTR bstrAdaptorSpecific, BSTR bstrFilters, IEnumUnknown** ppUnkEnum) {
+  // The messages are stored in their stream form and formatted by the items
+  // themselves, in the language of the thread that asks: the locale has no
+  // say in what the service sends.
+  return ReadThroughService(link_, clsid_, bstrAdaptorSpecific, bstrFilters, ppUnkEnum);
 }
 
-STDMETHODIMP CAdaptorProxy::Subscribe(ULONG, BSTR, BSTR, LONG, LONG, IConnectionPointContainer** pSubscription) {
-  RETURN_HR_IF_NULL(E_POINTER, pSubscription);
-  *pSubscription = nullptr;
-  return ReadingNotAvailable();
+STDMETHODIMP CAdaptorProxy::Subscribe(ULONG, BSTR, BSTR bstrFilters, LONG nBufferTime, LONG nMaxSize,
+                                      IConnectionPointContainer** pSubscription) {
+  return SubscribeThroughService(link_, clsid_, bstrFilters, nBufferTime, nMaxSize, pSubscription);
 }
 
 }  // namespace hv

@@ -47,12 +47,11 @@ class CAdaptorProxy final : public IAdaptorReader, public ISupportErrorInfo, pub
 
  private:
   ~CAdaptorProxy() override = default;
-  HRESULT ReadingNotAvailable();
 
   const CLSID clsid_;
   std::wstring name_;
   const bool canRead_;
-  std::shared_ptr<MuxLink> link_;  // the link reading will go through
+  std::shared_ptr<MuxLink> link_;  // the link reading goes through
 };
 
 }  // namespace hv

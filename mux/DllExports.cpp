@@ -1,4 +1,5 @@
-// The entry points of HVMux.dll. One creatable class: the Mux service object.
+// The entry points of HVMux.dll. Two creatable classes: the Mux service
+// object and the store adaptor (the default adaptor's local reader).
 #include <windows.h>
 
 #include <mutex>
@@ -7,12 +8,25 @@
 #include "common/ClassFactory.h"
 #include "common/ModuleLock.h"
 #include "mux/CMuxService.h"
+#include "mux/CStoreAdaptor.h"
 #include "common/ComRegistration.h"
 
 namespace {
 
+struct ClassEntry {
+  const CLSID* clsid;
+  hv::CreatorFunction create;
+  const wchar_t* description;
+};
+
+const ClassEntry kClasses[] = {
+    {&CLSID_MuxService, &hv::CreateObject<hv::CMuxService>, L"MuxService Class"},
+    {&CLSID_HVStoreAdaptor, &hv::CreateObject<hv::CStoreAdaptor>, L"HVStoreAdaptor Class"},
+};
+constexpr size_t kClassCount = sizeof(kClasses) / sizeof(kClasses[0]);
+
 std::mutex g_factoryMutex;
-IClassFactory* g_factory = nullptr;  // kept until unload; holds no module lock
+IClassFactory* g_factories[kClassCount] = {};  // kept until unload; they hold no module lock
 
 }  // namespace
 
@@ -23,8 +37,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
       break;
     case DLL_PROCESS_DETACH: {
       std::lock_guard<std::mutex> lock(g_factoryMutex);
-      if (g_factory) g_factory->Release();
-      g_factory = nullptr;
+      for (IClassFactory*& factory : g_factories) {
+        if (factory) factory->Release();
+        factory = nullptr;
+      }
       break;
     }
   }
@@ -34,25 +50,29 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   RETURN_HR_IF_NULL(E_POINTER, ppv);
   *ppv = nullptr;
-  RETURN_HR_IF(CLASS_E_CLASSNOTAVAILABLE, !IsEqualCLSID(clsid, CLSID_MuxService));
-  std::lock_guard<std::mutex> lock(g_factoryMutex);
-  if (!g_factory) {
-    hv::ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<hv::CMuxService>);
-    RETURN_IF_NULL_ALLOC(factory);
-    g_factory = factory.release();
+  for (size_t i = 0; i < kClassCount; ++i) {
+    if (!IsEqualCLSID(clsid, *kClasses[i].clsid)) continue;
+    std::lock_guard<std::mutex> lock(g_factoryMutex);
+    if (!g_factories[i]) {
+      hv::ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(kClasses[i].create);
+      RETURN_IF_NULL_ALLOC(factory);
+      g_factories[i] = factory.release();
+    }
+    return g_factories[i]->QueryInterface(riid, ppv);
   }
-  return g_factory->QueryInterface(riid, ppv);
+  return CLASS_E_CLASSNOTAVAILABLE;
 }
 
 STDAPI DllCanUnloadNow() { return hv::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
 
 STDAPI DllRegisterServer() {
   const std::wstring path = hv::ThisModulePath();
-  RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class", path, LIBID_HVMuxLib));
+  for (const ClassEntry& entry : kClasses)
+    RETURN_IF_FAILED(hv::RegisterInprocClass(*entry.clsid, entry.description, path, LIBID_HVMuxLib));
   return hv::RegisterTypeLibOf(path);
 }
 
 STDAPI DllUnregisterServer() {
-  RETURN_IF_FAILED(hv::UnregisterInprocClass(CLSID_MuxService));
+  for (const ClassEntry& entry : kClasses) RETURN_IF_FAILED(hv::UnregisterInprocClass(*entry.clsid));
   return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0, LOCALE_NEUTRAL);
 }

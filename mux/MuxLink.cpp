@@ -7,6 +7,7 @@
 #include <climits>
 #include <string>
 
+#include "common/ByteStream.h"
 #include "common/Result.h"
 #include "mux/ModuleThread.h"
 #include "mux/MuxWire.h"
@@ -265,24 +266,31 @@ uint32_t MuxLink::NextFrameId() {
   return nextFrameId_;
 }
 
+HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline,
+                              const std::function<void(std::vector<uint8_t>*, uint32_t)>& append) {
+  RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_MESSAGE_EXCEEDS_MAX_SIZE), payloadSize > maxPayload_);
+  const size_t frameSize = wire::kHeaderSize + payloadSize;
+  std::unique_lock<std::mutex> lock(mutex_);
+  // A frame larger than the whole limit still goes, once the queue is empty.
+  const bool room = WaitUntil(queueState_, lock, deadline, [&] {
+    return closed_ || closing_ || queue_.empty() || queue_.size() + frameSize <= kQueueLimitBytes;
+  });
+  if (closed_) return closeReason_;
+  if (closing_) return kNotConnected;
+  if (!room) return kTimedOut;
+  append(&queue_, id ? id : NextFrameId());
+  ++framesQueued_;
+  sendWork_.notify_one();
+  return S_OK;
+}
+
 HRESULT MuxLink::Enqueue(CMuxMessage& message, FrameKind kind, uint32_t id, ULONGLONG deadline) {
   // The message's lock is taken before the link's, never the other way round.
   return message.View([&](const MuxMessageView& view) -> HRESULT {
-    const size_t payloadSize = wire::MessagePayloadSize(view);
-    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_MESSAGE_EXCEEDS_MAX_SIZE), payloadSize > maxPayload_);
-    const size_t frameSize = wire::kHeaderSize + payloadSize;
-    std::unique_lock<std::mutex> lock(mutex_);
-    // A frame larger than the whole limit still goes, once the queue is empty.
-    const bool room = WaitUntil(queueState_, lock, deadline, [&] {
-      return closed_ || closing_ || queue_.empty() || queue_.size() + frameSize <= kQueueLimitBytes;
-    });
-    if (closed_) return closeReason_;
-    if (closing_) return kNotConnected;
-    if (!room) return kTimedOut;
-    wire::AppendMessageFrame(&queue_, kind, id ? id : NextFrameId(), view);
-    ++framesQueued_;
-    sendWork_.notify_one();
-    return S_OK;
+    return EnqueueFrame(wire::MessagePayloadSize(view), id, deadline,
+                        [&](std::vector<uint8_t>* queue, uint32_t frameId) {
+                          wire::AppendMessageFrame(queue, kind, frameId, view);
+                        });
   });
 }
 
@@ -290,27 +298,84 @@ HRESULT MuxLink::Post(CMuxMessage& message, DWORD timeoutMs) {
   return Enqueue(message, FrameKind::Post, 0, DeadlineAfter(timeoutMs));
 }
 
-HRESULT MuxLink::Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD timeoutMs) {
-  const ULONGLONG deadline = DeadlineAfter(timeoutMs);
-  auto pending = std::make_shared<PendingTransact>();
+HRESULT MuxLink::Exchange(const std::shared_ptr<PendingTransact>& pending, ULONGLONG deadline,
+                          const std::function<HRESULT(uint32_t)>& enqueue) {
   uint32_t id = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    // The reply would have to come through this very thread.
+    // The answer would have to come through this very thread.
     RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK), GetCurrentThreadId() == readerThreadId_);
     if (closed_) return closeReason_;
     id = NextFrameId();
     transacts_[id] = pending;
   }
-  const HRESULT queued = Enqueue(request, FrameKind::Transact, id, deadline);
+  const HRESULT queued = enqueue(id);
   std::unique_lock<std::mutex> lock(mutex_);
   const bool answered = SUCCEEDED(queued) && WaitUntil(replies_, lock, deadline, [&] { return pending->done; });
   transacts_.erase(id);
   if (FAILED(queued)) return queued;
   if (!answered) return kTimedOut;
-  if (FAILED(pending->result)) return pending->result;
+  return pending->result;
+}
+
+HRESULT MuxLink::Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD timeoutMs) {
+  const ULONGLONG deadline = DeadlineAfter(timeoutMs);
+  auto pending = std::make_shared<PendingTransact>();
+  RETURN_IF_FAILED(Exchange(pending, deadline, [&](uint32_t id) {
+    return Enqueue(request, FrameKind::Transact, id, deadline);
+  }));
+  RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), pending->answer.kind != 0);
   *reply = std::move(pending->reply);
   return S_OK;
+}
+
+HRESULT MuxLink::Request(FrameKind kind, const std::vector<uint8_t>& payload, Answer* answer,
+                         std::string* refusalText, DWORD timeoutMs, std::shared_ptr<PushTarget> subscriber) {
+  const ULONGLONG deadline = DeadlineAfter(timeoutMs);
+  auto pending = std::make_shared<PendingTransact>();
+  pending->subscriber = std::move(subscriber);
+  const HRESULT hr = Exchange(pending, deadline, [&](uint32_t id) {
+    return EnqueueFrame(payload.size(), id, deadline, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
+      wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
+    });
+  });
+  if (refusalText) *refusalText = std::move(pending->refusalText);
+  RETURN_IF_FAILED(hr);
+  // A message Reply is no answer to a reading request.
+  RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), pending->answer.kind == 0);
+  *answer = std::move(pending->answer);
+  return S_OK;
+}
+
+HRESULT MuxLink::Send(FrameKind kind, const std::vector<uint8_t>& payload) {
+  uint32_t id = 0;
+  {
+    // Its answer, even a refusal, is nobody's business: it must not pass
+    // for a refused post.
+    std::lock_guard<std::mutex> lock(mutex_);
+    id = NextFrameId();
+    unwaitedAnswers_.insert(id);
+  }
+  return EnqueueFrame(payload.size(), id, DeadlineAfter(kConnectTimeoutMs),
+                      [&](std::vector<uint8_t>* queue, uint32_t frameId) {
+                        wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
+                      });
+}
+
+void MuxLink::DropSubscription(uint32_t number) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  subscriptions_.erase(number);
+}
+
+void MuxLink::EndSubscriptions(HRESULT reason) {
+  std::vector<std::shared_ptr<PushTarget>> targets;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& entry : subscriptions_)
+      if (auto target = entry.second.lock()) targets.push_back(std::move(target));
+    subscriptions_.clear();
+  }
+  for (auto& target : targets) target->OnEnded(reason, "The connection to the Mux service closed.");
 }
 
 HRESULT MuxLink::Flush(DWORD timeoutMs) {
@@ -470,6 +535,7 @@ void MuxLink::ReadLoop() {
     reason = closeReason_;
     dropped = framesQueued_ - framesSent_;
   }
+  EndSubscriptions(reason);
   if (!local) {
     if (dropped) Notify([&](IMuxSink* sink, LONG context) {
       sink->OnPostFailed(context, static_cast<LONG>(std::min<uint64_t>(dropped, LONG_MAX)), reason);
@@ -507,11 +573,13 @@ void MuxLink::Dispatch(uint16_t kind, uint32_t id, const uint8_t* payload, size_
           refusal_ = refused;
           return;
         }
+        if (unwaitedAnswers_.erase(id)) return;
         auto found = transacts_.find(id);
         if (found != transacts_.end()) {
           if (!found->second->done) {
             found->second->done = true;
             found->second->result = refused;
+            found->second->refusalText = std::move(why);
             replies_.notify_all();
           }
           return;
@@ -528,6 +596,51 @@ void MuxLink::Dispatch(uint16_t kind, uint32_t id, const uint8_t* payload, size_
       ComPtr<CMuxMessage> message;
       if (FAILED(CMuxMessage::Create(std::move(content), message.put()))) return;
       Notify([&](IMuxSink* sink, LONG context) { sink->OnMessage(context, message.get()); });
+      return;
+    }
+    case FrameKind::ReaderOpened:
+    case FrameKind::Page:
+    case FrameKind::Done:
+    case FrameKind::Subscribed: {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (unwaitedAnswers_.erase(id)) return;
+      auto found = transacts_.find(id);
+      if (found == transacts_.end() || found->second->done) return;
+      PendingTransact& pending = *found->second;
+      pending.done = true;
+      pending.answer.kind = kind;
+      pending.answer.payload.assign(payload, payload + size);
+      // Registered here, on the thread that reads the pushes, so that none
+      // that follows the answer can miss its target.
+      if (kind == static_cast<uint16_t>(FrameKind::Subscribed) && pending.subscriber && size == 4) {
+        uint32_t number = 0;
+        ByteReader(payload, size).u32(&number);
+        subscriptions_[number] = pending.subscriber;
+      }
+      replies_.notify_all();
+      return;
+    }
+    case FrameKind::Push:
+    case FrameKind::SubscriptionEnded: {
+      std::shared_ptr<PushTarget> target;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = subscriptions_.find(id);
+        if (found == subscriptions_.end()) return;
+        target = found->second.lock();
+        if (!target || kind == static_cast<uint16_t>(FrameKind::SubscriptionEnded)) subscriptions_.erase(found);
+      }
+      if (!target) return;
+      if (kind == static_cast<uint16_t>(FrameKind::Push)) {
+        ByteReader r(payload, size);
+        uint32_t count = 0;
+        if (r.u32(&count)) target->OnPush(count, r.current(), r.remaining());
+        return;
+      }
+      HRESULT ended = E_FAIL;
+      std::string why;
+      if (!wire::DecodeError(payload, size, &ended, &why) || SUCCEEDED(ended)) ended = E_FAIL;
+      target->OnEnded(ended, why);
       return;
     }
     default:

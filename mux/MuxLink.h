@@ -21,6 +21,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "HVMux.h"
@@ -35,6 +37,22 @@ namespace hv {
 
 class MuxLink : public std::enable_shared_from_this<MuxLink> {
  public:
+  // The receiving side of a subscription.
+  class PushTarget {
+   public:
+    virtual ~PushTarget() = default;
+    // The items of one Push (after its count), on the link's reader thread.
+    virtual void OnPush(uint32_t count, const uint8_t* items, size_t size) = 0;
+    // Nothing more comes: the service ended the subscription or the link closed.
+    virtual void OnEnded(HRESULT reason, const std::string& text) = 0;
+  };
+
+  // The answer to a reading request.
+  struct Answer {
+    uint16_t kind = 0;
+    std::vector<uint8_t> payload;
+  };
+
   // What Post, Transact and Flush answer once the client has disconnected.
   static const HRESULT kNotConnected;
   // A Transact that got no reply in time.
@@ -63,6 +81,17 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // Sends the request and waits up to timeoutMs (room in the queue included)
   // for its reply.
   HRESULT Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD timeoutMs);
+  // Sends a reading request and waits up to timeoutMs for its answer. A
+  // refusal is returned as the failure, with the service's words in
+  // *refusalText. A subscriber is registered under the number its Subscribed
+  // answer carries before any Push behind that answer is read.
+  HRESULT Request(wire::FrameKind kind, const std::vector<uint8_t>& payload, Answer* answer,
+                  std::string* refusalText, DWORD timeoutMs, std::shared_ptr<PushTarget> subscriber = nullptr);
+  // Sends a request whose answer nobody waits for.
+  HRESULT Send(wire::FrameKind kind, const std::vector<uint8_t>& payload);
+  // No Push of the subscription reaches its target any more.
+  void DropSubscription(uint32_t number);
+
   // S_OK once everything posted so far is handed to the socket; S_FALSE when
   // the time ran out first.
   HRESULT Flush(DWORD timeoutMs);
@@ -84,7 +113,10 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   struct PendingTransact {
     bool done = false;
     HRESULT result = S_OK;
-    MuxMessageContent reply;
+    MuxMessageContent reply;  // a Transact's Reply
+    Answer answer;            // a reading request's answer
+    std::string refusalText;  // an Error's words
+    std::shared_ptr<PushTarget> subscriber;
   };
 
   MuxLink(SOCKET socket, ComPtr<IMuxSink> sink, LONG context);
@@ -92,6 +124,16 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // Encodes message as one frame at the end of the queue, waiting until
   // deadline for room. id 0: a new one.
   HRESULT Enqueue(CMuxMessage& message, wire::FrameKind kind, uint32_t id, ULONGLONG deadline);
+  // Waits until deadline for room for a frame of payloadSize, then lets
+  // append write it with its id at the end of the queue.
+  HRESULT EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline,
+                       const std::function<void(std::vector<uint8_t>*, uint32_t)>& append);
+  // Registers a waiter under a new frame id, lets enqueue send the frame with
+  // that id and waits until deadline for the answer.
+  HRESULT Exchange(const std::shared_ptr<PendingTransact>& pending, ULONGLONG deadline,
+                   const std::function<HRESULT(uint32_t)>& enqueue);
+  // Tells every subscription that the link is gone.
+  void EndSubscriptions(HRESULT reason);
   uint32_t NextFrameId();
   // One overlapped send or receive, ended early by Close (with the close
   // reason as its result).
@@ -122,6 +164,10 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   uint64_t framesSent_ = 0;    // every frame handed to the socket
   uint32_t nextFrameId_ = 0;
   std::map<uint32_t, std::shared_ptr<PendingTransact>> transacts_;
+  // Requests sent by Send: their answers are dropped.
+  std::set<uint32_t> unwaitedAnswers_;
+  // Held weakly: a subscription ends when its client lets go of it.
+  std::map<uint32_t, std::weak_ptr<PushTarget>> subscriptions_;
   bool closing_ = false;  // close once the queue is sent
   bool closed_ = false;
   bool closedLocally_ = false;

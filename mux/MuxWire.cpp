@@ -63,6 +63,34 @@ void AppendHelloFrame(std::vector<uint8_t>* out, uint32_t id) {
   w.u16(kProtocolVersion);
 }
 
+void WriteClsid(ByteWriter& w, REFCLSID clsid) {
+  w.u32(clsid.Data1);
+  w.u16(clsid.Data2);
+  w.u16(clsid.Data3);
+  w.bytes(clsid.Data4, sizeof(clsid.Data4));
+}
+
+void AppendFrame(std::vector<uint8_t>* out, FrameKind kind, uint32_t id, const uint8_t* payload, size_t size) {
+  ByteWriter w(out);
+  WriteHeader(w, kind, id, size);
+  w.bytes(payload, size);
+}
+
+bool DecodeItems(const uint8_t* items, size_t size, uint32_t count, std::vector<StoredItem>* out) {
+  out->clear();
+  ByteReader r(items, size);
+  for (uint32_t i = 0; i < count; ++i) {
+    StoredItem item;
+    uint32_t length = 0;
+    if (!r.u64(&item.storeNumber) || !r.u32(&length) || length > r.remaining()) return false;
+    item.stream = r.current();
+    item.size = length;
+    r.skip(length);
+    out->push_back(item);
+  }
+  return r.remaining() == 0;
+}
+
 bool DecodeMessage(const uint8_t* payload, size_t size, MuxMessageContent* message) {
   *message = MuxMessageContent();
   ByteReader r(payload, size);

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "common/ByteStream.h"
+
 namespace hv {
 struct MuxMessageView;
 struct MuxMessageContent;
@@ -38,7 +40,28 @@ enum class FrameKind : uint16_t {
   Reply = 5,       // service -> client, carries the id of the Transact
   Notify = 6,      // service -> client, a message that answers no transact
   Error = 7,       // service -> client, a frame the service refused
+  // Reading and subscriptions: each request is answered by one frame with
+  // its id, the answer named here, or an Error.
+  OpenReader = 16,         // -> ReaderOpened
+  ReaderOpened = 17,       // u32 reader number, i32 result of the first move
+  ReadPage = 18,           // -> Page
+  Page = 19,               // u32 count, u32 flags (bit 0: nothing further), items
+  SetPosition = 20,        // -> Done
+  SetDirection = 21,       // -> Done
+  CloseReader = 22,        // -> Done
+  Done = 23,               // i32 result
+  CloneReader = 24,        // -> ReaderOpened
+  Subscribe = 25,          // -> Subscribed
+  Subscribed = 26,         // u32 subscription number
+  Unsubscribe = 27,        // -> Done
+  Push = 28,               // service -> client, id = subscription number; items
+  SubscriptionEnded = 29,  // service -> client, id = subscription number; as an Error
 };
+
+// A Page's flag: nothing further in the reading direction for now.
+inline constexpr uint32_t kPageNoMore = 1;
+// The most items one ReadPage may ask for.
+inline constexpr uint32_t kMaxPageItems = 4096;
 
 inline constexpr size_t kHeaderSize = 12;
 inline constexpr uint32_t kLengthOverhead = 8;
@@ -62,6 +85,22 @@ size_t MessagePayloadSize(const MuxMessageView& message);
 void AppendMessageFrame(std::vector<uint8_t>* out, FrameKind kind, uint32_t id, const MuxMessageView& message);
 // Appends the Hello frame: the versions this component speaks.
 void AppendHelloFrame(std::vector<uint8_t>* out, uint32_t id);
+
+// A class id as the frames carry it: in its memory layout.
+void WriteClsid(ByteWriter& w, REFCLSID clsid);
+
+// Appends a whole frame with a payload of the reading kinds.
+void AppendFrame(std::vector<uint8_t>* out, FrameKind kind, uint32_t id, const uint8_t* payload, size_t size);
+
+// One item of a Page or Push: its stream exactly as it was posted.
+struct StoredItem {
+  uint64_t storeNumber = 0;
+  const uint8_t* stream = nullptr;
+  size_t size = 0;
+};
+// Splits the items that follow a Page's or Push's header; false when the
+// count and the lengths do not account for every byte.
+bool DecodeItems(const uint8_t* items, size_t size, uint32_t count, std::vector<StoredItem>* out);
 
 // Each decoder checks every length against the payload and fails on any
 // byte it cannot account for.

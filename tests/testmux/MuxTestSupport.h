@@ -248,6 +248,9 @@ class MuxTestServer {
   // send back (empty: no answer).
   using TransactHandler = std::function<std::vector<uint8_t>(const WireFrame&, const WireMessage&)>;
 
+  // Called on the server's thread for every other frame of the client.
+  using FrameHandler = std::function<std::vector<uint8_t>(const WireFrame&)>;
+
   MuxTestServer() {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);
@@ -278,6 +281,10 @@ class MuxTestServer {
   void SetTransactHandler(TransactHandler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     handler_ = std::move(handler);
+  }
+  void SetFrameHandler(FrameHandler handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    frameHandler_ = std::move(handler);
   }
   // While off, the server reads nothing: the client's sends pile up.
   void SetReading(bool reading) {
@@ -399,13 +406,19 @@ class MuxTestServer {
   }
   void Handle(const WireFrame& frame) {
     TransactHandler handler;
+    FrameHandler frameHandler;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       frames_.push_back(frame);
       handler = handler_;
+      frameHandler = frameHandler_;
       changed_.notify_all();
     }
     if (frame.kind == kHello) Send(WireFrame::HelloReply(frame.id));
+    if (frame.kind != kHello && frame.kind != kTransact && frameHandler) {
+      std::vector<uint8_t> answer = frameHandler(frame);
+      if (!answer.empty()) Send(answer);
+    }
     if (frame.kind == kTransact && handler) {
       WireMessage request;
       WireMessage::Decode(frame.payload, &request);
@@ -422,6 +435,7 @@ class MuxTestServer {
   std::mutex mutex_;
   std::condition_variable changed_;
   TransactHandler handler_;
+  FrameHandler frameHandler_;
   std::vector<WireFrame> frames_;
   std::vector<uint8_t> raw_;
   bool reading_ = true;
