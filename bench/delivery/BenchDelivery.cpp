@@ -12,28 +12,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "support/HostProcess.h"
 #include "support/TestSupport.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using hv::ComPtr;
-
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-ComPtr<ITAVDiagnosticLogItemEx> TypicalItem(ITAVDiagnosticLogEx* log, int n) {
-  VARIANT message;
-  message.vt = VT_BSTR;
-  message.bstrVal = SysAllocString((L"Pump P-101 pressure above the limit of the current recipe step, reading " +
-                                    std::to_wstring(n) + L" of the shift")
-                                       .c_str());
-  ComPtr<ITAVDiagnosticLogItemEx> item;
-  log->BuildItemEx(nullptr, nullptr, TAVDiagSeverity_Warning, TAVDiagAudience_Op, 1, message, nullptr, nullptr,
-                   nullptr, item.put());
-  VariantClear(&message);
-  return item;
-}
+using hv::bench::Clock;
+using hv::bench::Seconds;
+using hv::bench::TypicalItem;
 
 // Items per second, logged asynchronously from `threads` threads, counted
 // until the host has committed them all (a final synchronous item).

@@ -77,7 +77,10 @@ std::string ReadTextFile(const std::string& unixPath) {
 bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
   const std::string marker = Environment("TMPDIR") + "/hv-command-" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(++g_commandCounter) + ".done";
-  const std::string script = "(" + command + "); touch " + Quote(marker);
+  // The exit status is written beside the marker and moved into place, so
+  // that a marker that exists is complete.
+  const std::string script = "(" + command + "); echo $? > " + Quote(marker + ".tmp") + "; mv " +
+                             Quote(marker + ".tmp") + " " + Quote(marker);
   // Wine splits the command line by Windows rules: the script is one
   // double-quoted argument (it uses only single quotes itself).
   std::wstring line = L"/bin/sh -c \"" + Widen(script) + L"\"";
@@ -90,8 +93,9 @@ bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
   CloseHandle(process.hProcess);
   for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
     if (FileExists(marker)) {
+      const int status = std::atoi(ReadTextFile(marker).c_str());
       DeleteFileW(WindowsPathOf(marker).c_str());
-      return true;
+      return status == 0;
     }
     Sleep(20);
   }

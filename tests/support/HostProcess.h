@@ -43,7 +43,8 @@ class HostProcess {
 };
 
 // Runs a Unix command line through /bin/sh and waits (by polling a marker
-// file) until it has finished. Returns false on a time-out.
+// file) until it has finished. True when it exited with status 0; false when
+// it failed or did not finish in time.
 bool RunUnixCommand(const std::string& command, DWORD timeoutMs = 20000);
 // A Unix path as Wine shows it (Z:\...).
 std::wstring WindowsPathOf(const std::string& unixPath);

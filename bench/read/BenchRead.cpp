@@ -1,0 +1,153 @@
+// Reading stored messages back: items per second through ReadMessages'
+// enumerator and through PersistMessages, beside the sqlite3 shell reading the
+// same rows straight from the database file in the same run.
+//
+// Run (from the build tree, with the libraries registered in the prefix):
+//   HV_TARNHOST=.../native/tarnhost wine64 bin/bench_read.exe [items]
+// The store is filled by logging 1000 items through the library and copying
+// their rows inside the database until it holds the number asked for.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bench/BenchSupport.h"
+#include "support/HostProcess.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using hv::ComPtr;
+using hv::bench::Clock;
+using hv::bench::Seconds;
+
+constexpr int kLoggedItems = 1000;
+
+long StoredCount(hv::test::HostProcess& host) { return std::atol(host.Query("select count(*) from messages").c_str()); }
+
+bool Fill(hv::test::HostProcess& host, long target) {
+  const char* columns = "time, time_text, severity, audience, verbosity, location, provider, user_name, message_id, "
+                        "message_text, item";
+  for (long count = StoredCount(host); count < target; count = StoredCount(host)) {
+    const long copy = std::min(count, target - count);
+    const std::string sql = std::string("insert into messages (") + columns + ") select " + columns +
+                            " from messages order by id limit " + std::to_string(copy);
+    if (!hv::test::RunUnixCommand("sqlite3 -cmd '.timeout 10000' '" + host.database() + "' '" + sql + "'", 60000))
+      return false;
+  }
+  return true;
+}
+
+// The sqlite3 shell's own time for reading every row's item stream, newest first.
+double SqliteSeconds(hv::test::HostProcess& host) {
+  const std::string out = host.database() + ".sqlite-ns";
+  const std::string command = "s=$(date +%s%N); sqlite3 '" + host.database() +
+                              "' 'select id, item from messages order by id desc' > /dev/null; e=$(date +%s%N); "
+                              "echo $((e - s)) > '" + out + "'";
+  if (!hv::test::RunUnixCommand(command, 120000)) return -1;
+  return std::atof(hv::test::ReadTextFile(out).c_str()) / 1e9;
+}
+
+// Every item through the enumerator, `batch` at a time; returns the count.
+long Enumerate(ITAVDiagnosticLogMgrEx* mgr, ULONG batch) {
+  ComPtr<IEnumUnknown> items;
+  if (FAILED(mgr->ReadMessages(0x0409, nullptr, hv::unique_bstr(SysAllocString(L"<Filter/>")).get(), items.put())))
+    return -1;
+  std::vector<IUnknown*> elements(batch);
+  long count = 0;
+  for (;;) {
+    ULONG fetched = 0;
+    const HRESULT hr = items->Next(batch, elements.data(), &fetched);
+    for (ULONG i = 0; i < fetched; ++i) elements[i]->Release();
+    count += static_cast<long>(fetched);
+    if (hr != S_OK) break;
+  }
+  return count;
+}
+
+// The item lines of an export file (the bench's items have no children).
+long ItemsIn(const std::string& path) {
+  const std::string bytes = hv::test::ReadTextFile(path);
+  const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+  long count = 0;
+  for (size_t at = text.find(L"\n\t<Item "); at != std::wstring::npos; at = text.find(L"\n\t<Item ", at + 1)) ++count;
+  return count;
+}
+
+double ExportSeconds(ITAVDiagnosticLogMgrEx* mgr, hv::test::HostProcess& host, const wchar_t* filter,
+                     const char* name, long* count) {
+  const std::string path = host.database() + "." + name + ".xml";
+  const std::wstring file = hv::test::WindowsPathOf(path);
+  *count = -1;
+  const auto start = Clock::now();
+  const HRESULT hr = mgr->PersistMessages(0x0409, nullptr, filter ? hv::unique_bstr(SysAllocString(filter)).get() : nullptr,
+                                          TAVDiagnosticFileFormat_XML, hv::unique_bstr(SysAllocString(file.c_str())).get());
+  const double seconds = Seconds(Clock::now() - start);
+  if (hr != S_OK) return -1;
+  *count = ItemsIn(path);
+  return seconds;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const long items = argc > 1 ? std::atol(argv[1]) : 100000;
+  if (!hv::test::HostProcess::Available()) {
+    std::printf("tarnhost not found: set HV_TARNHOST\n");
+    return 2;
+  }
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  int status = 0;
+  {
+    hv::test::HostProcess host("bench-read");
+    if (!host.Start()) {
+      std::printf("tarnhost did not start\n%s", host.Log().c_str());
+      return 1;
+    }
+    ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+    ComPtr<ITAVDiagnosticLog> plainLog;
+    ComPtr<ITAVDiagnosticLogEx> log;
+    if (FAILED(hv::test::CreateManager(mgr.put())) ||
+        FAILED(mgr->CreateTAVDiagnosticLog(hv::unique_bstr(SysAllocString(L"Line 3")).get(),
+                                           hv::unique_bstr(SysAllocString(L"Pump")).get(), plainLog.put())) ||
+        FAILED(plainLog.query(&log))) {
+      std::printf("cannot create the manager and log\n");
+      return 1;
+    }
+    for (int i = 0; i < kLoggedItems; ++i) {
+      ComPtr<ITAVDiagnosticLogItemEx> item = hv::bench::TypicalItem(log.get(), i);
+      log->LogThisItemEx(item.get(), i + 1 == kLoggedItems ? VARIANT_TRUE : VARIANT_FALSE, 60000);
+    }
+    if (!Fill(host, items)) {
+      std::printf("could not fill the store\n");
+      return 1;
+    }
+    const long stored = StoredCount(host);
+    std::printf("Reading %ld stored items of %ld bytes each\n", stored,
+                std::atol(host.Query("select length(item) from messages limit 1").c_str()));
+
+    const double sqlite = SqliteSeconds(host);
+    std::printf("  baseline: sqlite3 shell, every item stream, newest first  %10.0f items/s\n", stored / sqlite);
+    auto report = [&](const char* what, double seconds, long count) {
+      if (seconds <= 0 || count != stored) {
+        std::printf("  %-56s failed (%ld of %ld items)\n", what, count, stored);
+        status = 1;
+        return;
+      }
+      std::printf("  %-56s %10.0f items/s  (%.2f x baseline)\n", what, count / seconds,
+                  (count / seconds) / (stored / sqlite));
+    };
+    for (ULONG batch : {1ul, 100ul}) {
+      const auto start = Clock::now();
+      const long count = Enumerate(mgr.get(), batch);
+      const std::string what = "ReadMessages, Next(" + std::to_string(batch) + "), newest first";
+      report(what.c_str(), Seconds(Clock::now() - start), count);
+    }
+    long exported = 0;
+    double seconds = ExportSeconds(mgr.get(), host, nullptr, "local", &exported);
+    report("PersistMessages, local reader (no filter)", seconds, exported);
+    seconds = ExportSeconds(mgr.get(), host, L"<Filter/>", "adaptor", &exported);
+    report("PersistMessages, through the adaptor (<Filter/>)", seconds, exported);
+  }
+  CoUninitialize();
+  return status;
+}
