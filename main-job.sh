@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The main job: builds everything, starts the Mux service on a fresh SQLite
-# file, registers the libraries into a Wine prefix of its own, logs messages
-# through the library from a script client and reads them back from the
-# store. Safe to run again.
+# file, registers the libraries into a Wine prefix of its own, logs a mix of
+# messages through the library (hvdiag, a script client and the sample
+# clients), reads them back filtered and in two languages, follows new ones
+# for a moment, exports them to XML and checks the file with xmllint. Safe to
+# run again: every run starts on a fresh database and export.
 set -euo pipefail
 hv_root=$(cd "$(dirname "$0")" && pwd)
 . "$hv_root/cmake/packages.sh"
@@ -61,13 +63,14 @@ echo
 (cd "$hv_root/tools/demo" && "$wine" cscript //nologo demo.vbs | tr -d '\r')
 
 echo
-echo "Read back from the store:"
-sqlite3 -header -column "$db" \
-  "select id, time_text as time, severity as sev, audience as aud, verbosity as verb, location, provider, user_name as user, message_id as id_, substr(message_text, 1, 40) as text from messages order by id"
+. "$hv_root/tools/demo/hvdiag-tour.sh"
 
 kill -TERM $host_pid
 wait $host_pid 2>/dev/null || true
 trap - EXIT
 echo
-echo "Database: $db"
-echo "Service log: $work/tarnhost.log"
+echo "Summary:"
+echo "  messages stored: $(sqlite3 "$db" 'select count(*) from messages')"
+echo "  database:        $db"
+echo "  export:          $export (accepted by xmllint)"
+echo "  service log:     $work/tarnhost.log"
