@@ -3,10 +3,14 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "TAVDiagnostics.h"
 #include "common/ComPtr.h"
+#include "common/Unique.h"
+#include "support/HostProcess.h"
+#include "support/TestSupport.h"
 
 namespace hv::bench {
 
@@ -26,6 +30,25 @@ inline ComPtr<ITAVDiagnosticLogItemEx> TypicalItem(ITAVDiagnosticLogEx* log, int
                    nullptr, item.put());
   VariantClear(&message);
   return item;
+}
+
+// Starts the host and opens the log "Line 3" of provider "Pump" on a new
+// manager; says what went wrong and returns false otherwise.
+inline bool StartHostAndLog(hv::test::HostProcess& host, ComPtr<ITAVDiagnosticLogMgrEx>* mgr,
+                            ComPtr<ITAVDiagnosticLogEx>* log) {
+  if (!host.Start()) {
+    std::printf("tarnhost did not start\n%s", host.Log().c_str());
+    return false;
+  }
+  ComPtr<ITAVDiagnosticLog> plainLog;
+  if (FAILED(hv::test::CreateManager(mgr->put())) ||
+      FAILED((*mgr)->CreateTAVDiagnosticLog(unique_bstr(SysAllocString(L"Line 3")).get(),
+                                            unique_bstr(SysAllocString(L"Pump")).get(), plainLog.put())) ||
+      FAILED(plainLog.query(log))) {
+    std::printf("cannot create the manager and log\n");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace hv::bench

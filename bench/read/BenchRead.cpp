@@ -99,20 +99,9 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     hv::test::HostProcess host("bench-read");
-    if (!host.Start()) {
-      std::printf("tarnhost did not start\n%s", host.Log().c_str());
-      return 1;
-    }
     ComPtr<ITAVDiagnosticLogMgrEx> mgr;
-    ComPtr<ITAVDiagnosticLog> plainLog;
     ComPtr<ITAVDiagnosticLogEx> log;
-    if (FAILED(hv::test::CreateManager(mgr.put())) ||
-        FAILED(mgr->CreateTAVDiagnosticLog(hv::unique_bstr(SysAllocString(L"Line 3")).get(),
-                                           hv::unique_bstr(SysAllocString(L"Pump")).get(), plainLog.put())) ||
-        FAILED(plainLog.query(&log))) {
-      std::printf("cannot create the manager and log\n");
-      return 1;
-    }
+    if (!hv::bench::StartHostAndLog(host, &mgr, &log)) return 1;
     for (int i = 0; i < kLoggedItems; ++i) {
       ComPtr<ITAVDiagnosticLogItemEx> item = hv::bench::TypicalItem(log.get(), i);
       log->LogThisItemEx(item.get(), i + 1 == kLoggedItems ? VARIANT_TRUE : VARIANT_FALSE, 60000);

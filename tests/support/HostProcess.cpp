@@ -158,6 +158,16 @@ bool HostProcess::Stop(int signal) {
   return false;
 }
 
+std::string HostProcess::QueryUntil(const std::string& sql, const std::string& expected) const {
+  std::string rows;
+  for (int i = 0; i < 100; ++i) {
+    rows = Query(sql);
+    if (rows == expected) break;
+    Sleep(50);
+  }
+  return rows;
+}
+
 std::string HostProcess::Query(const std::string& sql) const {
   const std::string out = folder_ + "/query.txt";
   RunUnixCommand("sqlite3 -separator '|' " + Quote(database_) + " " + Quote(sql) + " > " + Quote(out) + " 2>&1");

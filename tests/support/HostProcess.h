@@ -32,6 +32,10 @@ class HostProcess {
   // Runs one statement with the sqlite3 shell on the database; the rows,
   // columns separated by "|", one row a line.
   std::string Query(const std::string& sql) const;
+  // Query, repeated until the rows are as expected (items logged
+  // asynchronously, or on a connection of their own, arrive on their own
+  // time) or about five seconds passed; the last rows.
+  std::string QueryUntil(const std::string& sql, const std::string& expected) const;
   // The host's log so far.
   std::string Log() const;
 

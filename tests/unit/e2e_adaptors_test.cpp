@@ -88,17 +88,6 @@ class AdaptorsEndToEnd : public ComTest {
   }
 
   std::string Rows(const std::string& sql) { return host_->Query(sql); }
-  // The audit message is logged on a connection of its own, so it is waited
-  // for rather than ordered behind this test's items.
-  std::string WaitForRows(const std::string& sql, const std::string& expected) {
-    std::string rows;
-    for (int i = 0; i < 100; ++i) {
-      rows = host_->Query(sql);
-      if (rows == expected) break;
-      Sleep(50);
-    }
-    return rows;
-  }
 
   std::wstring Text(UINT id, const std::vector<std::wstring>& insertions = {}) {
     wchar_t buffer[1024] = {};
@@ -161,7 +150,7 @@ TEST_F(AdaptorsEndToEnd, ACategorySwitchedOffIsNoLongerStoredAndTheChangeIsAudit
                              Text(111, {Text(127), L"Enabled", L"Disabled"}) +
                              Text(111, {Text(126), L"Enabled", L"Disabled"});
   const std::string expected = "8|9|0|Halvern Diagnostics|" + Narrow(audit) + "\n";
-  EXPECT_EQ(WaitForRows("select severity, audience, verbosity, provider, message_text from messages "
+  EXPECT_EQ(host_->QueryUntil("select severity, audience, verbosity, provider, message_text from messages "
                         "where provider <> 'Press'",
                         expected),
             expected)

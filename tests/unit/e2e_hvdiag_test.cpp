@@ -84,18 +84,6 @@ class HvdiagEndToEnd : public ComTest {
   static std::wstring Hvdiag() { return BinDir() + L"hvdiag.exe"; }
   static Outcome Hv(const std::wstring& arguments) { return Run(Hvdiag(), arguments); }
 
-  // Rows of the store, polled until they are as expected (asynchronous items
-  // and the flags' audit messages arrive on their own time).
-  std::string WaitForRows(const std::string& sql, const std::string& expected) {
-    std::string rows;
-    for (int i = 0; i < 100; ++i) {
-      rows = host_->Query(sql);
-      if (rows == expected) break;
-      Sleep(50);
-    }
-    return rows;
-  }
-
   static HostProcess* host_;
   static bool started_;
 };
@@ -124,7 +112,7 @@ TEST_F(HvdiagEndToEnd, LogDeliversTextResourceAndDetailedMessagesAndPrintsTheRes
                         L"--child \"seal hot\" --child \"sensor 4\" \"pump stopped\"");
   EXPECT_EQ(detailed.exit, 0) << detailed.err;
   EXPECT_EQ(detailed.out, "result 0x00000000 S_OK: handed to the Mux component, which sends it in the background\n");
-  EXPECT_EQ(WaitForRows("select message_text from messages where provider = 'Detail'", "pump stopped\n"),
+  EXPECT_EQ(host_->QueryUntil("select message_text from messages where provider = 'Detail'", "pump stopped\n"),
             "pump stopped\n");
   const std::string blob = host_->Query("select hex(item) from messages where provider = 'Detail'");
   auto utf16Hex = [](const std::string& ascii) {
@@ -212,7 +200,7 @@ TEST_F(HvdiagEndToEnd, AdaptorsAreListedAndAFlagChangeReachesTheService) {
   EXPECT_EQ(Hv(L"log --provider Routed --audience Op --severity Warning \"for the store\"").exit, 0);
   EXPECT_EQ(host_->Query("select message_text from messages where provider = 'Routed'"), "for the store\n");
   // The change was recorded as an audit message (Audit, VELTRA and Op).
-  EXPECT_EQ(WaitForRows("select count(*) from messages where severity = 8 and audience = 9 and provider = "
+  EXPECT_EQ(host_->QueryUntil("select count(*) from messages where severity = 8 and audience = 9 and provider = "
                         "'Halvern Diagnostics'",
                         "1\n"),
             "1\n");

@@ -226,6 +226,15 @@ class ReadingEndToEnd : public ComTest {
               S_OK);
     ASSERT_EQ(log->LogThisItemEx(item.get(), VARIANT_TRUE, 10000), S_OK);
   }
+  // Subscribes with a recording sink advised to the events' connection point.
+  void Subscribe(const wchar_t* filter, long bufferTime, long maxSize, ComPtr<IConnectionPointContainer>* container,
+                 ComPtr<IConnectionPoint>* point, ComPtr<RecordingEvents>* events, DWORD* cookie) {
+    ASSERT_EQ(mgr_->CreateMessageSubscription(0x0409, nullptr, Bstr(filter), bufferTime, maxSize, container->put()),
+              S_OK);
+    ASSERT_EQ((*container)->FindConnectionPoint(DIID__ITAVDiagnosticMessageSubscriptionEvents, point->put()), S_OK);
+    *events = MakeObject<RecordingEvents>();
+    ASSERT_EQ((*point)->Advise(static_cast<IDispatch*>(events->get()), cookie), S_OK);
+  }
   std::string Export(const wchar_t* filter, const std::string& name) {
     const std::string path = host_->database() + "." + name + ".xml";
     EXPECT_EQ(mgr_->PersistMessages(0x0409, nullptr, Bstr(filter), TAVDiagnosticFileFormat_XML,
@@ -364,16 +373,13 @@ TEST_F(ReadingEndToEnd, TheLocalExportEqualsTheAdaptorExportAndParses) {
 
 TEST_F(ReadingEndToEnd, ASubscriberSeesNewMessagesWithinItsBufferTime) {
   ComPtr<IConnectionPointContainer> container;
-  ASSERT_EQ(mgr_->CreateMessageSubscription(0x0409, nullptr, Bstr(L"<Filter><Severity>Error</Severity></Filter>"),
-                                            300, 100, container.put()),
-            S_OK);
   ComPtr<IConnectionPoint> point;
-  ASSERT_EQ(container->FindConnectionPoint(DIID__ITAVDiagnosticMessageSubscriptionEvents, point.put()), S_OK);
+  ComPtr<RecordingEvents> events;
+  DWORD cookie = 0;
+  ASSERT_NO_FATAL_FAILURE(
+      Subscribe(L"<Filter><Severity>Error</Severity></Filter>", 300, 100, &container, &point, &events, &cookie));
   ComPtr<IConnectionPoint> other;
   EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, other.put()), CONNECT_E_NOCONNECTION);
-  ComPtr<RecordingEvents> events = MakeObject<RecordingEvents>();
-  DWORD cookie = 0;
-  ASSERT_EQ(point->Advise(static_cast<IDispatch*>(events.get()), &cookie), S_OK);
 
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(L"Line 4", L"Press");
   ASSERT_TRUE(log);
@@ -400,12 +406,10 @@ TEST_F(ReadingEndToEnd, ASubscriberSeesNewMessagesWithinItsBufferTime) {
 
 TEST_F(ReadingEndToEnd, AFullBufferFiresBeforeTheBufferTime) {
   ComPtr<IConnectionPointContainer> container;
-  ASSERT_EQ(mgr_->CreateMessageSubscription(0x0409, nullptr, nullptr, 60000, 2, container.put()), S_OK);
   ComPtr<IConnectionPoint> point;
-  ASSERT_EQ(container->FindConnectionPoint(DIID__ITAVDiagnosticMessageSubscriptionEvents, point.put()), S_OK);
-  ComPtr<RecordingEvents> events = MakeObject<RecordingEvents>();
+  ComPtr<RecordingEvents> events;
   DWORD cookie = 0;
-  ASSERT_EQ(point->Advise(static_cast<IDispatch*>(events.get()), &cookie), S_OK);
+  ASSERT_NO_FATAL_FAILURE(Subscribe(nullptr, 60000, 2, &container, &point, &events, &cookie));
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(L"Line 5", L"Oven");
   ASSERT_TRUE(log);
   for (const wchar_t* text : {L"one", L"two", L"three"}) LogNow(log.get(), TAVDiagSeverity_Info, text);
