@@ -2,6 +2,7 @@
 // service: messages logged by one process are read back by another, through
 // the library, HVMux.dll and tarnhost, as a viewer meets them.
 #include <atomic>
+#include <tuple>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -96,14 +97,15 @@ class RecordingEvents final : public IDispatch, public ComObject {
     ComPtr<IEnumUnknown> items;
     if (FAILED(params->rgvarg[0].punkVal->QueryInterface(IID_IEnumUnknown, items.put_void()))) return E_NOINTERFACE;
     std::vector<std::wstring> texts;
+    // One at a time without a count: a proxy of the enumerator under Wine
+    // hands back a count of 0 with the item (docs/wine-notes.md).
     for (;;) {
       ComPtr<IUnknown> element;
-      ULONG fetched = 0;
-      if (items->Next(1, element.put(), &fetched) != S_OK || fetched != 1) break;
+      if (items->Next(1, element.put(), nullptr) != S_OK || !element) break;
       texts.push_back(TextOf(element.get()));
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back({params->rgvarg[1].lVal, GetTickCount64(), texts});
+    events_.push_back({params->rgvarg[1].lVal, GetTickCount64(), GetCurrentThreadId(), texts});
     return S_OK;
   }
 
@@ -119,6 +121,7 @@ class RecordingEvents final : public IDispatch, public ComObject {
   struct Event {
     long subscription;
     ULONGLONG when;
+    DWORD thread;
     std::vector<std::wstring> texts;
   };
   std::vector<Event> Events() {
@@ -416,6 +419,85 @@ TEST_F(ReadingEndToEnd, AFullBufferFiresBeforeTheBufferTime) {
   ASSERT_TRUE(events->WaitFor(1, 10000)) << "two items fill the buffer long before a minute";
   EXPECT_EQ(events->Events()[0].texts, (TextList{L"one", L"two"}));
   point->Unadvise(cookie);
+}
+
+TEST_F(ReadingEndToEnd, ASinkAdvisedFromASingleThreadedApartmentIsCalledInIt) {
+  ComPtr<RecordingEvents> events = MakeObject<RecordingEvents>();
+  DWORD apartmentThread = 0;
+  HRESULT subscribed = E_FAIL;
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> done{false};
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* parameter) -> DWORD {
+        auto* self = static_cast<std::tuple<RecordingEvents*, DWORD*, HRESULT*, HANDLE, std::atomic<bool>*>*>(parameter);
+        auto [events, apartment, result, ready, done] = *self;
+        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        *apartment = GetCurrentThreadId();
+        {
+          ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+          ComPtr<IConnectionPointContainer> container;
+          ComPtr<IConnectionPoint> point;
+          DWORD cookie = 0;
+          *result = CreateManager(mgr.put());
+          if (SUCCEEDED(*result)) *result = mgr->CreateMessageSubscription(0x0409, nullptr, nullptr, 0, 0, container.put());
+          if (SUCCEEDED(*result))
+            *result = container->FindConnectionPoint(DIID__ITAVDiagnosticMessageSubscriptionEvents, point.put());
+          if (SUCCEEDED(*result)) *result = point->Advise(static_cast<IDispatch*>(events), &cookie);
+          SetEvent(ready);
+          // The calls into this apartment come as window messages.
+          while (!*done) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            MSG message;
+            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+          }
+          if (point) point->Unadvise(cookie);
+        }
+        CoUninitialize();
+        return 0;
+      },
+      new std::tuple<RecordingEvents*, DWORD*, HRESULT*, HANDLE, std::atomic<bool>*>(events.get(), &apartmentThread,
+                                                                                    &subscribed, ready, &done),
+      0, nullptr);
+  ASSERT_TRUE(thread);
+  WaitForSingleObject(ready, 10000);
+  EXPECT_EQ(subscribed, S_OK);
+  ComPtr<ITAVDiagnosticLogEx> log = CreateLog(L"Line 6", L"Mixer");
+  if (log) LogNow(log.get(), TAVDiagSeverity_Info, L"Mixer started");
+  EXPECT_TRUE(events->WaitFor(1, 10000));
+  done = true;
+  WaitForSingleObject(thread, 10000);
+  CloseHandle(thread);
+  CloseHandle(ready);
+  const auto received = events->Events();
+  ASSERT_EQ(received.size(), 1u);
+  EXPECT_EQ(received[0].texts, (TextList{L"Mixer started"}));
+  EXPECT_EQ(received[0].thread, apartmentThread) << "the sink's own apartment, not the subscription's thread";
+}
+
+// Last: it stops the shared host.
+TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayReadersFailAndSubscriptionsEndWithoutHanging) {
+  ComPtr<ITAVDiagnosticReader> reader;
+  ASSERT_EQ(Read(kEverything, &reader), S_OK);
+  ComPtr<IConnectionPointContainer> container;
+  ComPtr<IConnectionPoint> point;
+  ComPtr<RecordingEvents> events;
+  DWORD cookie = 0;
+  ASSERT_NO_FATAL_FAILURE(Subscribe(nullptr, 100, 10, &container, &point, &events, &cookie));
+  ASSERT_TRUE(host_->Stop(9));
+  Sleep(300);  // the link notices that the service went away
+  const ULONGLONG start = GetTickCount64();
+  ComPtr<IUnknown> element;
+  ULONG fetched = 7;
+  EXPECT_TRUE(FAILED(reader->Next(1, element.put(), &fetched)));
+  EXPECT_EQ(fetched, 0u);
+  EXPECT_TRUE(FAILED(reader->SetDirection(TAVDiagnosticDirection_Forward)));
+  EXPECT_EQ(point->Unadvise(cookie), S_OK);
+  point.reset();
+  container.reset();
+  reader.reset();
+  EXPECT_LT(GetTickCount64() - start, 5000u) << "nothing waited for the request time-out";
+  EXPECT_TRUE(events->Events().empty());
 }
 
 }  // namespace
