@@ -2,6 +2,8 @@
 
 #include <olectl.h>
 
+#include <algorithm>
+
 #include "TAVDiagnostics.h"
 #include "common/ByteStream.h"
 #include "common/Result.h"
@@ -56,6 +58,54 @@ class CConnectionPointEnum final : public IEnumConnectionPoints, public ComObjec
 
 const QIEntry CConnectionPointEnum::kInterfaces[] = {HV_QI_ENTRY(CConnectionPointEnum, IEnumConnectionPoints),
                                                      HV_QI_END};
+
+// The sinks advised when EnumConnections was called.
+class CConnectionEnum final : public IEnumConnections, public ComObject {
+ public:
+  HV_COM_OBJECT(CConnectionEnum)
+  static const QIEntry kInterfaces[];
+  using Sinks = std::vector<std::pair<DWORD, ComPtr<IUnknown>>>;
+
+  CConnectionEnum(std::shared_ptr<const Sinks> sinks, size_t position) : sinks_(std::move(sinks)), position_(position) {}
+
+  STDMETHODIMP Next(ULONG celt, CONNECTDATA* rgcd, ULONG* pceltFetched) override {
+    if (pceltFetched) *pceltFetched = 0;
+    RETURN_HR_IF_NULL(E_POINTER, rgcd);
+    RETURN_HR_IF(E_INVALIDARG, celt > 1 && !pceltFetched);
+    ULONG fetched = 0;
+    while (fetched < celt && position_ < sinks_->size()) {
+      const auto& sink = (*sinks_)[position_++];
+      rgcd[fetched].dwCookie = sink.first;
+      sink.second.copy_to(&rgcd[fetched].pUnk);
+      ++fetched;
+    }
+    if (pceltFetched) *pceltFetched = fetched;
+    return fetched == celt ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Skip(ULONG celt) override {
+    const size_t left = sinks_->size() - position_;
+    position_ += std::min<size_t>(left, celt);
+    return celt <= left ? S_OK : S_FALSE;
+  }
+  STDMETHODIMP Reset() override {
+    position_ = 0;
+    return S_OK;
+  }
+  STDMETHODIMP Clone(IEnumConnections** ppEnum) override {
+    RETURN_HR_IF_NULL(E_POINTER, ppEnum);
+    ComPtr<CConnectionEnum> clone = MakeObject<CConnectionEnum>(sinks_, position_);
+    RETURN_IF_NULL_ALLOC(clone);
+    *ppEnum = clone.release();
+    return S_OK;
+  }
+
+ private:
+  ~CConnectionEnum() override = default;
+  const std::shared_ptr<const Sinks> sinks_;
+  size_t position_;
+};
+
+const QIEntry CConnectionEnum::kInterfaces[] = {HV_QI_ENTRY(CConnectionEnum, IEnumConnections), HV_QI_END};
 
 }  // namespace
 
@@ -116,7 +166,12 @@ STDMETHODIMP CMessageSubscription::Unadvise(DWORD dwCookie) { return feed_->Unad
 STDMETHODIMP CMessageSubscription::EnumConnections(IEnumConnections** ppEnum) {
   RETURN_HR_IF_NULL(E_POINTER, ppEnum);
   *ppEnum = nullptr;
-  return E_NOTIMPL;
+  auto sinks = std::make_shared<CConnectionEnum::Sinks>();
+  RETURN_IF_FAILED(feed_->Connections(sinks.get()));
+  ComPtr<CConnectionEnum> connections = MakeObject<CConnectionEnum>(std::move(sinks), 0);
+  RETURN_IF_NULL_ALLOC(connections);
+  *ppEnum = connections.release();
+  return S_OK;
 }
 
 }  // namespace hv

@@ -76,6 +76,22 @@ HRESULT SubscriptionFeed::Unadvise(DWORD cookie) {
   return S_OK;
 }
 
+HRESULT SubscriptionFeed::Connections(std::vector<std::pair<DWORD, ComPtr<IUnknown>>>* sinks) {
+  sinks->clear();
+  std::map<DWORD, DWORD> advised;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    advised = sinks_;
+  }
+  for (const auto& entry : advised) {
+    ComPtr<IUnknown> sink;
+    // A sink unadvised in the meantime is left out.
+    if (FAILED(table_->GetInterfaceFromGlobal(entry.second, IID_IUnknown, sink.put_void()))) continue;
+    sinks->emplace_back(entry.first, std::move(sink));
+  }
+  return S_OK;
+}
+
 void SubscriptionFeed::OnPush(uint32_t count, const uint8_t* items, size_t size) {
   std::vector<wire::StoredItem> stored;
   // A push the feed cannot take apart is dropped; the next ones are whole.

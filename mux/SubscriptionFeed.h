@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/ComPtr.h"
@@ -38,6 +39,8 @@ class SubscriptionFeed final : public MuxLink::PushTarget, public std::enable_sh
 
   HRESULT Advise(IUnknown* sink, DWORD* cookie);
   HRESULT Unadvise(DWORD cookie);
+  // The advised sinks with their cookies, as the calling apartment may use them.
+  HRESULT Connections(std::vector<std::pair<DWORD, ComPtr<IUnknown>>>* sinks);
 
   // MuxLink::PushTarget
   void OnPush(uint32_t count, const uint8_t* items, size_t size) override;

@@ -383,6 +383,17 @@ TEST_F(ReadingEndToEnd, ASubscriberSeesNewMessagesWithinItsBufferTime) {
       Subscribe(L"<Filter><Severity>Error</Severity></Filter>", 300, 100, &container, &point, &events, &cookie));
   ComPtr<IConnectionPoint> other;
   EXPECT_EQ(container->FindConnectionPoint(IID_IDispatch, other.put()), CONNECT_E_NOCONNECTION);
+  ComPtr<IEnumConnections> connections;
+  ASSERT_EQ(point->EnumConnections(connections.put()), S_OK);
+  CONNECTDATA connection[2] = {};
+  ULONG listed = 0;
+  EXPECT_EQ(connections->Next(2, connection, &listed), S_FALSE);
+  ASSERT_EQ(listed, 1u);
+  EXPECT_EQ(connection[0].dwCookie, cookie);
+  ComPtr<IUnknown> identity;
+  events->QueryInterface(IID_IUnknown, identity.put_void());
+  EXPECT_EQ(connection[0].pUnk, identity.get()) << "the advised sink itself, in its own apartment";
+  if (connection[0].pUnk) connection[0].pUnk->Release();
 
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(L"Line 4", L"Press");
   ASSERT_TRUE(log);
