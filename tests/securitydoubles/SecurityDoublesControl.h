@@ -95,11 +95,12 @@ SECDOUBLES_API BOOL WINAPI SecDoubles_WaitForHeldRead(DWORD timeoutMs);
 #ifdef __cplusplus
 #include <string>
 
-class SecurityDoublesLibrary {
+#include "tests/support/TestDoubleLibrary.h"
+
+class SecurityDoublesLibrary : public hv::test::TestDoubleLibrary {
  public:
-  explicit SecurityDoublesLibrary(const std::wstring& path) {
-    module_ = LoadLibraryW(path.c_str());
-    if (!module_) return;
+  explicit SecurityDoublesLibrary(const std::wstring& path) : TestDoubleLibrary(path) {
+    if (!loaded()) return;
     Load(Reset, "SecDoubles_Reset");
     Load(SetProperty, "SecDoubles_SetProperty");
     Load(SetToken, "SecDoubles_SetToken");
@@ -114,25 +115,12 @@ class SecurityDoublesLibrary {
     Load(StopNotifying, "SecDoubles_StopNotifying");
     Load(HoldReads, "SecDoubles_HoldReads");
     Load(WaitForHeldRead, "SecDoubles_WaitForHeldRead");
-    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
-    registered_ = registerServer ? registerServer() : E_FAIL;
+    Register();
   }
+  // Reset before the base gives the class ids back.
   ~SecurityDoublesLibrary() {
-    if (!module_) return;
     if (Reset) Reset();
-    if (registered_ == S_OK) {
-      auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
-      if (unregisterServer) unregisterServer();
-    }
-    // The module stays loaded: COM may still hold objects of it.
   }
-  SecurityDoublesLibrary(const SecurityDoublesLibrary&) = delete;
-  SecurityDoublesLibrary& operator=(const SecurityDoublesLibrary&) = delete;
-
-  bool ok() const { return module_ && complete_ && registered_ == S_OK; }
-  HRESULT registration() const { return registered_; }
 
   decltype(&SecDoubles_Reset) Reset = nullptr;
   decltype(&SecDoubles_SetProperty) SetProperty = nullptr;
@@ -161,16 +149,5 @@ class SecurityDoublesLibrary {
     V_BOOL(&v) = value ? VARIANT_TRUE : VARIANT_FALSE;
     SetProperty(name, &v);
   }
-
- private:
-  template <typename F>
-  void Load(F& slot, const char* name) {
-    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
-    if (!slot) complete_ = false;
-  }
-
-  HMODULE module_ = nullptr;
-  bool complete_ = true;
-  HRESULT registered_ = E_FAIL;
 };
 #endif

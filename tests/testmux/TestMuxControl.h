@@ -92,15 +92,16 @@ TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context);
 #ifdef __cplusplus
 #include <string>
 
+#include "tests/support/TestDoubleLibrary.h"
+
 // Loads TestMux.dll by path, registers it over the Mux service's class id and,
 // when it goes, unregisters it, which restores the registration that was
 // there before (the real component's) or removes the class. A test that only
 // drives the double it creates itself may leave the registration alone.
-class TestMuxLibrary {
+class TestMuxLibrary : public hv::test::TestDoubleLibrary {
  public:
-  explicit TestMuxLibrary(const std::wstring& path, bool takeOverClass = true) {
-    module_ = LoadLibraryW(path.c_str());
-    if (!module_) return;
+  explicit TestMuxLibrary(const std::wstring& path, bool takeOverClass = true) : TestDoubleLibrary(path) {
+    if (!loaded()) return;
     Load(Reset, "TestMux_Reset");
     Load(FailConnect, "TestMux_FailConnect");
     Load(ConnectCount, "TestMux_ConnectCount");
@@ -117,29 +118,11 @@ class TestMuxLibrary {
     Load(DeliverToSink, "TestMux_DeliverToSink");
     Load(CloseConnection, "TestMux_CloseConnection");
     Load(GetSink, "TestMux_GetSink");
-    if (!takeOverClass) {
-      registered_ = S_FALSE;
-      return;
-    }
-    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
-    registered_ = registerServer ? registerServer() : E_FAIL;
+    if (takeOverClass)
+      Register();
+    else
+      LeaveRegistrationAlone();
   }
-  ~TestMuxLibrary() {
-    if (!module_) return;
-    if (registered_ == S_OK) {
-      auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-          reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
-      if (unregisterServer) unregisterServer();
-    }
-    // The module stays loaded: COM may still hold objects of it.
-  }
-  TestMuxLibrary(const TestMuxLibrary&) = delete;
-  TestMuxLibrary& operator=(const TestMuxLibrary&) = delete;
-
-  // Loaded, every function found, and registered if asked to.
-  bool ok() const { return module_ && complete_ && SUCCEEDED(registered_); }
-  HRESULT registration() const { return registered_; }
 
   decltype(&TestMux_Reset) Reset = nullptr;
   decltype(&TestMux_FailConnect) FailConnect = nullptr;
@@ -169,16 +152,5 @@ class TestMuxLibrary {
     if (!address.empty()) LastAddress(&address[0], static_cast<ULONG>(address.size() + 1));
     return address;
   }
-
- private:
-  template <typename F>
-  void Load(F& slot, const char* name) {
-    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
-    if (!slot) complete_ = false;
-  }
-
-  HMODULE module_ = nullptr;
-  bool complete_ = true;
-  HRESULT registered_ = E_FAIL;
 };
 #endif

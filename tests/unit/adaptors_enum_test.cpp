@@ -9,6 +9,7 @@
 #include "adaptors/CTAVDiagnosticAdaptor.h"
 #include "adaptors/CTAVDiagnosticAdaptors.h"
 #include "common/ModuleLock.h"
+#include "support/FakeAdaptor.h"
 #include "support/TestSupport.h"
 
 namespace hv::test {
@@ -33,31 +34,6 @@ AdaptorInfoRecord Record(uint32_t audiences, uint32_t severities, const uint8_t 
   std::memcpy(&record, bytes.data(), sizeof(record));
   return record;
 }
-
-// An adaptor as the Mux component hands it out; a reader when asked to be.
-class FakeAdaptor final : public IAdaptorReader, public ComObject {
- public:
-  static const QIEntry kReader[];
-  static const QIEntry kInterfaces[];
-
-  explicit FakeAdaptor(bool reader) : reader_(reader) {}
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return Controlling()->QueryInterface(riid, ppv); }
-  STDMETHODIMP_(ULONG) AddRef() override { return Controlling()->AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Controlling()->Release(); }
-  STDMETHODIMP Read(ULONG, BSTR, BSTR, IEnumUnknown**) override { return E_NOTIMPL; }
-  STDMETHODIMP Subscribe(ULONG, BSTR, BSTR, LONG, LONG, IConnectionPointContainer**) override { return E_NOTIMPL; }
-
- protected:
-  HRESULT InternalQueryInterface(REFIID riid, void** ppv) override {
-    return QueryInterfaceFromTable(this, reader_ ? kReader : kInterfaces, riid, ppv);
-  }
-
- private:
-  ~FakeAdaptor() override = default;
-  const bool reader_;
-};
-const QIEntry FakeAdaptor::kReader[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorReader), HV_QI_END};
-const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_END};
 
 ComPtr<CTAVDiagnosticAdaptor> MakeAdaptor(const std::wstring& name, IUnknown* adaptor,
                                           uint32_t audiences = 0x0f, uint32_t severities = 0x0f) {

@@ -8,6 +8,7 @@
 
 #include "HVMux.h"
 #include "common/ComObject.h"
+#include "support/FakeAdaptor.h"
 #include "support/TestSupport.h"
 #include "testmux/TestMuxControl.h"
 
@@ -21,31 +22,6 @@ const wchar_t kUnknown[] = L"{0C8E4D1A-5B2F-4A67-9E31-D4F0A2B6C871}";
 const char kStoreBytes[] = "EC AB 67 1B 98 0E 4F 4B 9A 72 A3 66 62 5F 20 D6";
 const char kForwarderBytes[] = "66 F3 34 ED A7 7C 2D 4E 82 4E 72 13 D5 95 AF B2";
 const char kUnknownBytes[] = "1A 4D 8E 0C 2F 5B 67 4A 9E 31 D4 F0 A2 B6 C8 71";
-
-// An adaptor as the Mux component hands it out; a reader when asked to be.
-class FakeAdaptor final : public IAdaptorReader, public ComObject {
- public:
-  static const QIEntry kReader[];
-  static const QIEntry kInterfaces[];
-
-  explicit FakeAdaptor(bool reader) : reader_(reader) {}
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override { return Controlling()->QueryInterface(riid, ppv); }
-  STDMETHODIMP_(ULONG) AddRef() override { return Controlling()->AddRef(); }
-  STDMETHODIMP_(ULONG) Release() override { return Controlling()->Release(); }
-  STDMETHODIMP Read(ULONG, BSTR, BSTR, IEnumUnknown**) override { return E_NOTIMPL; }
-  STDMETHODIMP Subscribe(ULONG, BSTR, BSTR, LONG, LONG, IConnectionPointContainer**) override { return E_NOTIMPL; }
-
- protected:
-  HRESULT InternalQueryInterface(REFIID riid, void** ppv) override {
-    return QueryInterfaceFromTable(this, reader_ ? kReader : kInterfaces, riid, ppv);
-  }
-
- private:
-  ~FakeAdaptor() override = default;
-  const bool reader_;
-};
-const QIEntry FakeAdaptor::kReader[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorReader), HV_QI_END};
-const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_END};
 
 // The 272-byte description: audiences, severities, the four enabled masks,
 // then the UTF-16 name.

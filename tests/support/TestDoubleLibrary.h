@@ -1,0 +1,50 @@
+// What the test doubles' control classes share: the double's DLL loaded by
+// path, its control functions looked up by name, and its registration over
+// the class ids it stands in for, undone when the control object goes.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace hv::test {
+
+class TestDoubleLibrary {
+ public:
+  TestDoubleLibrary(const TestDoubleLibrary&) = delete;
+  TestDoubleLibrary& operator=(const TestDoubleLibrary&) = delete;
+
+  // Loaded, every function found, and registered if asked to.
+  bool ok() const { return module_ && complete_ && SUCCEEDED(registered_); }
+  HRESULT registration() const { return registered_; }
+
+ protected:
+  explicit TestDoubleLibrary(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {}
+  ~TestDoubleLibrary() {
+    if (!module_ || registered_ != S_OK) return;
+    auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
+    if (unregisterServer) unregisterServer();
+    // The module stays loaded: COM may still hold objects of it.
+  }
+
+  bool loaded() const { return module_ != nullptr; }
+  template <typename F>
+  void Load(F& slot, const char* name) {
+    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    if (!slot) complete_ = false;
+  }
+  void Register() {
+    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
+    registered_ = registerServer ? registerServer() : E_FAIL;
+  }
+  // The double was not registered, on purpose.
+  void LeaveRegistrationAlone() { registered_ = S_FALSE; }
+
+ private:
+  HMODULE module_ = nullptr;
+  bool complete_ = true;
+  HRESULT registered_ = E_FAIL;
+};
+
+}  // namespace hv::test
