@@ -74,9 +74,10 @@ uint32_t ReadingClient::SendOnly(uint16_t kind, const Bytes& payload) {
   return id;
 }
 
-std::optional<hv::host::Frame> ReadingClient::Answer(uint32_t id, int timeoutMs) {
+std::optional<hv::host::Frame> ReadingClient::NextWhere(const std::function<bool(const hv::host::Frame&)>& wanted,
+                                                        int timeoutMs) {
   for (auto it = kept_.begin(); it != kept_.end(); ++it)
-    if (!IsPush(*it) && it->id == id) {
+    if (wanted(*it)) {
       hv::host::Frame f = std::move(*it);
       kept_.erase(it);
       return f;
@@ -87,9 +88,13 @@ std::optional<hv::host::Frame> ReadingClient::Answer(uint32_t id, int timeoutMs)
     if (left.count() <= 0) return std::nullopt;
     auto f = client_.NextFrame(int(left.count()));
     if (!f) return std::nullopt;
-    if (!IsPush(*f) && f->id == id) return f;
+    if (wanted(*f)) return f;
     kept_.push_back(std::move(*f));
   }
+}
+
+std::optional<hv::host::Frame> ReadingClient::Answer(uint32_t id, int timeoutMs) {
+  return NextWhere([id](const hv::host::Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
 }
 
 std::optional<hv::host::Frame> ReadingClient::Request(uint16_t kind, const Bytes& payload, int timeoutMs) {
@@ -97,21 +102,7 @@ std::optional<hv::host::Frame> ReadingClient::Request(uint16_t kind, const Bytes
 }
 
 std::optional<hv::host::Frame> ReadingClient::NextPush(int timeoutMs) {
-  for (auto it = kept_.begin(); it != kept_.end(); ++it)
-    if (IsPush(*it)) {
-      hv::host::Frame f = std::move(*it);
-      kept_.erase(it);
-      return f;
-    }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    auto f = client_.NextFrame(int(left.count()));
-    if (!f) return std::nullopt;
-    if (IsPush(*f)) return f;
-    kept_.push_back(std::move(*f));
-  }
+  return NextWhere([](const hv::host::Frame& f) { return IsPush(f); }, timeoutMs);
 }
 
 std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t count, int timeoutMs) {

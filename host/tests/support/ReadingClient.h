@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,6 +60,9 @@ class ReadingClient {
   uint32_t Subscribe(const Bytes& clsid, std::u16string_view filter);
 
  private:
+  // The first frame kept or arriving within timeoutMs that wanted says yes
+  // to; the others are kept.
+  std::optional<hv::host::Frame> NextWhere(const std::function<bool(const hv::host::Frame&)>& wanted, int timeoutMs);
   TestClient& client_;
   std::deque<hv::host::Frame> kept_;
   uint32_t nextId_ = 1000;
