@@ -33,7 +33,8 @@ keys=$(sed -n 's/.*<RegistryValue Root="HKCR" Key="\([^"]*\)" Name="\*".*/\1/p' 
 [ -n "$keys" ] || fail "no registration rows in $regdir"
 # Prints the owned keys present in the prefix's HKEY_CLASSES_ROOT.
 present_keys() {
-  "$wine" regedit /e "$(winpath "$work/classes.reg")" HKEY_CLASSES_ROOT
+  rm -f "$work/classes.reg"
+  "$wine" regedit /e "$(winpath "$work/classes.reg")" HKEY_CLASSES_ROOT || fail "regedit /e failed"
   tr -d '\000\r' <"$work/classes.reg" >"$work/classes.txt"
   echo "$keys" | while IFS= read -r key; do
     if grep -q -i -F -x "[HKEY_CLASSES_ROOT\\$key]" "$work/classes.txt"; then echo "$key"; fi
