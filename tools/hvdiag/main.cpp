@@ -19,8 +19,9 @@ const wchar_t kUsage[] =
 
 const wchar_t kUsageEnd[] =
     L"\n"
-    L"\"hvdiag COMMAND --help\" describes a command. Exit codes: 0 done, 1 an operation failed,\n"
-    L"2 a wrong command line. Failures print the result code, its name and the reason.\n";
+    L"\"hvdiag COMMAND --help\" describes a command, \"hvdiag --version\" prints the version.\n"
+    L"Exit codes: 0 done, 1 an operation failed, 2 a wrong command line. Failures print the\n"
+    L"result code, its name and the reason.\n";
 
 std::wstring Usage() {
   std::wstring text = kUsage;
@@ -95,6 +96,10 @@ int wmain(int argc, wchar_t** argv) {
         if (argv[2] == std::wstring(command.name)) return command.run(Words(words, words + 1));
     }
     Console::Out(Usage());
+    return 0;
+  }
+  if (name == L"--version") {
+    Console::Out(std::wstring(L"hvdiag ") + HV_VERSION_TEXT + L"\n");
     return 0;
   }
   for (const Command& command : Commands()) {

@@ -1,0 +1,48 @@
+# The version resource every Windows binary carries, from the project's
+# version. The text form writes the minor number with two digits
+# ("2.00.10.150"), as the library's version resource always has.
+math(EXPR _hv_minor "${PROJECT_VERSION_MINOR}")
+if(_hv_minor LESS 10)
+  set(_hv_minor "0${_hv_minor}")
+endif()
+set(HV_VERSION_TEXT "${PROJECT_VERSION_MAJOR}.${_hv_minor}.${PROJECT_VERSION_PATCH}.${PROJECT_VERSION_TWEAK}")
+set(HV_VERSION_NUMBERS "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},${PROJECT_VERSION_TWEAK}")
+
+# hv_version_info(<target> DESCRIPTION <text> [PRODUCT <text>] [INTERNAL <name>]
+#                 [FILENAME <name>] [SELF_REGISTER])
+# PRODUCT defaults to "Halvern Diagnostics", INTERNAL to the output name,
+# FILENAME to INTERNAL with ".dll" or ".exe". SELF_REGISTER marks a COM server
+# that registers itself ("OLESelfRegister").
+function(hv_version_info target)
+  cmake_parse_arguments(HV_VI "SELF_REGISTER" "DESCRIPTION;PRODUCT;INTERNAL;FILENAME" "" ${ARGN})
+  if(NOT HV_VI_DESCRIPTION)
+    message(FATAL_ERROR "hv_version_info(${target}): DESCRIPTION is required")
+  endif()
+  if(NOT HV_VI_PRODUCT)
+    set(HV_VI_PRODUCT "Halvern Diagnostics")
+  endif()
+  if(NOT HV_VI_INTERNAL)
+    get_target_property(HV_VI_INTERNAL ${target} OUTPUT_NAME)
+    if(NOT HV_VI_INTERNAL)
+      set(HV_VI_INTERNAL ${target})
+    endif()
+  endif()
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(HV_VI_TYPE VFT_APP)
+    set(extension .exe)
+  else()
+    set(HV_VI_TYPE VFT_DLL)
+    set(extension .dll)
+  endif()
+  if(NOT HV_VI_FILENAME)
+    set(HV_VI_FILENAME ${HV_VI_INTERNAL}${extension})
+  endif()
+  set(HV_VI_EXTRA "")
+  if(HV_VI_SELF_REGISTER)
+    set(HV_VI_EXTRA "      VALUE \"OLESelfRegister\", \"\\0\"\n")
+  endif()
+  set(rc ${CMAKE_BINARY_DIR}/versioninfo/${target}.rc)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/VersionInfo.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
