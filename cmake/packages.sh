@@ -4,7 +4,7 @@ hv_packages="wine64 libwine libwine-dev g++-mingw-w64-x86-64-posix g++-mingw-w64
   mingw-w64-tools binutils-mingw-w64 cmake ninja-build googletest g++ libsqlite3-dev sqlite3
   libxml2-utils rsyslog procps"
 
-# wixl builds the MSI of the Windows side (installer/).
+# wixl builds the MSI of the Windows side (packaging/msi/).
 hv_packages="$hv_packages wixl"
 
 hv_install_packages() {
