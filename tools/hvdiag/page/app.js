@@ -303,13 +303,13 @@ async function loadChart() {
     `${isoTime(counts.from)} to ${isoTime(counts.to)}, per ${counts.width} s. Drag across the chart to narrow the time range.`;
   // Stacked: each series is drawn as the sum of itself and those below it.
   const names = ['Error', 'Warning', 'Info', 'Audit'];
-  const raw = [counts.error, counts.warning, counts.info, counts.audit];
+  const raw = counts.severities;  // Error, Warning, Info, Audit
   const stacked = raw.map((_, i) => counts.times.map((__, t) => raw.slice(i).reduce((sum, s) => sum + s[t], 0)));
   const bars = uPlot.paths.bars({ size: [0.9, Infinity], align: 1 });
   const options = {
     width: Math.max(400, $('#chart-box').clientWidth - 20), height: 160,
     cursor: { drag: { x: true, y: false } },
-    scales: { x: { time: true } },
+    scales: { x: { time: true, range: (u, min, max) => [min, max + counts.width] } },
     series: [{ label: 'UTC' }, ...names.map((name, i) => ({
       label: name, stroke: kColors[i], fill: kColors[i], paths: bars, points: { show: false },
       value: (u, v, s, idx) => (idx === null ? '' : raw[i][idx]),

@@ -241,9 +241,8 @@ void ViewerApi::Counts(const HttpRequest& request, HttpResponder& responder) {
   snprintf(head, sizeof(head), "{\"counted\":%zu,\"limit\":%ld,\"from\":%.15g,\"to\":%.15g,\"width\":%.15g,",
            stamps.size(), limit, from, to, width);
   responder.Send(200, kJson,
-                 std::string(head) + "\"times\":" + Numbers(times) + ",\"error\":" + Numbers(series[0]) +
-                     ",\"warning\":" + Numbers(series[1]) + ",\"info\":" + Numbers(series[2]) +
-                     ",\"audit\":" + Numbers(series[3]) + "}");
+                 std::string(head) + "\"times\":" + Numbers(times) + ",\"severities\":[" + Numbers(series[0]) + "," +
+                     Numbers(series[1]) + "," + Numbers(series[2]) + "," + Numbers(series[3]) + "]}");
 }
 
 void ViewerApi::Events(const HttpRequest& request, HttpResponder& responder) {
