@@ -75,6 +75,8 @@ async function getJson(url) {
     throw new Error(`hvdiag serve cannot be reached (${failure.message}). The page keeps what it shows.`);
   }
   const body = await response.json().catch(() => ({ error: `${response.status} ${response.statusText}` }));
+  if (response.status === 502) throw new Error(`The stored messages cannot be read: ${body.error}`);
+  if (response.status === 400) throw new Error(`The filter was refused: ${body.error}`);
   if (!response.ok || body.error) throw new Error(body.error || `${response.status} ${response.statusText}`);
   return body;
 }
@@ -148,7 +150,7 @@ function definitionLabels(definition) {
       const text = value.querySelector('Text')?.textContent;
       if (value.getAttribute('value') !== null && text) values[value.getAttribute('value')] = text;
     });
-    state.labels[name] = { label: field.querySelector('Label')?.textContent || name, group, values };
+    state.labels[name.toLowerCase()] = { label: field.querySelector('Label')?.textContent || name, group, values };
   }
 }
 
@@ -175,7 +177,7 @@ function fieldList(pairs) {
 
 function parameterPairs(parameters) {
   return Object.entries(parameters).map(([name, value]) => {
-    const known = state.labels[name];
+    const known = state.labels[name.toLowerCase()];
     if (!known) return [name, value];
     const shown = known.values[value] ? `${known.values[value]} (${value})` : value;
     return [`${known.label} (${name}${known.group ? `, ${known.group}` : ''})`, shown];
@@ -237,7 +239,10 @@ function follow() {
   events.addEventListener('failure', (event) => {
     events.close();
     setLive('not following');
-    showError(JSON.parse(event.data).error);
+    showError(`New messages cannot be followed: ${JSON.parse(event.data).error}`);
+    // The service may come back: try again while this view stands.
+    const generation = state.generation;
+    setTimeout(() => { if (generation === state.generation && state.events === events) follow(); }, 5000);
   });
   events.onerror = () => { if (events.readyState !== EventSource.CLOSED) setLive('reconnecting…'); };
   events.onmessage = (event) => {
