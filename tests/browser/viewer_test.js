@@ -119,6 +119,17 @@ async function main() {
 
   await page.click('#messages tbody tr:nth-child(3)');
   await page.screenshot({ path: path.join(outDir, 'viewer.png') });
+
+  // A refused filter and a service that went away are told, and the rows stay.
+  await page.fill('input[name=from]', '2023-02-29');
+  await page.press('input[name=from]', 'Enter');
+  await until('the refusal', async () => (await page.innerText('#error')).includes('"2023-02-29" is not a time'));
+  check((await rows()).length === 3, 'a refused filter shows the service\'s reason and keeps the rows');
+  host.kill('SIGKILL');
+  await page.fill('input[name=from]', '');
+  await page.press('input[name=from]', 'Enter');
+  await until('the failure', async () => (await page.innerText('#error')).includes('stored messages cannot be read'));
+  check((await rows()).length === 3, 'an unreachable service is told and the rows stay');
   check(offsite.length === 0, `the page fetched nothing from elsewhere ${offsite.join(' ')}`);
   console.log('PASS');
   return 0;

@@ -61,10 +61,12 @@ function query(extra = {}) {
 
 // ---- errors ----
 
+// Every problem of the current view, once each; a new view starts without.
 function showError(text) {
   const box = $('#error');
-  box.textContent = text;
-  box.hidden = !text;
+  if (!text) box.replaceChildren();
+  else if (![...box.children].some((line) => line.textContent === text)) box.appendChild(document.createElement('div')).textContent = text;
+  box.hidden = box.children.length === 0;
 }
 
 async function getJson(url) {
@@ -131,7 +133,6 @@ async function loadPage(first) {
     state.offset = (first ? 0 : state.offset) + page.messages.length;
     $('#more').hidden = !page.more;
     $('#empty').hidden = tbody.children.length > 0;
-    showError('');
   } catch (failure) {
     showError(failure.message);
   }
@@ -354,6 +355,7 @@ function apply(pushAddress = true) {
     history.replaceState(null, '', params ? `?${params}` : location.pathname);
   }
   document.documentElement.lang = language();
+  showError('');
   $('#details').hidden = true;
   updateExports();
   loadPage(true);

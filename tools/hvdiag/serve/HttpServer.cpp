@@ -136,7 +136,7 @@ class Connection final : public HttpResponder {
       const auto& message = parser.get();
       keepAlive_ = message.keep_alive();
       answered_ = false;
-      if (message.method() != http::verb::get && message.method() != http::verb::head) {
+      if (message.method() != http::verb::get) {
         Send(405, "text/plain; charset=utf-8", "Only GET is served.\n", "");
         continue;
       }
@@ -224,7 +224,10 @@ void HttpServer::Run() {
     boost::system::error_code error;
     state_->acceptor.accept(socket, error);
     if (*state_->stopping) break;
-    if (error) continue;
+    if (error) {
+      Sleep(10);  // out of sockets or handles: give the others a moment to end
+      continue;
+    }
     if (state_->connections >= kMaxConnections) continue;  // the socket closes here
     ++state_->connections;
     // The state outlives every connection thread, even one still streaming
