@@ -2,7 +2,9 @@
 #pragma once
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 
@@ -46,6 +48,44 @@ inline bool StartHostAndLog(hv::test::HostProcess& host, ComPtr<ITAVDiagnosticLo
                                             unique_bstr(SysAllocString(L"Pump")).get(), plainLog.put())) ||
       FAILED(plainLog.query(log))) {
     std::printf("cannot create the manager and log\n");
+    return false;
+  }
+  return true;
+}
+
+inline long StoredCount(hv::test::HostProcess& host) {
+  return std::atol(host.Query("select count(*) from messages").c_str());
+}
+
+// Grows the store to `target` messages by copying its rows inside the
+// database, doubling each round: logging a million through the library would
+// take the bench most of its time.
+inline bool Fill(hv::test::HostProcess& host, long target) {
+  const char* columns = "time, time_text, severity, audience, verbosity, location, provider, user_name, message_id, "
+                        "message_text, item";
+  for (long count = StoredCount(host); count < target; count = StoredCount(host)) {
+    const long copy = std::min(count, target - count);
+    const std::string sql = std::string("insert into messages (") + columns + ") select " + columns +
+                            " from messages order by id limit " + std::to_string(copy);
+    if (!hv::test::RunUnixCommand("sqlite3 -cmd '.timeout 10000' '" + host.database() + "' '" + sql + "'", 600000))
+      return false;
+  }
+  return true;
+}
+
+// Starts the host, logs 1000 typical items through the library and copies
+// them inside the store until it holds `items`; says what went wrong and
+// returns false otherwise.
+inline bool StartHostWithStore(hv::test::HostProcess& host, long items, ComPtr<ITAVDiagnosticLogMgrEx>* mgr) {
+  constexpr int kLogged = 1000;
+  ComPtr<ITAVDiagnosticLogEx> log;
+  if (!StartHostAndLog(host, mgr, &log)) return false;
+  for (int i = 0; i < kLogged; ++i) {
+    ComPtr<ITAVDiagnosticLogItemEx> item = TypicalItem(log.get(), i);
+    log->LogThisItemEx(item.get(), i + 1 == kLogged ? VARIANT_TRUE : VARIANT_FALSE, 60000);
+  }
+  if (!Fill(host, items)) {
+    std::printf("could not fill the store\n");
     return false;
   }
   return true;

@@ -2,7 +2,7 @@
 # Sourced by the README's two commands.
 hv_packages="wine64 libwine libwine-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 cmake ninja-build googletest g++ libsqlite3-dev sqlite3
-  libxml2-utils rsyslog procps"
+  libxml2-utils rsyslog procps libboost1.74-dev nodejs npm chromium"
 
 # wixl builds the MSI of the Windows side (packaging/msi/).
 hv_packages="$hv_packages wixl"
@@ -10,7 +10,10 @@ hv_packages="$hv_packages wixl"
 hv_install_packages() {
   local missing=()
   for p in $hv_packages; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" && continue
+    # A Node.js from another Debian source carries npm inside and conflicts with Debian's npm.
+    [ "$p" = npm ] && command -v npm >/dev/null && continue
+    missing+=("$p")
   done
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"

@@ -20,22 +20,6 @@ using hv::ComPtr;
 using hv::bench::Clock;
 using hv::bench::Seconds;
 
-constexpr int kLoggedItems = 1000;
-
-long StoredCount(hv::test::HostProcess& host) { return std::atol(host.Query("select count(*) from messages").c_str()); }
-
-bool Fill(hv::test::HostProcess& host, long target) {
-  const char* columns = "time, time_text, severity, audience, verbosity, location, provider, user_name, message_id, "
-                        "message_text, item";
-  for (long count = StoredCount(host); count < target; count = StoredCount(host)) {
-    const long copy = std::min(count, target - count);
-    const std::string sql = std::string("insert into messages (") + columns + ") select " + columns +
-                            " from messages order by id limit " + std::to_string(copy);
-    if (!hv::test::RunUnixCommand("sqlite3 -cmd '.timeout 10000' '" + host.database() + "' '" + sql + "'", 60000))
-      return false;
-  }
-  return true;
-}
 
 // The sqlite3 shell's own time for reading every row's item stream, newest first.
 double SqliteSeconds(hv::test::HostProcess& host) {
@@ -100,17 +84,8 @@ int main(int argc, char** argv) {
   {
     hv::test::HostProcess host("bench-read");
     ComPtr<ITAVDiagnosticLogMgrEx> mgr;
-    ComPtr<ITAVDiagnosticLogEx> log;
-    if (!hv::bench::StartHostAndLog(host, &mgr, &log)) return 1;
-    for (int i = 0; i < kLoggedItems; ++i) {
-      ComPtr<ITAVDiagnosticLogItemEx> item = hv::bench::TypicalItem(log.get(), i);
-      log->LogThisItemEx(item.get(), i + 1 == kLoggedItems ? VARIANT_TRUE : VARIANT_FALSE, 60000);
-    }
-    if (!Fill(host, items)) {
-      std::printf("could not fill the store\n");
-      return 1;
-    }
-    const long stored = StoredCount(host);
+    if (!hv::bench::StartHostWithStore(host, items, &mgr)) return 1;
+    const long stored = hv::bench::StoredCount(host);
     std::printf("Reading %ld stored items of %ld bytes each\n", stored,
                 std::atol(host.Query("select length(item) from messages limit 1").c_str()));
 

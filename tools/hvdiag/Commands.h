@@ -29,6 +29,7 @@ int RunAdaptors(const Words& words);
 int RunFlags(const Words& words);
 int RunGroups(const Words& words);
 int RunGroup(const Words& words);
+int RunServe(const Words& words);
 
 // Creates the log manager through its registered class, reporting a failure
 // for the command.

@@ -27,28 +27,14 @@ const wchar_t kGroupHelp[] =
     L"  --lang LANG   en, de, fr, ... or a locale id (default: the user's language)\n"
     L"  --type TYPE   the group's type, when NAME is not listed\n";
 
-std::vector<std::wstring> Strings(const VARIANT& list) {
-  std::vector<std::wstring> strings;
-  if (list.vt != (VT_ARRAY | VT_VARIANT) || list.parray == nullptr || SafeArrayGetDim(list.parray) != 1)
-    return strings;
-  LONG lower = 0, upper = -1;
-  SafeArrayGetLBound(list.parray, 1, &lower);
-  SafeArrayGetUBound(list.parray, 1, &upper);
-  for (LONG i = lower; i <= upper; ++i) {
-    unique_variant element;
-    if (SUCCEEDED(SafeArrayGetElement(list.parray, &i, element.get()))) strings.push_back(VariantText(*element.get()));
-  }
-  return strings;
-}
-
 bool ListGroups(const std::wstring& command, ITAVDiagnosticLogDisplay* display, LCID lcid,
                 std::vector<std::wstring>* names, std::vector<std::wstring>* types) {
   unique_variant nameList, typeList;
   ClearErrorInfo();
   const HRESULT hr = display->GetReaderFieldGroupNames(lcid, nameList.get(), typeList.get());
   if (FAILED(hr)) return ReportFailure(command, L"GetReaderFieldGroupNames", hr), false;
-  *names = Strings(*nameList.get());
-  *types = Strings(*typeList.get());
+  *names = VariantStrings(*nameList.get());
+  *types = VariantStrings(*typeList.get());
   types->resize(names->size());
   return true;
 }

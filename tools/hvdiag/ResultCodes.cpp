@@ -125,14 +125,18 @@ std::wstring TakeErrorInfoText() {
 
 void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
 
-int ReportFailure(const std::wstring& command, const std::wstring& what, HRESULT hr) {
+std::wstring FailureText(const std::wstring& what, HRESULT hr) {
   std::wstring text = TakeErrorInfoText();
   if (text.empty()) text = SystemText(hr);
   std::wstring name = SymbolicName(hr);
-  std::wstring line = L"hvdiag " + command + L": " + what + L" failed: " + Hex(hr);
+  std::wstring line = what + L" failed: " + Hex(hr);
   if (!name.empty()) line += L" " + name;
   if (!text.empty()) line += L": " + text;
-  Console::Err(line + L"\n");
+  return line;
+}
+
+int ReportFailure(const std::wstring& command, const std::wstring& what, HRESULT hr) {
+  Console::Err(L"hvdiag " + command + L": " + FailureText(what, hr) + L"\n");
   return kExitFailed;
 }
 

@@ -22,6 +22,9 @@ std::wstring TakeErrorInfoText();
 // taken after the next call belongs to it.
 void ClearErrorInfo();
 
+// "WHAT failed: 0x80070057 E_INVALIDARG: TEXT", TEXT being the error
+// information taken now, else the system's message.
+std::wstring FailureText(const std::wstring& what, HRESULT hr);
 // Prints "hvdiag COMMAND: WHAT failed: 0x80070057 E_INVALIDARG: TEXT" on
 // standard error, TEXT being the error information taken now, else the
 // system's message, and returns the exit code of a failed operation (1).

@@ -229,4 +229,18 @@ std::wstring VariantText(const VARIANT& value) {
   return text->bstrVal;
 }
 
+std::vector<std::wstring> VariantStrings(const VARIANT& list) {
+  std::vector<std::wstring> strings;
+  if (list.vt != (VT_ARRAY | VT_VARIANT) || list.parray == nullptr || SafeArrayGetDim(list.parray) != 1)
+    return strings;
+  LONG lower = 0, upper = -1;
+  SafeArrayGetLBound(list.parray, 1, &lower);
+  SafeArrayGetUBound(list.parray, 1, &upper);
+  for (LONG i = lower; i <= upper; ++i) {
+    unique_variant element;
+    if (SUCCEEDED(SafeArrayGetElement(list.parray, &i, element.get()))) strings.push_back(VariantText(*element.get()));
+  }
+  return strings;
+}
+
 }  // namespace hv::diag

@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <string>
+#include <vector>
 
 namespace hv::diag {
 
@@ -36,5 +37,9 @@ std::wstring JsonString(const std::wstring& text);
 
 // A VARIANT as text by the standard conversion; "" when it cannot be converted.
 std::wstring VariantText(const VARIANT& value);
+
+// The strings of a one-dimensional array of VARIANTs, each converted by
+// VariantText; empty for anything else.
+std::vector<std::wstring> VariantStrings(const VARIANT& list);
 
 }  // namespace hv::diag

@@ -44,6 +44,7 @@ const std::vector<Command>& Commands() {
       {L"flags", L"set the severities an adaptor accepts for one audience", RunFlags},
       {L"groups", L"list the display field groups", RunGroups},
       {L"group", L"print the definition of one field group", RunGroup},
+      {L"serve", L"serve the message viewer to a browser, until Ctrl-C", RunServe},
   };
   return commands;
 }
