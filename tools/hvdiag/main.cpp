@@ -20,7 +20,8 @@ const wchar_t kUsage[] =
 const wchar_t kUsageEnd[] =
     L"\n"
     L"\"hvdiag COMMAND --help\" describes a command. Exit codes: 0 done, 1 an operation failed,\n"
-    L"2 a wrong command line. Failures print the result code, its name and the reason.\n";
+    L"2 a wrong command line, 3 an export holds characters XML cannot carry. Failures print the\n"
+    L"result code, its name and the reason.\n";
 
 std::wstring Usage() {
   std::wstring text = kUsage;
