@@ -74,8 +74,9 @@ STDMETHODIMP CTAVDiagnosticLogMgr::OnConnectionClosed(LONG, LONG hrReason) {
   const size_t ended = WaitingItems::EndWaitsThrough(muxConnection_.get());
   if (TroubleShootMode()) {
     wchar_t line[160];
-    std::swprintf(line, 160, L"HV Diag: connection to the Mux closed (0x%08lX); %lu waiting item(s) end with E_PENDING\r\n",
-             static_cast<unsigned long>(hrReason), static_cast<unsigned long>(ended));
+    std::swprintf(line, 160,
+                  L"HV Diag: connection to the Mux closed (0x%08lX); %lu waiting item(s) end with E_PENDING\r\n",
+                  static_cast<unsigned long>(hrReason), static_cast<unsigned long>(ended));
     OutputDebugStringW(line);
   }
   // No method of the old connection is called: it is gone.

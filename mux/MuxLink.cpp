@@ -272,15 +272,18 @@ HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadlin
   RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_MESSAGE_EXCEEDS_MAX_SIZE), payloadSize > maxPayload_);
   const size_t frameSize = wire::kHeaderSize + payloadSize;
   std::unique_lock<std::mutex> lock(mutex_);
+  // While the service is known to have stopped reading nobody waits for room;
+  // a wait in which the sender got nothing through shows that it has.
+  const uint64_t sentBefore = framesSent_;
+  const bool waits = !stalled_ && deadline > GetTickCount64();
   // A frame larger than the whole limit still goes, once the queue is empty.
-  // While the service is known to have stopped reading nobody waits for room.
   const bool room = WaitUntil(queueState_, lock, stalled_ ? 0 : deadline, [&] {
     return closed_ || closing_ || queue_.empty() || queue_.size() + frameSize <= kQueueLimitBytes;
   });
   if (closed_) return closeReason_;
   if (closing_) return kNotConnected;
   if (!room) {
-    NoteStalled();
+    if (waits && framesSent_ == sentBefore) NoteStalled();
     return kTimedOut;
   }
   append(&queue_, id ? id : NextFrameId());

@@ -207,32 +207,6 @@ TEST_F(MuxLinkTest, TwoThreadsOfOneManagerShareOneConnect) {
   EXPECT_EQ(mux_->ConnectCount(), 1);
 }
 
-TEST_F(MuxLinkTest, TheSecondAttemptWaitsForTheSemaphoreSharedAcrossProcesses) {
-  // Holding the named semaphore, as another process in its second attempt
-  // would, keeps this manager's second attempt waiting.
-  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, L"CTAVDiagnosticLogMgr::GetConnectionToMux");
-  ASSERT_NE(semaphore, nullptr);
-  ASSERT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
-  mux_->FailConnect(1, E_FAIL);
-  HRESULT result = E_PENDING;
-  std::thread attempt([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ComPtr<IMuxConnection> connection;
-    result = mgr_->GetConnectionToMux(connection.put());
-    CoUninitialize();
-  });
-  Sleep(300);
-  EXPECT_EQ(mux_->ConnectCount(), 1) << "the second attempt must wait";
-  ReleaseSemaphore(semaphore, 1, nullptr);
-  attempt.join();
-  EXPECT_EQ(result, S_OK);
-  EXPECT_EQ(mux_->ConnectCount(), 2);
-  // The semaphore was given back.
-  EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
-  ReleaseSemaphore(semaphore, 1, nullptr);
-  CloseHandle(semaphore);
-}
-
 // Run as a child process by the next test: its first attempt fails, its
 // second waits for the semaphore, then it leaves a marker file.
 TEST(MuxLinkChild, SecondAttempt) {

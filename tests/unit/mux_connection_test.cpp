@@ -311,6 +311,7 @@ TEST_F(MuxConnectionTest, AServiceThatStopsReadingIsWaitedForOnceUntilItReadsAga
   HRESULT hr = S_OK;
   for (int i = 0; i < 400 && hr == S_OK; ++i) hr = connection_->Post(bulky().get(), 300);
   ASSERT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << "the queue never filled";
+  EXPECT_EQ(connection_->Post(bulky().get(), 300), hr) << "a wait in which nothing got through";
   const ULONGLONG start = GetTickCount64();
   EXPECT_EQ(connection_->Post(bulky().get(), 10000), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
   EXPECT_LT(GetTickCount64() - start, 2000u) << "a service known to have stopped reading is not waited for";
