@@ -35,4 +35,14 @@ std::wstring MuxConnectAddress() {
   return setting.substr(setting.find(L';') + 1);
 }
 
+bool ReadTroubleShootSetting() {
+  unique_hkey key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return false;
+  DWORD value = 0;
+  DWORD size = sizeof(value);
+  return RegQueryValueExW(key.get(), L"TroubleShootMode", nullptr, nullptr, reinterpret_cast<BYTE*>(&value),
+                          &size) == ERROR_SUCCESS &&
+         value == 1;
+}
+
 }  // namespace hv

@@ -15,4 +15,8 @@ inline constexpr const wchar_t kProductKey[] = L"Software\\Corvala Software\\Hal
 // its first ";", or the default's when the value is missing or unusable.
 std::wstring MuxConnectAddress();
 
+// Whether "TroubleShootMode" holds the 32-bit value 1: the library and the
+// Mux component then write their trouble-shoot trace to the debugger output.
+bool ReadTroubleShootSetting();
+
 }  // namespace hv

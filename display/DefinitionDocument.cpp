@@ -73,4 +73,12 @@ std::wstring AttributeValue(IXMLDOMNode* node, const wchar_t* name) {
   return std::wstring(value->bstrVal, SysStringLen(value->bstrVal));
 }
 
+bool HasAttribute(IXMLDOMNode* node, const wchar_t* name) {
+  ComPtr<IXMLDOMElement> element;
+  if (FAILED(node->QueryInterface(IID_IXMLDOMElement, element.put_void()))) return false;
+  unique_bstr attribute(SysAllocString(name));
+  ComPtr<IXMLDOMAttribute> found;
+  return attribute && element->getAttributeNode(attribute.get(), found.put()) == S_OK && found;
+}
+
 }  // namespace hv

@@ -28,5 +28,8 @@ bool IsElementNamed(IXMLDOMNode* node, const wchar_t* name);
 std::wstring NodeText(IXMLDOMNode* node);
 // The value of the attribute with exactly this name; empty when missing.
 std::wstring AttributeValue(IXMLDOMNode* node, const wchar_t* name);
+// Whether the node is an element with an attribute of exactly this name,
+// empty or not.
+bool HasAttribute(IXMLDOMNode* node, const wchar_t* name);
 
 }  // namespace hv

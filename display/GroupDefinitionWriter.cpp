@@ -55,9 +55,10 @@ void GroupDefinitionWriter::WriteField(IXMLDOMNode* field, const wchar_t* code) 
       WriteEnumMap(child.get(), code);
       continue;
     }
-    // A property without "xml:lang" holds for every language.
-    const std::wstring lang = AttributeValue(child.get(), L"xml:lang");
-    if (lang.empty() || LanguageMatches(code, lang.c_str()))
+    // A property without "xml:lang" holds for every language; an empty
+    // "xml:lang" is a language no viewer has.
+    if (!HasAttribute(child.get(), L"xml:lang") ||
+        LanguageMatches(code, AttributeValue(child.get(), L"xml:lang").c_str()))
       WriteTextLine(L"\t\t", LocalName(child.get()), NodeText(child.get()));
   }
   text_ += L"\t</Field>\n";

@@ -122,7 +122,9 @@ HRESULT CHVDSystemPolicies::OpenSystemObject() {
   GUID systemObject = GUID_NULL;
   const HRESULT hr = directoryClient_->ResolveName(resourceId_, token_, kSystemObjectName, &systemObject);
   systemObjectId_ = systemObject;
-  if (SUCCEEDED(hr) && IsSet(systemObject)) resolvedSystemObject_ = true;
+  // Released when the holder closes even if the resolve failed: the
+  // directory may keep what a failed resolve left behind.
+  resolvedSystemObject_ = true;
   return hr;
 }
 

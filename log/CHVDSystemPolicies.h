@@ -99,7 +99,8 @@ class CHVDSystemPolicies final {
   CTAVDiagnosticLog* log_ = nullptr;
   BSTR token_ = nullptr;
   ComPtr<PolicyChangeSink> changeSink_;
-  // This holder resolved systemObjectId_ and releases it when it closes.
+  // This holder asked for systemObjectId_ and releases it when it closes; a
+  // copy shares the client but not that duty.
   bool resolvedSystemObject_ = false;
 };
 

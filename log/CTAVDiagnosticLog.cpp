@@ -57,9 +57,8 @@ std::wstring ComputerName() {
   return name;
 }
 
-HRESULT SendThroughManager(ITAVDiagnosticLogMgrEx* logMgr, CTAVDiagnosticLog* log, CTAVDiagnosticLogItem* copy,
+HRESULT SendThroughManager(CTAVDiagnosticLogMgr* manager, CTAVDiagnosticLog* log, CTAVDiagnosticLogItem* copy,
                            BOOL synchronous) {
-  ComPtr<CTAVDiagnosticLogMgr> manager = CTAVDiagnosticLogMgr::FromInterface(logMgr);
   RETURN_HR_IF(E_FAIL, !manager);
   return manager->SendItem(log, static_cast<ITAVDiagnosticLogItemEx*>(copy), synchronous);
 }
@@ -158,9 +157,13 @@ void CTAVDiagnosticLog::FinalRelease() {
   systemPolicies_.reset();
 }
 
-void CTAVDiagnosticLog::AttachLogMgr(ITAVDiagnosticLogMgrEx* logMgr) {
+void CTAVDiagnosticLog::AttachLogMgr(ITAVDiagnosticLogMgrEx* logMgr, CTAVDiagnosticLogMgr* implementation) {
+  // Without the implementation it is asked for, which only a standalone
+  // manager answers: an aggregating object passes on its public interfaces.
+  CTAVDiagnosticLogMgr* found = implementation ? implementation : CTAVDiagnosticLogMgr::FromInterface(logMgr).get();
   auto lock = lock_.lock();
   logMgr_ = ComPtr<ITAVDiagnosticLogMgrEx>(logMgr);
+  logMgrImpl_ = found;
 }
 
 bool CTAVDiagnosticLog::AuditingEnabled() const { return auditingEnabled_ != FALSE; }
@@ -200,6 +203,7 @@ STDMETHODIMP CTAVDiagnosticLog::Init(BSTR szLocation, BSTR szProvider) {
     if (oldPolicies) oldPolicies->DetachLog();
     auditingEnabled_ = TRUE;
     policyLookupDone_ = FALSE;
+    ++binding_;
     location_ = std::move(location);
     provider_ = FromBstr(szProvider);
   }
@@ -325,12 +329,14 @@ STDMETHODIMP CTAVDiagnosticLog::BuildItemEx(DATE* dtpDateTime, BSTR szUserName, 
 }
 
 void CTAVDiagnosticLog::ObtainSystemPolicy(const std::wstring& location, const wchar_t* userName) {
+  uint32_t binding = 0;
   {
     // Of two threads building the first audit items at once, one asks; the
     // lookup itself runs outside the lock.
     auto lock = lock_.lock();
     if (systemPolicies_ || policyLookupDone_) return;
     policyLookupDone_ = TRUE;
+    binding = binding_;
   }
   // Only a location that names one of the two security directories is
   // governed by a system audit policy; a machine name is not even a GUID.
@@ -374,7 +380,9 @@ void CTAVDiagnosticLog::ObtainSystemPolicy(const std::wstring& location, const w
   policies->GetAuditingEnabled();
   {
     auto lock = lock_.lock();
-    if (policyLookupDone_ && !systemPolicies_) {
+    // A log re-bound meanwhile, even one whose new lookup has begun, does not
+    // take the old location's policy.
+    if (binding == binding_ && !systemPolicies_) {
       // Mirrors the current policy into auditingEnabled_ from now on.
       policies->AttachLog(this);
       systemPolicies_ = std::move(policies);
@@ -388,9 +396,11 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
                                               ULONG dwTimeOut) {
   RETURN_HR_IF_NULL(E_INVALIDARG, pItemEx);
   ComPtr<ITAVDiagnosticLogMgrEx> logMgr;
+  CTAVDiagnosticLogMgr* logMgrImpl = nullptr;  // alive while logMgr is held
   {
     auto lock = lock_.lock();
     logMgr = logMgr_;
+    logMgrImpl = logMgrImpl_;
   }
   RETURN_HR_IF(E_FAIL, !logMgr);
   // Delivery reaches the item's delivery state directly: only the library's
@@ -459,7 +469,8 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
   HRESULT hr = E_OUTOFMEMORY;
   if (!synchronous || waitingId != 0) {
     const ItemSender sender = g_itemSender.load();
-    hr = (sender ? sender : &SendThroughManager)(logMgr.get(), this, copy.get(), synchronous ? TRUE : FALSE);
+    hr = sender ? sender(logMgr.get(), this, copy.get(), synchronous ? TRUE : FALSE)
+                : SendThroughManager(logMgrImpl, this, copy.get(), synchronous ? TRUE : FALSE);
   }
 
   if (synchronous) {

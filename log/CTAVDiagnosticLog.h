@@ -17,6 +17,7 @@ namespace hv {
 
 class CHVDSystemPolicies;
 class CTAVDiagnosticLogItem;
+class CTAVDiagnosticLogMgr;
 
 // Private interface id through which the library recognises its own logs
 // behind any of their interface pointers.
@@ -64,7 +65,8 @@ class CTAVDiagnosticLog final : public DispatchImpl<ITAVDiagnosticLogEx>, public
 
   // Called once by the manager right after Init; the log keeps the manager
   // alive until the log itself is destroyed.
-  void AttachLogMgr(ITAVDiagnosticLogMgrEx* logMgr);
+  // The manager's own object, when given, is what items are sent through.
+  void AttachLogMgr(ITAVDiagnosticLogMgrEx* logMgr, CTAVDiagnosticLogMgr* implementation = nullptr);
 
   // Whether audit items go out as audit items; the system audit policy
   // switches it, and delivery reads it without the lock.
@@ -92,12 +94,16 @@ class CTAVDiagnosticLog final : public DispatchImpl<ITAVDiagnosticLogEx>, public
 
   CriticalSection lock_;
   ComPtr<ITAVDiagnosticLogMgrEx> logMgr_;
+  CTAVDiagnosticLogMgr* logMgrImpl_ = nullptr;  // kept alive by logMgr_
   std::wstring location_;
   std::wstring provider_;
   std::wstring itemSchema_;
   std::unique_ptr<CHVDSystemPolicies> systemPolicies_;
   volatile LONG auditingEnabled_ = TRUE;
   volatile LONG policyLookupDone_ = FALSE;
+  // Counts the bindings made by Init, so that a policy lookup begun under an
+  // earlier binding knows its answer is no longer wanted.
+  uint32_t binding_ = 0;
 };
 
 }  // namespace hv

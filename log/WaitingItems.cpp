@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "item/CTAVDiagnosticLogItem.h"
 
@@ -16,6 +17,7 @@ struct Registry {
   std::mutex mutex;
   std::map<LONG, ComPtr<CTAVDiagnosticLogItem>> byId;
   std::map<CTAVDiagnosticLogItem*, LONG> idOf;
+  std::map<LONG, const void*> connectionOf;
   LONG lastId = 0;
 };
 
@@ -70,8 +72,36 @@ void Unregister(LONG id) {
     item = std::move(found->second);
     registry.byId.erase(found);
     registry.idOf.erase(item.get());
+    registry.connectionOf.erase(id);
   }
   // The reference goes outside the registry's lock: it may be the last one.
+}
+
+void SentThrough(LONG id, const void* connection) {
+  Registry& registry = TheRegistry();
+  try {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    if (registry.byId.count(id)) registry.connectionOf[id] = connection;
+  } catch (...) {
+    // Not remembered: the copy waits out its own time-out.
+  }
+}
+
+size_t EndWaitsThrough(const void* connection) {
+  std::vector<ComPtr<CTAVDiagnosticLogItem>> ended;
+  Registry& registry = TheRegistry();
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    for (const auto& entry : registry.connectionOf)
+      if (entry.second == connection) ended.push_back(registry.byId[entry.first]);
+  }
+  // Signalled as a cancel is, under the copy's lock: the delivering thread
+  // forgets the event under the same lock before it closes it.
+  for (const auto& item : ended) {
+    auto itemLock = item->Lock();
+    if (HANDLE event = item->CompletionEvent()) SetEvent(event);
+  }
+  return ended.size();
 }
 
 }  // namespace WaitingItems

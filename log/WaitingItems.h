@@ -21,6 +21,11 @@ LONG IdOf(CTAVDiagnosticLogItem* item);
 ComPtr<CTAVDiagnosticLogItem> Find(LONG id);
 // After this no answer can reach the copy.
 void Unregister(LONG id);
+// Remembers the connection that carries the registered copy's message.
+void SentThrough(LONG id, const void* connection);
+// Ends the wait of every copy sent through this connection, which is gone:
+// their outcome stays E_PENDING (unknown). Returns how many were ended.
+size_t EndWaitsThrough(const void* connection);
 
 }  // namespace WaitingItems
 }  // namespace hv

@@ -45,7 +45,7 @@ STDMETHODIMP CTAVDiagnosticLogMgr::CreateTAVDiagnosticLog(BSTR bstrContext, BSTR
   RETURN_IF_NULL_ALLOC(log);
   // The log is handed out even when Init reports a failure.
   log->Init(bstrContext, szProvider);
-  log->AttachLogMgr(static_cast<ITAVDiagnosticLogMgrEx*>(this));
+  log->AttachLogMgr(static_cast<ITAVDiagnosticLogMgrEx*>(this), this);
   return log->QueryInterface(IID_ITAVDiagnosticLog, reinterpret_cast<void**>(ppLog));
 }
 

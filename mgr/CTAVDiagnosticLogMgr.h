@@ -92,12 +92,15 @@ class CTAVDiagnosticLogMgr final : public DispatchImpl<ITAVDiagnosticLogMgrEx>,
   // when the local logs are read in-process.
   HRESULT ReadForExport(ULONG dwLCID, BSTR bstrXMLSourceControl, BSTR bstrFilters, IEnumUnknown** ppEnum);
 
+  // The first attempt and the one serialised second attempt, under the lock.
+  HRESULT ConnectWithSink(CMuxSink* sink);
+
   CriticalSection lock_;
   ComPtr<IMuxService> muxService_;
   ComPtr<IMuxConnection> muxConnection_;
   LONG nextTransactionId_ = 0;
   std::vector<std::wstring>* definitionFiles_ = nullptr;
-  // Every sink handed to the Mux, detached when the manager goes away.
+  // The sink of every connection made, detached when the manager goes away.
   std::vector<ComPtr<CMuxSink>> sinks_;
 };
 

@@ -2,6 +2,7 @@
 // sends, and the answers that come back through its sink.
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 
 #include "common/Unique.h"
@@ -36,29 +37,48 @@ HRESULT CTAVDiagnosticLogMgr::GetConnectionToMux(IMuxConnection** ppConnection) 
     ComPtr<CMuxSink> sink = MakeObject<CMuxSink>();
     RETURN_IF_NULL_ALLOC(sink);
     sink->Attach(static_cast<IMuxSink*>(this));
-    sinks_.push_back(sink);
-    const std::wstring address = MuxConnectAddress();
-    IUnknown* sinkUnknown = static_cast<IMuxSink*>(sink.get());
-    HRESULT hr = muxService_->Connect(address.c_str(), 0, sinkUnknown, muxConnection_.put());
+    const HRESULT hr = ConnectWithSink(sink.get());
+    // The sink of a failed attempt goes with it: a client that keeps logging
+    // while the service is down must not pile up sinks and module locks.
     if (FAILED(hr)) {
-      // Inside the service host a second attempt could only wait for itself.
-      if (RunningInServiceHost()) return E_FAIL;
-      // One more attempt, one process at a time.
-      unique_handle semaphore(CreateSemaphoreW(nullptr, 1, 1, kConnectSemaphore));
-      if (!semaphore) return E_FAIL;
-      WaitForSingleObject(semaphore.get(), INFINITE);
-      hr = muxService_->Connect(address.c_str(), 0, sinkUnknown, muxConnection_.put());
-      ReleaseSemaphore(semaphore.get(), 1, nullptr);
-      if (FAILED(hr)) return hr;
+      sink->Detach();
+      return hr;
     }
+    sinks_.push_back(sink);
   }
   RETURN_HR_IF_NULL(E_POINTER, ppConnection);
   muxConnection_.copy_to(ppConnection);
   return S_OK;
 }
 
-STDMETHODIMP CTAVDiagnosticLogMgr::OnConnectionClosed(LONG, LONG) {
+HRESULT CTAVDiagnosticLogMgr::ConnectWithSink(CMuxSink* sink) {
+  const std::wstring address = MuxConnectAddress();
+  IUnknown* sinkUnknown = static_cast<IMuxSink*>(sink);
+  HRESULT hr = muxService_->Connect(address.c_str(), 0, sinkUnknown, muxConnection_.put());
+  if (SUCCEEDED(hr)) return hr;
+  // Inside the service host a second attempt could only wait for itself.
+  if (RunningInServiceHost()) return E_FAIL;
+  // One more attempt, one process at a time.
+  unique_handle semaphore(CreateSemaphoreW(nullptr, 1, 1, kConnectSemaphore));
+  if (!semaphore) return E_FAIL;
+  WaitForSingleObject(semaphore.get(), INFINITE);
+  hr = muxService_->Connect(address.c_str(), 0, sinkUnknown, muxConnection_.put());
+  ReleaseSemaphore(semaphore.get(), 1, nullptr);
+  return hr;
+}
+
+STDMETHODIMP CTAVDiagnosticLogMgr::OnConnectionClosed(LONG, LONG hrReason) {
   auto lock = lock_.lock();
+  // The answers the waiting items expect cannot come any more: their waits
+  // end now, with the outcome unknown, instead of at their time-outs.
+  const size_t ended = WaitingItems::EndWaitsThrough(muxConnection_.get());
+  if (TroubleShootMode()) {
+    wchar_t line[160];
+    std::swprintf(line, 160,
+                  L"HV Diag: connection to the Mux closed (0x%08lX); %lu waiting item(s) end with E_PENDING\r\n",
+                  static_cast<unsigned long>(hrReason), static_cast<unsigned long>(ended));
+    OutputDebugStringW(line);
+  }
   // No method of the old connection is called: it is gone.
   muxConnection_.reset();
   return S_OK;
@@ -85,7 +105,9 @@ HRESULT CTAVDiagnosticLogMgr::SendItem(CTAVDiagnosticLog*, IUnknown* item, BOOL 
   if (synchronous) {
     message->SetField(kFieldMsgType, kMsgItemAnswerWanted);
     ComPtr<CTAVDiagnosticLogItem> copy = CTAVDiagnosticLogItem::FromInterface(item);
-    message->SetField(kFieldTransId, FormatDecimal(copy ? WaitingItems::IdOf(copy.get()) : 0).c_str());
+    const LONG id = copy ? WaitingItems::IdOf(copy.get()) : 0;
+    message->SetField(kFieldTransId, FormatDecimal(id).c_str());
+    WaitingItems::SentThrough(id, connection.get());
   } else {
     message->SetField(kFieldMsgType, kMsgItem);
   }

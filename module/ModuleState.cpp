@@ -1,6 +1,7 @@
 #include "module/ModuleState.h"
 
 #include "common/ModuleLock.h"
+#include "common/TransportSetting.h"
 #include "common/Unique.h"
 #include "msgtext/ResourceCache.h"
 
@@ -17,18 +18,7 @@ HMODULE g_languageLibrary = nullptr;
 bool TroubleShootMode() { return g_troubleShoot; }
 void SetTroubleShootModeForTesting(bool on) { g_troubleShoot = on; }
 
-void ReadTroubleShootSwitch() {
-  g_troubleShoot = false;
-  unique_hkey key;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS)
-    return;
-  DWORD value = 0;
-  DWORD size = sizeof(value);
-  if (RegQueryValueExW(key.get(), L"TroubleShootMode", nullptr, nullptr,
-                       reinterpret_cast<BYTE*>(&value), &size) == ERROR_SUCCESS &&
-      value == 1)
-    g_troubleShoot = true;
-}
+void ReadTroubleShootSwitch() { g_troubleShoot = ReadTroubleShootSetting(); }
 
 HINSTANCE ResourceModule() { return g_resourceModule ? g_resourceModule : ThisModule(); }
 

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "mux/CMuxConnection.h"
+#include "mux/LinkHealth.h"
 #include "mux/MuxAddress.h"
 #include "mux/MuxLink.h"
 
@@ -30,8 +31,12 @@ STDMETHODIMP CMuxService::Connect(LPCWSTR address, LONG reserved, IUnknown* sink
   RETURN_IF_FAILED(ParseMuxAddress(address, &parsed));
   ComPtr<IMuxSink> muxSink;
   RETURN_IF_FAILED(sink->QueryInterface(IID_IMuxSink, muxSink.put_void()));
+  // A service known to hang is not waited for again until its next try is due.
+  RETURN_IF_FAILED(LinkHealth::BeforeConnect(address));
   std::shared_ptr<MuxLink> link;
-  RETURN_IF_FAILED(MuxLink::Open(parsed, muxSink, NextContext(), &link));
+  const HRESULT opened = MuxLink::Open(parsed, muxSink, NextContext(), &link);
+  LinkHealth::AfterConnect(address, opened);
+  RETURN_IF_FAILED(opened);
   ComPtr<CMuxConnection> connection = MakeObject<CMuxConnection>(link);
   RETURN_IF_NULL_ALLOC(connection);
   // Told before the reader starts, so that it is the sink's first notification.

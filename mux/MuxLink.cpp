@@ -9,6 +9,7 @@
 
 #include "common/ByteStream.h"
 #include "common/Result.h"
+#include "mux/LinkHealth.h"
 #include "mux/ModuleThread.h"
 #include "mux/MuxWire.h"
 
@@ -271,13 +272,20 @@ HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadlin
   RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_MESSAGE_EXCEEDS_MAX_SIZE), payloadSize > maxPayload_);
   const size_t frameSize = wire::kHeaderSize + payloadSize;
   std::unique_lock<std::mutex> lock(mutex_);
+  // While the service is known to have stopped reading nobody waits for room;
+  // a wait in which the sender got nothing through shows that it has.
+  const uint64_t sentBefore = framesSent_;
+  const bool waits = !stalled_ && deadline > GetTickCount64();
   // A frame larger than the whole limit still goes, once the queue is empty.
-  const bool room = WaitUntil(queueState_, lock, deadline, [&] {
+  const bool room = WaitUntil(queueState_, lock, stalled_ ? 0 : deadline, [&] {
     return closed_ || closing_ || queue_.empty() || queue_.size() + frameSize <= kQueueLimitBytes;
   });
   if (closed_) return closeReason_;
   if (closing_) return kNotConnected;
-  if (!room) return kTimedOut;
+  if (!room) {
+    if (waits && framesSent_ == sentBefore) NoteStalled();
+    return kTimedOut;
+  }
   append(&queue_, id ? id : NextFrameId());
   ++framesQueued_;
   sendWork_.notify_one();
@@ -484,8 +492,21 @@ void MuxLink::SendLoop() {
     }
     std::lock_guard<std::mutex> lock(mutex_);
     framesSent_ = batchEnd;
+    NoteSendProgress();
     queueState_.notify_all();
   }
+}
+
+void MuxLink::NoteStalled() {
+  if (stalled_) return;
+  stalled_ = true;
+  LinkHealth::Trace(L"HV Mux: the service has stopped reading; sends fail at once until it reads again");
+}
+
+void MuxLink::NoteSendProgress() {
+  if (!stalled_) return;
+  stalled_ = false;
+  LinkHealth::Trace(L"HV Mux: the service reads again");
 }
 
 void MuxLink::ReadLoop() {

@@ -143,6 +143,10 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   void SendLoop();
   void ReadLoop();
   void Dispatch(uint16_t kind, uint32_t id, const uint8_t* payload, size_t size);
+  // Under mutex_: a send waited its whole time-out for room, so the service
+  // is known to have stopped reading; and the sender got bytes through again.
+  void NoteStalled();
+  void NoteSendProgress();
   // Marks the link closed with reason (the first reason stays) and wakes
   // every waiter and both threads. local: the client closed it.
   void Close(HRESULT reason, bool local);
@@ -169,6 +173,9 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // Held weakly: a subscription ends when its client lets go of it.
   std::map<uint32_t, std::weak_ptr<PushTarget>> subscriptions_;
   bool closing_ = false;  // close once the queue is sent
+  // The service stopped reading: sends take room that is free and fail at
+  // once otherwise, until the sender gets bytes through again.
+  bool stalled_ = false;
   bool closed_ = false;
   bool closedLocally_ = false;
   HRESULT closeReason_ = S_OK;

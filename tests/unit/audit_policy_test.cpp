@@ -292,15 +292,16 @@ TEST_F(AuditPolicy, EveryFailureOfTheAuthorityOrTheDirectoryLeavesAuditingOn) {
     LONG operation;
     HRESULT hr;
     std::string calls;
+    std::string onClose;  // what the log's destruction adds
   };
   const std::string credential = "CreateAuthority;GetCredential(" + kPrimaryText + ",operator)";
   const Case cases[] = {
-      {"authority cannot be created", SecDoublesOp_CreateAuthority, E_ACCESSDENIED, "CreateAuthority"},
-      {"no credential", SecDoublesOp_GetCredential, E_ACCESSDENIED, credential},
+      {"authority cannot be created", SecDoublesOp_CreateAuthority, E_ACCESSDENIED, "CreateAuthority", ""},
+      {"no credential", SecDoublesOp_GetCredential, E_ACCESSDENIED, credential, ""},
       {"directory cannot be reached", SecDoublesOp_CreateDirectory, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
-       credential + ";CreateDirectory"},
+       credential + ";CreateDirectory", ""},
       {"no system object", SecDoublesOp_ResolveName, E_ACCESSDENIED,
-       credential + ";CreateDirectory;ResolveName($System)"},
+       credential + ";CreateDirectory;ResolveName($System)", ";ReleaseObject"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -315,6 +316,7 @@ TEST_F(AuditPolicy, EveryFailureOfTheAuthorityOrTheDirectoryLeavesAuditingOn) {
     EXPECT_EQ(Delivered(), Chains({"8 entry 2"}));
     EXPECT_EQ(doubles_->Calls(), c.calls) << "the log asks once";
     log.reset();
+    EXPECT_EQ(doubles_->Calls(), c.calls + c.onClose);
     EXPECT_EQ(doubles_->LiveObjects(), 0);
   }
   std::lock_guard<std::mutex> lock(g_retryWaits.mutex);
@@ -393,6 +395,28 @@ TEST_F(AuditPolicy, OnlyOneThreadLooksUpAndTheOthersDoNotWaitForIt) {
   EXPECT_EQ(doubles_->CallCount(SecDoublesOp_CreateAuthority), 1);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
+}
+
+TEST_F(AuditPolicy, ALookupOvertakenByInitLeavesTheNewBindingAlone) {
+  doubles_->SetBool(L"AuditingEnabled", false);
+  doubles_->HoldReads(TRUE);
+  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
+  std::thread first([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Build(log.get(), kAudit, L"first");
+    CoUninitialize();
+  });
+  ASSERT_TRUE(doubles_->WaitForHeldRead(10000));
+  // Re-bound to a machine while the old lookup is held, and the new
+  // binding's own lookup done: the old policy must not attach afterwards.
+  ASSERT_EQ(log->Init(unique_bstr(SysAllocString(L"PUMPHOUSE-3")).get(),
+                      unique_bstr(SysAllocString(L"Access control")).get()),
+            S_OK);
+  Build(log.get(), kAudit, L"new binding");
+  doubles_->HoldReads(FALSE);
+  first.join();
+  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
+  EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
 }
 
 TEST_F(AuditPolicy, ReInitDropsThePolicyAndTheNextAuditItemAsksAgain) {

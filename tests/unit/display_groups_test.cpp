@@ -178,7 +178,7 @@ const std::string kDefinitionFile =
     "      </enummap>\r\n"
     "    </FIELD>\r\n"
     "    <Remark>not a field</Remark>\r\n"
-    "    <Field type=\"BASE\"><Name>location</Name><Label>Station</Label></Field>\r\n"
+    "    <Field type=\"BASE\"><Name>location</Name><Label>Station</Label><Hint xml:lang=\"\">none</Hint></Field>\r\n"
     "  </d:Group>\r\n"
     "  <Field Type=\"base\">\r\n"
     "    <Name>Batch</Name>\r\n"

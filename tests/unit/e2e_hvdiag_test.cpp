@@ -352,6 +352,14 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
   ASSERT_TRUE(RunUnixCommand("xmllint --noout '" + file + "' > '" + lint + "' 2>&1; echo exit $? >> '" + lint + "'"));
   EXPECT_EQ(ReadTextFile(lint), "exit 0\n");
 
+  // A tab in a message would come back from a parser as a space: named, exit 3.
+  ASSERT_EQ(Hv(L"log --provider Exported \"tab\there\"").exit, 0);
+  const Outcome lossy = Hv(L"export --provider Exported \"" + WindowsPathOf(file) + L"\"");
+  EXPECT_EQ(lossy.exit, 3) << lossy.err;
+  EXPECT_NE(lossy.err.find("1 message(s) hold characters that XML cannot carry"), std::string::npos) << lossy.err;
+  EXPECT_NE(lossy.err.find("  message "), std::string::npos) << lossy.err;
+  EXPECT_NE(lossy.err.find("hvdiag read --json"), std::string::npos) << lossy.err;
+
   const Outcome unwritable = Hv(L"export Z:\\nonexistent-folder\\x.xml");
   EXPECT_EQ(unwritable.exit, 1);
   EXPECT_NE(unwritable.err.find("PersistMessages to \"Z:\\nonexistent-folder\\x.xml\" failed: 0x80004005 E_FAIL"),

@@ -1,11 +1,15 @@
 // The manager's link to the Mux, against the test Mux component: where it
 // connects, how often it tries, what its messages carry and how answers find
 // the items that wait for them.
+// First: Winsock must come before windows.h.
+#include "testmux/MuxTestSupport.h"
+
 #include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "common/ModuleLock.h"
 #include "log/CTAVDiagnosticLog.h"
 #include "mgr/CTAVDiagnosticLogMgr.h"
 #include "support/TestSupport.h"
@@ -125,7 +129,69 @@ TEST_F(MuxLinkTest, CachesTheConnectionAndTriesOnceMoreAfterAFailure) {
   EXPECT_EQ(mgr_->GetConnectionToMux(first.put()), refused);
   EXPECT_EQ(first.get(), nullptr);
   EXPECT_EQ(mux_->ConnectCount(), 6);
+
+  // Failed attempts leave no sink (and no module lock) behind.
+  const LONG locksBefore = ModuleLockCount();
+  mux_->FailConnect(-1, refused);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(mgr_->GetConnectionToMux(first.put()), refused);
+  EXPECT_EQ(ModuleLockCount(), locksBefore);
   mux_->FailConnect(0, S_OK);
+}
+
+// An aggregating object that passes on only the manager's public interfaces.
+class PublicOnlyOuter final : public IUnknown {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = nullptr;
+    if (IsEqualIID(riid, IID_IUnknown)) {
+      *ppv = this;
+      AddRef();
+      return S_OK;
+    }
+    for (const IID* passed : {&IID_ITAVDiagnosticLogMgr, &IID_ITAVDiagnosticLogMgrEx, &IID_ITAVDiagnosticLogDisplay})
+      if (IsEqualIID(riid, *passed)) return inner->QueryInterface(riid, ppv);
+    return E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs; }
+  ULONG refs = 1;
+  IUnknown* inner = nullptr;
+};
+
+TEST_F(MuxLinkTest, AnAggregatedManagerDeliversLikeAStandaloneOne) {
+  PublicOnlyOuter outer;
+  ASSERT_EQ(CreateObject<CTAVDiagnosticLogMgr>(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.inner)), S_OK);
+  {
+    ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+    ASSERT_EQ(outer.QueryInterface(IID_ITAVDiagnosticLogMgrEx, mgr.put_void()), S_OK);
+    ComPtr<ITAVDiagnosticLog> log;
+    ASSERT_EQ(mgr->CreateTAVDiagnosticLog(unique_bstr(SysAllocString(L"Line 3")).get(),
+                                          unique_bstr(SysAllocString(L"Pump")).get(), log.put()),
+              S_OK);
+    ComPtr<ITAVDiagnosticLogEx> logEx = log.query<ITAVDiagnosticLogEx>();
+    mux_->SetAutoAnswer(TRUE, S_OK, 0);
+    EXPECT_EQ(logEx->LogThisItemEx(NewItem(logEx.get(), L"async").get(), VARIANT_FALSE, 0), S_OK);
+    EXPECT_EQ(logEx->LogThisItemEx(NewItem(logEx.get(), L"sync").get(), VARIANT_TRUE, 10000), S_OK);
+    EXPECT_EQ(mux_->MessageCount(), 2);
+    mux_->SetAutoAnswer(FALSE, S_OK, 0);
+  }
+  EXPECT_EQ(outer.refs, 1u);
+  EXPECT_EQ(outer.inner->Release(), 0u);
+}
+
+TEST_F(MuxLinkTest, ASynchronousItemStopsWaitingWhenItsServiceDies) {
+  mux_.reset();  // the real component, against a stand-in service that dies
+  MuxTestServer server;
+  ASSERT_TRUE(SetMachineString(kKey, L"InterprocessTransport", (L"ip:1;" + server.Address()).c_str()));
+  ComPtr<ITAVDiagnosticLogEx> log = NewLog();
+  ASSERT_EQ(log->LogThisItemEx(NewItem(log.get(), L"connects").get(), VARIANT_FALSE, 0), S_OK);
+  std::thread dies([&] {
+    if (server.WaitForFrames(3, 10000)) server.DropClient();  // hello, the post, the waiting item
+  });
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(log->LogThisItemEx(NewItem(log.get(), L"unanswered").get(), VARIANT_TRUE, 10000), E_PENDING);
+  EXPECT_LT(GetTickCount64() - start, 5000u) << "the wait ends with the connection, not at its time-out";
+  dies.join();
 }
 
 TEST_F(MuxLinkTest, TwoThreadsOfOneManagerShareOneConnect) {
@@ -139,32 +205,6 @@ TEST_F(MuxLinkTest, TwoThreadsOfOneManagerShareOneConnect) {
   other.join();
   EXPECT_EQ(a.get(), b.get());
   EXPECT_EQ(mux_->ConnectCount(), 1);
-}
-
-TEST_F(MuxLinkTest, TheSecondAttemptWaitsForTheSemaphoreSharedAcrossProcesses) {
-  // Holding the named semaphore, as another process in its second attempt
-  // would, keeps this manager's second attempt waiting.
-  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, L"CTAVDiagnosticLogMgr::GetConnectionToMux");
-  ASSERT_NE(semaphore, nullptr);
-  ASSERT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
-  mux_->FailConnect(1, E_FAIL);
-  HRESULT result = E_PENDING;
-  std::thread attempt([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ComPtr<IMuxConnection> connection;
-    result = mgr_->GetConnectionToMux(connection.put());
-    CoUninitialize();
-  });
-  Sleep(300);
-  EXPECT_EQ(mux_->ConnectCount(), 1) << "the second attempt must wait";
-  ReleaseSemaphore(semaphore, 1, nullptr);
-  attempt.join();
-  EXPECT_EQ(result, S_OK);
-  EXPECT_EQ(mux_->ConnectCount(), 2);
-  // The semaphore was given back.
-  EXPECT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
-  ReleaseSemaphore(semaphore, 1, nullptr);
-  CloseHandle(semaphore);
 }
 
 // Run as a child process by the next test: its first attempt fails, its

@@ -281,6 +281,45 @@ TEST_F(MuxConnectionTest, TheLastReleaseMayComeFromInsideANotification) {
   EXPECT_TRUE(sink_->WaitFor([&] { return sink_->closed == 1; }));
 }
 
+// A hung service costs one time-out, not one per call.
+TEST_F(MuxConnectionTest, AServiceThatNeverGreetsIsWaitedForOnceThenTriedOnABackOff) {
+  MuxTestServer server;
+  server.SetReading(false);  // accepts, never reads the hello
+  const HRESULT timedOut = HRESULT_FROM_WIN32(WSAETIMEDOUT);
+  ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(Connect(server), timedOut);
+  EXPECT_GT(GetTickCount64() - start, 2000u) << "the first attempt waits for the greeting";
+  start = GetTickCount64();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Connect(server), timedOut);
+  EXPECT_LT(GetTickCount64() - start, 1000u) << "while known broken, connects fail at once";
+  server.SetReading(true);
+  Sleep(1500);  // past the first back-off
+  EXPECT_EQ(Connect(server), S_OK);
+}
+
+TEST_F(MuxConnectionTest, AServiceThatStopsReadingIsWaitedForOnceUntilItReadsAgain) {
+  MuxTestServer server;
+  ASSERT_EQ(Connect(server), S_OK);
+  ASSERT_TRUE(server.WaitForFrames(1));
+  server.SetReading(false);
+  const std::vector<BYTE> bulk(256 * 1024, 'x');
+  const auto bulky = [&] {
+    ComPtr<IMuxMessage> message = Message({{"MSGTYPE", "1"}});
+    EXPECT_EQ(message->SetData(0, static_cast<ULONG>(bulk.size()), bulk.data()), S_OK);
+    return message;
+  };
+  HRESULT hr = S_OK;
+  for (int i = 0; i < 400 && hr == S_OK; ++i) hr = connection_->Post(bulky().get(), 300);
+  ASSERT_EQ(hr, HRESULT_FROM_WIN32(ERROR_TIMEOUT)) << "the queue never filled";
+  EXPECT_EQ(connection_->Post(bulky().get(), 300), hr) << "a wait in which nothing got through";
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(connection_->Post(bulky().get(), 10000), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+  EXPECT_LT(GetTickCount64() - start, 2000u) << "a service known to have stopped reading is not waited for";
+  server.SetReading(true);
+  EXPECT_EQ(connection_->Flush(30000), S_OK);
+  EXPECT_EQ(connection_->Post(bulky().get(), 10000), S_OK);
+}
+
 TEST_F(MuxConnectionTest, DisconnectSendsWhatIsQueuedFirst) {
   MuxTestServer server;
   ASSERT_EQ(Connect(server), S_OK);

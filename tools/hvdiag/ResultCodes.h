@@ -36,5 +36,8 @@ int ReportUsage(const std::wstring& command, const std::wstring& sentence);
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+// The export was written, but some messages hold characters that XML cannot
+// carry: the file is not faithful (or not even well-formed).
+constexpr int kExitNotFaithful = 3;
 
 }  // namespace hv::diag
