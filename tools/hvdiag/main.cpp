@@ -21,8 +21,7 @@ const wchar_t kUsageEnd[] =
     L"\n"
     L"\"hvdiag COMMAND --help\" describes a command, \"hvdiag --version\" prints the version.\n"
     L"Exit codes: 0 done, 1 an operation failed, 2 a wrong command line, 3 an export holds\n"
-    L"characters XML cannot carry. Failures print the\n"
-    L"result code, its name and the reason.\n";
+    L"characters XML cannot carry. Failures print the result code, its name and the reason.\n";
 
 std::wstring Usage() {
   std::wstring text = kUsage;
