@@ -15,6 +15,7 @@
 #include "common/ComObject.h"
 #include "common/Unique.h"
 #include "item/CTAVDiagnosticLogItem.h"
+#include "mgr/XmlExport.h"
 
 namespace {
 
@@ -147,6 +148,26 @@ int main(int argc, char** argv) {
           ComPtr<CTAVDiagnosticLogItem> fresh = hv::MakeObject<CTAVDiagnosticLogItem>();
           fresh->Load(stream.get());
         }), size);
+
+    std::printf("export (one item's lines, written through the export's file buffer)\n");
+    {
+      wchar_t folder[MAX_PATH] = {};
+      GetTempPathW(MAX_PATH, folder);
+      const std::wstring path = std::wstring(folder) + L"bench-item-export.xml";
+      hv::ExportWriter output;
+      output.Create(path.c_str());
+      ComPtr<ITAVDiagnosticLogItemEx> exported;
+      item->QueryInterface(IID_ITAVDiagnosticLogItemEx, exported.put_void());
+      Row("WriteItemXml, description cached", PerSecond([&] { hv::WriteItemXml(output, exported.get(), TRUE); }), 0);
+      Row("WriteItemXml of a newly loaded item", PerSecond([&] {
+            stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+            ComPtr<CTAVDiagnosticLogItem> fresh = hv::MakeObject<CTAVDiagnosticLogItem>();
+            fresh->Load(stream.get());
+            hv::WriteItemXml(output, static_cast<ITAVDiagnosticLogItemEx*>(fresh.get()), TRUE);
+          }), 0);
+      output.Close();
+      DeleteFileW(path.c_str());
+    }
 
     std::printf("description (GetDescription)\n");
     auto describe = [&](CTAVDiagnosticLogItem* target) {
