@@ -74,8 +74,11 @@ bool SameName(const wchar_t* a, int aLength, const wchar_t* b, int bLength) {
 }
 
 Field FieldOf(const wchar_t* name, UINT length) {
+  // Letter case is folded unit by unit, so names of different lengths never
+  // match: only a name of the right length is compared.
   for (const StandardName& standard : kStandardNames)
-    if (SameName(name, static_cast<int>(length), standard.name, -1)) return standard.field;
+    if (std::wcslen(standard.name) == length && SameName(name, static_cast<int>(length), standard.name, -1))
+      return standard.field;
   return Field::kExtended;
 }
 

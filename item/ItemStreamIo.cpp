@@ -1,5 +1,8 @@
 #include "item/ItemStreamIo.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "TAVDiagnostics.h"
 #include "common/ByteStream.h"
 #include "common/Result.h"
@@ -61,7 +64,35 @@ uint32_t BstrCount(BSTR value) { return value ? SysStringByteLen(value) + 2 : 0;
 
 }  // namespace
 
-ItemStreamIo::ItemStreamIo(IStream* stream, Mode mode) : stream_(stream), mode_(mode) {}
+// A save gathers the whole item before its one Write; room for a typical
+// item is taken at once rather than grown field by field.
+constexpr size_t kSaveReserveBytes = 2048;
+
+ItemStreamIo::ItemStreamIo(IStream* stream, Mode mode) : stream_(stream), mode_(mode) {
+  if (mode == Mode::kSave) buffer_.reserve(kSaveReserveBytes);
+  if (mode != Mode::kLoad) return;
+  // A memory stream is read in place: no call into the stream per field.
+  STATSTG stat = {};
+  ULARGE_INTEGER position = {};
+  const LARGE_INTEGER zero = {};
+  if (FAILED(GetHGlobalFromStream(stream, &memory_)) || FAILED(stream->Stat(&stat, STATFLAG_NONAME)) ||
+      FAILED(stream->Seek(zero, STREAM_SEEK_CUR, &position)) || stat.cbSize.QuadPart > GlobalSize(memory_) ||
+      !(view_ = static_cast<const uint8_t*>(GlobalLock(memory_)))) {
+    memory_ = nullptr;
+    return;
+  }
+  viewSize_ = stat.cbSize.QuadPart;
+  position_ = position.QuadPart;
+}
+
+ItemStreamIo::~ItemStreamIo() {
+  if (view_) {
+    LARGE_INTEGER position;
+    position.QuadPart = static_cast<LONGLONG>(position_);
+    stream_->Seek(position, STREAM_SEEK_SET, nullptr);
+    GlobalUnlock(memory_);
+  }
+}
 
 HRESULT ItemStreamIo::Put(const void* data, size_t n) {
   ByteWriter(&buffer_).bytes(data, n);
@@ -81,6 +112,13 @@ HRESULT ItemStreamIo::Flush() {
 
 HRESULT ItemStreamIo::Get(void* data, ULONG n) {
   if (n == 0) return S_OK;
+  if (view_) {
+    // As the stream's Read: a short read delivers what there is and ends at the end.
+    const uint64_t available = std::min<uint64_t>(n, Remaining());
+    if (available) std::memcpy(data, view_ + position_, static_cast<size_t>(available));
+    position_ += available;
+    return available == n ? S_OK : E_FAIL;
+  }
   ULONG read = 0;
   const HRESULT hr = stream_->Read(data, n, &read);
   RETURN_IF_FAILED(hr);
@@ -90,12 +128,18 @@ HRESULT ItemStreamIo::Get(void* data, ULONG n) {
 }
 
 HRESULT ItemStreamIo::Seek(LONG offset) {
+  if (view_) {
+    // Only ever back over bytes just read.
+    position_ = offset < 0 && static_cast<uint64_t>(-static_cast<int64_t>(offset)) > position_ ? 0 : position_ + offset;
+    return S_OK;
+  }
   LARGE_INTEGER move;
   move.QuadPart = offset;
   return stream_->Seek(move, STREAM_SEEK_CUR, nullptr);
 }
 
 uint64_t ItemStreamIo::Remaining() const {
+  if (view_) return viewSize_ > position_ ? viewSize_ - position_ : 0;
   STATSTG stat = {};
   ULARGE_INTEGER position = {};
   LARGE_INTEGER zero = {};
@@ -231,6 +275,7 @@ HRESULT ItemStreamIo::String(std::wstring* value) {
     case Mode::kSave:
       return CountedBytes(value->data(), static_cast<uint32_t>(value->size() * sizeof(wchar_t)));
     case Mode::kLoad: {
+      if (view_) return ReadViewString(value);
       unique_bstr text;
       RETURN_IF_FAILED(ReadCountedString(text.put()));
       if (text)
@@ -241,6 +286,32 @@ HRESULT ItemStreamIo::String(std::wstring* value) {
     }
   }
   return E_UNEXPECTED;
+}
+
+// ReadCountedString into a standard string, straight from the stream's
+// memory, with the same results and the same position on failure.
+HRESULT ItemStreamIo::ReadViewString(std::wstring* value) {
+  uint32_t count = 0;
+  RETURN_IF_FAILED(U32(&count));
+  if (count == 0) {
+    value->clear();
+    return S_OK;
+  }
+  if (count > kLargestStringBytes) {
+    Seek(-4);
+    return E_OUTOFMEMORY;
+  }
+  if (count > Remaining()) {
+    // A count that is plausible is read and comes up short at the end.
+    if (count <= kAlwaysPlausibleCount) position_ = viewSize_;
+    Seek(-4);
+    return E_FAIL;
+  }
+  const size_t units = (count >= 2 ? count - 2 : 0) / sizeof(wchar_t);
+  value->resize(units);
+  if (units) std::memcpy(&(*value)[0], view_ + position_, units * sizeof(wchar_t));
+  position_ += count;
+  return S_OK;
 }
 
 HRESULT ItemStreamIo::Variant(VARIANT* value) {
@@ -354,8 +425,17 @@ HRESULT ItemStreamIo::ReadObject(VARTYPE vt, VARIANT* value) {
   // would only let a hostile stream nest items as deep as it likes.
   RETURN_HR_IF(E_FAIL, IsEqualCLSID(clsid, CLSID_TAVDiagnosticLogItem));
   RETURN_IF_FAILED(Seek(-static_cast<LONG>(sizeof(clsid))));
+  // The object reads the stream itself, from where the view stands.
+  LARGE_INTEGER start;
+  start.QuadPart = static_cast<LONGLONG>(position_);
+  if (view_) RETURN_IF_FAILED(stream_->Seek(start, STREAM_SEEK_SET, nullptr));
   void* object = nullptr;
   const HRESULT hr = OleLoadFromStream(stream_, vt == VT_DISPATCH ? IID_IDispatch : IID_IUnknown, &object);
+  if (view_) {
+    ULARGE_INTEGER end = {};
+    const LARGE_INTEGER zero = {};
+    if (SUCCEEDED(stream_->Seek(zero, STREAM_SEEK_CUR, &end))) position_ = end.QuadPart;
+  }
   if (hr == REGDB_E_CLASSNOTREG) return S_OK;
   RETURN_IF_FAILED(hr);
   value->punkVal = static_cast<IUnknown*>(object);

@@ -20,6 +20,8 @@ class ItemStreamIo final {
 
   // stream is null when measuring.
   ItemStreamIo(IStream* stream, Mode mode);
+  // A load from memory leaves the stream's position behind what it read.
+  ~ItemStreamIo();
   ItemStreamIo(const ItemStreamIo&) = delete;
   ItemStreamIo& operator=(const ItemStreamIo&) = delete;
 
@@ -58,6 +60,7 @@ class ItemStreamIo final {
   HRESULT Seek(LONG offset);
   HRESULT CountedBytes(const void* data, uint32_t byteCount);  // N, bytes, 00 00
   HRESULT ReadCountedString(BSTR* value);
+  HRESULT ReadViewString(std::wstring* value);
   HRESULT MeasureVariant(const VARIANT& value);
   HRESULT WriteVariant(const VARIANT& value);
   HRESULT ReadVariant(VARIANT* value);
@@ -71,6 +74,12 @@ class ItemStreamIo final {
   Mode mode_;
   uint64_t size_ = 0;
   std::vector<uint8_t> buffer_;  // saving: bytes not yet written to stream_
+  // Loading from a memory stream: its bytes, read in place, and the read
+  // position within them, handed back to the stream at the end.
+  HGLOBAL memory_ = nullptr;
+  const uint8_t* view_ = nullptr;
+  uint64_t viewSize_ = 0;
+  uint64_t position_ = 0;
 };
 
 }  // namespace hv

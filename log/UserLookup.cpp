@@ -34,6 +34,30 @@ UserLookup& UserLookup::Instance() {
   return instance;
 }
 
+bool UserLookup::ProcessSid(std::wstring** sidText) {
+  if (!processSid_.empty()) {
+    *sidText = &processSid_;
+    return true;
+  }
+  // The process's identity counts, not a thread's impersonation. A primary
+  // token's user cannot change while the process runs, so the token is asked
+  // once; a failure is asked again next time.
+  ++tokenQueries_;
+  unique_handle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+  alignas(TOKEN_USER) BYTE tokenUser[kTokenUserBytes];
+  DWORD needed = 0;
+  if (!GetTokenInformation(token.get(), TokenUser, tokenUser, sizeof(tokenUser), &needed)) return false;
+  const PSID sid = reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+  unique_localstring text;
+  if (!ConvertSidToStringSidW(sid, text.put())) return false;
+  const DWORD sidBytes = GetLengthSid(sid);
+  processSidBytes_.assign(static_cast<const BYTE*>(sid), static_cast<const BYTE*>(sid) + sidBytes);
+  processSid_ = text.get();
+  *sidText = &processSid_;
+  return true;
+}
+
 HRESULT UserLookup::Lookup(BSTR* name) {
   if (!name) return E_POINTER;
   *name = nullptr;
@@ -41,21 +65,12 @@ HRESULT UserLookup::Lookup(BSTR* name) {
   auto lock = lock_.lock();
   if (!lookupEnabled_) return hr;
   try {
-    // The process's identity counts, not a thread's impersonation.
-    ++tokenQueries_;
-    unique_handle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) return hr;
-    alignas(TOKEN_USER) BYTE tokenUser[kTokenUserBytes];
-    DWORD needed = 0;
-    if (!GetTokenInformation(token.get(), TokenUser, tokenUser, sizeof(tokenUser), &needed)) return hr;
-    PSID sid = reinterpret_cast<TOKEN_USER*>(tokenUser)->User.Sid;
+    std::wstring* sidText = nullptr;
+    if (!ProcessSid(&sidText)) return hr;
 
-    unique_localstring sidText;
-    if (!ConvertSidToStringSidW(sid, sidText.put())) return hr;
-
-    const auto cached = accountCache_.find(sidText.get());
+    const auto cached = accountCache_.find(*sidText);
     if (cached != accountCache_.end()) {
-      *name = SysAllocString(cached->second.c_str());
+      *name = SysAllocStringLen(cached->second.data(), static_cast<UINT>(cached->second.size()));
       return *name ? S_OK : E_FAIL;
     }
 
@@ -65,13 +80,13 @@ HRESULT UserLookup::Lookup(BSTR* name) {
     DWORD accountChars = kAccountChars;
     DWORD domainChars = kAccountChars;
     SID_NAME_USE use;
-    if (!LookupAccountSidW(nullptr, sid, account, &accountChars, domain, &domainChars, &use)) {
+    if (!LookupAccountSidW(nullptr, processSidBytes_.data(), account, &accountChars, domain, &domainChars, &use)) {
       // Not asked again for the life of the process.
-      accountCache_[sidText.get()] = std::wstring();
+      accountCache_[*sidText] = std::wstring();
       return hr;
     }
     std::wstring fullName = domain[0] ? std::wstring(domain) + L"\\" + account : std::wstring(account);
-    accountCache_[sidText.get()] = fullName;
+    accountCache_[*sidText] = fullName;
     *name = SysAllocString(fullName.c_str());
     hr = *name ? S_OK : E_FAIL;
   } catch (...) {

@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "common/CriticalSection.h"
 
@@ -39,9 +40,15 @@ class UserLookup final {
   ULONG AccountQueries() const { return accountQueries_; }
 
  private:
+  // The process user's SID and its string form, taken from the token on
+  // first use (under the lock).
+  bool ProcessSid(std::wstring** sidText);
+
   CriticalSection lock_;
   bool lookupEnabled_ = true;
   std::map<std::wstring, std::wstring> accountCache_;
+  std::wstring processSid_;
+  std::vector<BYTE> processSidBytes_;
   ULONG tokenQueries_ = 0;
   ULONG accountQueries_ = 0;
 };

@@ -18,12 +18,12 @@ HRESULT CMessageReader::Fill(size_t wanted) {
     const size_t missing = wanted - readAhead_.size();
     const uint32_t most = static_cast<uint32_t>(
         std::min<size_t>(wire::kMaxPageItems, std::max<size_t>(missing, pageSize_)));
-    std::vector<std::vector<uint8_t>> page;
+    ItemLoader::Page page;
     bool noMore = false;
     RETURN_IF_FAILED(reader_->ReadPage(most, &page, &noMore));
-    for (auto& item : page) readAhead_.push_back(std::move(item));
+    for (size_t i = 0; i < page.offsets.size(); ++i) readAhead_.push_back({page.stream, page.offsets[i], page.ends[i]});
     pageSize_ = std::min<uint32_t>(kMaxReadAhead, pageSize_ * 2);
-    if (noMore || page.empty()) break;
+    if (noMore || page.offsets.empty()) break;
   }
   return S_OK;
 }
@@ -49,9 +49,9 @@ STDMETHODIMP CMessageReader::Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetc
   ULONG fetched = 0;
   HRESULT loaded = S_OK;
   while (fetched < celt && !readAhead_.empty()) {
-    const std::vector<uint8_t> stream = std::move(readAhead_.front());
+    const ReadAhead next = std::move(readAhead_.front());
     readAhead_.pop_front();
-    loaded = loader_.Load(stream.data(), stream.size(), &rgelt[fetched]);
+    loaded = loader_.LoadAt(next.page.get(), next.offset, next.end, &rgelt[fetched]);
     if (FAILED(loaded)) break;
     ++fetched;
   }

@@ -55,7 +55,13 @@ class CMessageReader final : public ITAVDiagnosticReader, public ISupportErrorIn
   std::mutex mutex_;
   std::unique_ptr<RemoteReader> reader_;
   LONG direction_;
-  std::deque<std::vector<uint8_t>> readAhead_;
+  // Items read ahead: each stands at its place in the page it came with.
+  struct ReadAhead {
+    ComPtr<IStream> page;
+    ULONG offset = 0;
+    ULONG end = 0;
+  };
+  std::deque<ReadAhead> readAhead_;
   uint32_t pageSize_ = 1;  // doubles while the caller keeps reading on
   ItemLoader loader_;
 };

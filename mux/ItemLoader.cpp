@@ -1,5 +1,6 @@
 #include "mux/ItemLoader.h"
 
+#include <climits>
 #include <cstring>
 
 #include "TAVDiagnostics.h"
@@ -10,29 +11,55 @@ namespace hv {
 HRESULT ItemLoader::Load(const uint8_t* stream, size_t size, IUnknown** item) {
   RETURN_HR_IF_NULL(E_POINTER, item);
   *item = nullptr;
+  Page page;
+  RETURN_IF_FAILED(MakePage(&stream, &size, 1, &page));
+  return LoadAt(page.stream.get(), 0, page.ends[0], item);
+}
+
+HRESULT ItemLoader::MakePage(const uint8_t* const* streams, const size_t* sizes, size_t count, Page* page) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += sizes[i];
+  RETURN_HR_IF(E_OUTOFMEMORY, total > ULONG_MAX);
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, total ? total : 1);
+  RETURN_IF_NULL_ALLOC(memory);
+  page->offsets.clear();
+  page->ends.clear();
+  auto* bytes = static_cast<uint8_t*>(GlobalLock(memory));
+  size_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    page->offsets.push_back(static_cast<ULONG>(at));
+    if (sizes[i]) std::memcpy(bytes + at, streams[i], sizes[i]);
+    at += sizes[i];
+    page->ends.push_back(static_cast<ULONG>(at));
+  }
+  GlobalUnlock(memory);
+  const HRESULT created = CreateStreamOnHGlobal(memory, TRUE, page->stream.put());
+  if (FAILED(created)) {
+    GlobalFree(memory);
+    return created;
+  }
+  ULARGE_INTEGER length;
+  length.QuadPart = total;
+  return page->stream->SetSize(length);
+}
+
+HRESULT ItemLoader::LoadAt(IStream* page, ULONG offset, ULONG end, IUnknown** item) {
+  RETURN_HR_IF_NULL(E_POINTER, item);
+  *item = nullptr;
   if (!factory_) {
     RETURN_IF_FAILED(CoGetClassObject(CLSID_TAVDiagnosticLogItem, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                                       factory_.put_void()));
   }
   ComPtr<IPersistStream> persist;
   RETURN_IF_FAILED(factory_->CreateInstance(nullptr, IID_IPersistStream, persist.put_void()));
-  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, size ? size : 1);
-  RETURN_IF_NULL_ALLOC(memory);
-  if (size) {
-    void* bytes = GlobalLock(memory);
-    std::memcpy(bytes, stream, size);
-    GlobalUnlock(memory);
-  }
-  ComPtr<IStream> source;
-  const HRESULT created = CreateStreamOnHGlobal(memory, TRUE, source.put());
-  if (FAILED(created)) {
-    GlobalFree(memory);
-    return created;
-  }
-  ULARGE_INTEGER length;
-  length.QuadPart = size;
-  RETURN_IF_FAILED(source->SetSize(length));
-  RETURN_IF_FAILED(persist->Load(source.get()));
+  LARGE_INTEGER start;
+  start.QuadPart = offset;
+  RETURN_IF_FAILED(page->Seek(start, STREAM_SEEK_SET, nullptr));
+  RETURN_IF_FAILED(persist->Load(page));
+  ULARGE_INTEGER position = {};
+  const LARGE_INTEGER zero = {};
+  RETURN_IF_FAILED(page->Seek(zero, STREAM_SEEK_CUR, &position));
+  RETURN_HR_IF(E_FAIL, position.QuadPart > end);
   return persist->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(item));
 }
 

@@ -288,7 +288,12 @@ HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadlin
   }
   append(&queue_, id ? id : NextFrameId());
   ++framesQueued_;
-  sendWork_.notify_one();
+  // A sender that is busy sending finds this frame when it comes back and
+  // takes it with everything else queued meanwhile: only a sleeping one is woken.
+  if (senderSleeping_) {
+    senderSleeping_ = false;
+    sendWork_.notify_one();
+  }
   return S_OK;
 }
 
@@ -463,7 +468,11 @@ void MuxLink::SendLoop() {
     uint64_t batchEnd = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      sendWork_.wait(lock, [&] { return closed_ || closing_ || !queue_.empty(); });
+      while (!closed_ && !closing_ && queue_.empty()) {
+        senderSleeping_ = true;
+        sendWork_.wait(lock);
+      }
+      senderSleeping_ = false;
       if (closed_) return;
       if (queue_.empty()) {
         // Everything is sent and the client is closing. The service learns

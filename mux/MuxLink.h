@@ -164,8 +164,9 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   std::condition_variable queueState_;  // posters and flushers: room made, bytes sent, closed
   std::condition_variable replies_;     // transacts: a reply came, or closed
   std::vector<uint8_t> queue_;
-  uint64_t framesQueued_ = 0;  // every frame ever queued
-  uint64_t framesSent_ = 0;    // every frame handed to the socket
+  bool senderSleeping_ = false;  // the sender waits for sendWork_
+  uint64_t framesQueued_ = 0;    // every frame ever queued
+  uint64_t framesSent_ = 0;      // every frame handed to the socket
   uint32_t nextFrameId_ = 0;
   std::map<uint32_t, std::shared_ptr<PendingTransact>> transacts_;
   // Requests sent by Send: their answers are dropped.

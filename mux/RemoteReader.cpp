@@ -70,7 +70,7 @@ HRESULT RemoteReader::Open(std::shared_ptr<MuxLink> link, REFCLSID adaptor, LONG
 
 RemoteReader::~RemoteReader() { link_->Send(FrameKind::CloseReader, NumberPayload(number_)); }
 
-HRESULT RemoteReader::ReadPage(uint32_t most, std::vector<std::vector<uint8_t>>* items, bool* noMore) {
+HRESULT RemoteReader::ReadPage(uint32_t most, ItemLoader::Page* items, bool* noMore) {
   *noMore = false;
   std::vector<uint8_t> payload;
   ByteWriter w(&payload);
@@ -84,7 +84,13 @@ HRESULT RemoteReader::ReadPage(uint32_t most, std::vector<std::vector<uint8_t>>*
   RETURN_HR_IF(kBadAnswer, !r.u32(&count) || !r.u32(&flags) || count > most);
   std::vector<wire::StoredItem> stored;
   RETURN_HR_IF(kBadAnswer, !wire::DecodeItems(r.current(), r.remaining(), count, &stored));
-  for (const auto& item : stored) items->emplace_back(item.stream, item.stream + item.size);
+  std::vector<const uint8_t*> streams;
+  std::vector<size_t> sizes;
+  for (const auto& item : stored) {
+    streams.push_back(item.stream);
+    sizes.push_back(item.size);
+  }
+  RETURN_IF_FAILED(ItemLoader::MakePage(streams.data(), sizes.data(), stored.size(), items));
   *noMore = (flags & wire::kPageNoMore) != 0;
   return S_OK;
 }

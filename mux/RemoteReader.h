@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "mux/ItemLoader.h"
 #include "mux/MuxLink.h"
 
 namespace hv {
@@ -35,7 +36,7 @@ class RemoteReader {
 
   // Appends up to most item streams; *noMore when the service says nothing
   // further is there for now.
-  HRESULT ReadPage(uint32_t most, std::vector<std::vector<uint8_t>>* items, bool* noMore);
+  HRESULT ReadPage(uint32_t most, ItemLoader::Page* items, bool* noMore);
   // S_FALSE when the move ran out of messages.
   HRESULT SetPosition(LONG origin, LONG offset);
   HRESULT SetDirection(LONG direction);

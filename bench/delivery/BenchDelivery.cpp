@@ -1,18 +1,28 @@
 // Delivery end to end: items logged through the library, sent by HVMux.dll,
-// stored and committed by tarnhost; beside raw TCP sends of the same item
-// bytes over loopback from the same process, and the synchronous round trip.
+// stored and committed by tarnhost. Printed beside baselines of the same run:
+// the store's own insert ceiling for the same rows (natively, without any
+// client), raw TCP sends of the same item bytes, and a raw ping-pong of the
+// same synchronous frame with the service, without the library.
 //
 // Run (from the build tree, with the libraries registered in the prefix):
 //   HV_TARNHOST=.../native/tarnhost wine64 bin/bench_delivery.exe [items]
+// Two more forms serve the run itself and bench/count-requests.sh:
+//   bench_delivery.exe client ITEMS   one of the four logging processes
+//   bench_delivery.exe burst ITEMS    ITEMS asynchronous items and nothing else
 #include <winsock2.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 #include "bench/BenchSupport.h"
+#include "common/ByteStream.h"
+#include "mux/MuxWire.h"
+#include "mux/CMuxMessage.h"
 #include "support/HostProcess.h"
 #include "support/TestSupport.h"
 
@@ -23,38 +33,155 @@ using hv::bench::Clock;
 using hv::bench::Seconds;
 using hv::bench::TypicalItem;
 
-// Items per second, logged asynchronously from `threads` threads, counted
-// until the host has committed them all (a final synchronous item).
-double AsyncItemsPerSecond(ITAVDiagnosticLogEx* log, hv::test::HostProcess& host, int items, int threads) {
-  const long before = std::atol(host.Query("select count(*) from messages").c_str());
+constexpr int kClientProcesses = 4;
+constexpr wchar_t kReadyName[] = L"HvBenchDeliveryReady";
+constexpr wchar_t kGoName[] = L"HvBenchDeliveryGo";
+
+long StoredCount(const hv::test::HostProcess& host) {
+  return std::atol(host.Query("select count(*) from messages").c_str());
+}
+
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
+// Logs `items` asynchronous items and one synchronous item behind them, whose
+// answer says that everything before it on the connection is committed.
+HRESULT LogBurst(ITAVDiagnosticLogEx* log, int items, int first) {
+  for (int i = 0; i < items; ++i) {
+    ComPtr<ITAVDiagnosticLogItemEx> item = TypicalItem(log, first + i);
+    log->LogThisItemEx(item.get(), VARIANT_FALSE, 0);
+  }
+  ComPtr<ITAVDiagnosticLogItemEx> last = TypicalItem(log, -1);
+  return log->LogThisItemEx(last.get(), VARIANT_TRUE, 60000);
+}
+
+// The calling thread's processor time so far, in seconds: what logging costs
+// the application, whatever else the machine runs.
+double ThreadCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
+  auto seconds = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
+  return seconds(kernel) + seconds(user);
+}
+
+// Items per second, logged asynchronously from `threads` threads, counted in
+// the store once the host has committed them all. *handedOver: items per
+// second until the last one was handed to the link; *cpuPerItem: the logging
+// threads' processor time per item, in microseconds.
+double AsyncItemsPerSecond(ITAVDiagnosticLogEx* log, hv::test::HostProcess& host, int items, int threads,
+                           double* handedOver, double* cpuPerItem) {
+  const long before = StoredCount(host);
   const auto start = Clock::now();
   std::vector<std::thread> workers;
+  std::vector<double> cpu(threads);
   for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([=] {
+    workers.emplace_back([=, &cpu] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      const double cpuStart = ThreadCpuSeconds();
       for (int i = 0; i < items / threads; ++i) {
         ComPtr<ITAVDiagnosticLogItemEx> item = TypicalItem(log, i);
         log->LogThisItemEx(item.get(), VARIANT_FALSE, 0);
       }
+      cpu[t] = ThreadCpuSeconds() - cpuStart;
       CoUninitialize();
     });
   }
   for (auto& w : workers) w.join();
-  const double posting = Seconds(Clock::now() - start);
-  std::printf("  (%d threads: %.0f items/s handed to the link)\n", threads, items / posting);
+  *handedOver = items / Seconds(Clock::now() - start);
+  double cpuTotal = 0;
+  for (double c : cpu) cpuTotal += c;
+  *cpuPerItem = cpuTotal / items * 1e6;
   ComPtr<ITAVDiagnosticLogItemEx> last = TypicalItem(log, -1);
   const HRESULT hr = log->LogThisItemEx(last.get(), VARIANT_TRUE, 60000);
   const double elapsed = Seconds(Clock::now() - start);
-  const long stored = std::atol(host.Query("select count(*) from messages").c_str()) - before;
+  const long stored = StoredCount(host) - before;
   if (hr != S_OK || stored != items / threads * threads + 1)
     std::printf("  (warning: result 0x%08lx, %ld of %d items stored)\n", hr, stored, items / threads * threads + 1);
   return stored / elapsed;
 }
 
+// Four processes of this program log `items` each at once; items per second
+// of all four, counted in the store.
+double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items) {
+  hv::unique_handle ready(CreateSemaphoreW(nullptr, 0, kClientProcesses, kReadyName));
+  hv::unique_handle go(CreateEventW(nullptr, TRUE, FALSE, kGoName));
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::vector<hv::unique_handle> processes;
+  for (int p = 0; p < kClientProcesses; ++p) {
+    std::wstring line = L"\"" + std::wstring(self) + L"\" client " + std::to_wstring(items);
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+      return 0;
+    CloseHandle(process.hThread);
+    processes.emplace_back(process.hProcess);
+  }
+  // Connected and warm, all four start together.
+  for (int p = 0; p < kClientProcesses; ++p) WaitForSingleObject(ready.get(), 60000);
+  const long before = StoredCount(host);
+  const auto start = Clock::now();
+  SetEvent(go.get());
+  bool allOk = true;
+  for (auto& process : processes) {
+    WaitForSingleObject(process.get(), INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(process.get(), &code);
+    allOk = allOk && code == 0;
+  }
+  const double elapsed = Seconds(Clock::now() - start);
+  const long stored = StoredCount(host) - before;
+  if (!allOk || stored != kClientProcesses * (items + 1))
+    std::printf("  (warning: %ld of %d items stored)\n", stored, kClientProcesses * (items + 1));
+  return stored / elapsed;
+}
+
+int RunClient(int items) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  int status = 1;
+  {
+    ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+    ComPtr<ITAVDiagnosticLog> plainLog;
+    ComPtr<ITAVDiagnosticLogEx> log;
+    hv::unique_handle ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, kReadyName));
+    hv::unique_handle go(OpenEventW(SYNCHRONIZE, FALSE, kGoName));
+    if (ready && go && SUCCEEDED(hv::test::CreateManager(mgr.put())) &&
+        SUCCEEDED(mgr->CreateTAVDiagnosticLog(hv::unique_bstr(SysAllocString(L"Line 3")).get(),
+                                              hv::unique_bstr(SysAllocString(L"Pump")).get(), plainLog.put())) &&
+        SUCCEEDED(plainLog.query(&log))) {
+      ComPtr<ITAVDiagnosticLogItemEx> warm = TypicalItem(log.get(), 0);
+      const HRESULT warmed = log->LogThisItemEx(warm.get(), VARIANT_TRUE, 10000);
+      ReleaseSemaphore(ready.get(), 1, nullptr);
+      WaitForSingleObject(go.get(), 60000);
+      if (warmed == S_OK && LogBurst(log.get(), items, 1) == S_OK) status = 0;
+    }
+  }
+  CoUninitialize();
+  return status;
+}
+
+// The store's insert ceiling for rows of these item bytes, from the native
+// bench program beside tarnhost; 0 when it cannot be run.
+double StoreCeiling(const std::vector<uint8_t>& bytes, int rows) {
+  const char* tarnhost = std::getenv("HV_TARNHOST");
+  const char* tmp = std::getenv("TMPDIR");
+  if (!tarnhost || !tmp) return 0;
+  std::string program = tarnhost;
+  program = program.substr(0, program.rfind('/') + 1) + "bench_store_insert";
+  const std::string folder = std::string(tmp) + "/bench-store-" + std::to_string(GetCurrentProcessId());
+  const std::string item = folder + ".item";
+  std::ofstream(hv::test::WindowsPathOf(item).c_str(), std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  hv::test::RunUnixCommand(Quoted(program) + " " + Quoted(item) + " " + Quoted(folder + ".db") + " " +
+                               std::to_string(rows) + " > " + Quoted(folder + ".out") + " 2>&1",
+                           300000);
+  const std::string out = hv::test::ReadTextFile(folder + ".out");
+  hv::test::RunUnixCommand("rm -f " + Quoted(folder) + ".*");
+  const size_t at = out.find("rows-per-second ");
+  return at == std::string::npos ? 0 : std::atof(out.c_str() + at + 16);
+}
+
 // The same item bytes, written with one send per item to a loopback sink.
 double RawSendsPerSecond(const std::vector<uint8_t>& bytes, int items) {
-  WSADATA data;
-  WSAStartup(MAKEWORD(2, 2), &data);
   SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in address = {};
   address.sin_family = AF_INET;
@@ -83,53 +210,153 @@ double RawSendsPerSecond(const std::vector<uint8_t>& bytes, int items) {
   return items / elapsed;
 }
 
+// Reads one whole frame from a blocking socket into `frame`.
+bool ReceiveFrame(SOCKET socket, std::vector<uint8_t>* frame) {
+  frame->assign(4, 0);
+  size_t have = 0;
+  size_t want = 4;
+  while (have < want) {
+    const int n = recv(socket, reinterpret_cast<char*>(frame->data() + have), static_cast<int>(want - have), 0);
+    if (n <= 0) return false;
+    have += static_cast<size_t>(n);
+    if (have == 4 && want == 4) {
+      uint32_t length = 0;
+      hv::ByteReader(frame->data(), 4).u32(&length);
+      want = 4 + length;
+      frame->resize(want);
+    }
+  }
+  return true;
+}
+
+// Synchronous round trips of the same "2" message as the library sends,
+// written and read on a plain blocking socket: the service's own commit and
+// answer, without the library, its Mux component and their threads. The
+// microseconds of each round trip go to `rounds`.
+bool RawPingPong(unsigned short port, const std::vector<uint8_t>& bytes, int count, std::vector<double>* rounds) {
+  SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  BOOL noDelay = TRUE;
+  setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof(noDelay));
+  bool ok = connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  std::vector<uint8_t> frame;
+  hv::wire::AppendHelloFrame(&frame, 1);
+  ok = ok && send(socket, reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()), 0) > 0 &&
+       ReceiveFrame(socket, &frame);
+  for (int i = 0; ok && i < count; ++i) {
+    const std::string transid = std::to_string(i + 1);
+    hv::MuxMessageView message;
+    message.fields = {{"MSGTYPE", "2"}, {"transid", transid}};
+    message.body = bytes.data();
+    message.bodySize = bytes.size();
+    frame.clear();
+    hv::wire::AppendMessageFrame(&frame, hv::wire::FrameKind::Post, static_cast<uint32_t>(i + 2), message);
+    const auto start = Clock::now();
+    ok = send(socket, reinterpret_cast<const char*>(frame.data()), static_cast<int>(frame.size()), 0) > 0 &&
+         ReceiveFrame(socket, &frame);
+    rounds->push_back(Seconds(Clock::now() - start) * 1e6);
+  }
+  closesocket(socket);
+  std::sort(rounds->begin(), rounds->end());
+  return ok;
+}
+
+double Percentile(const std::vector<double>& sorted, int percent) {
+  return sorted.empty() ? 0 : sorted[sorted.size() * percent / 100];
+}
+
+int RunAll(int items) {
+  int status = 0;
+  hv::test::HostProcess host("bench-delivery");
+  ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+  ComPtr<ITAVDiagnosticLogEx> log;
+  if (!hv::bench::StartHostAndLog(host, &mgr, &log)) return 1;
+  // Warm the connection; the warm item, as it went out, gives the bytes of
+  // the baselines.
+  ComPtr<ITAVDiagnosticLogItemEx> warm = TypicalItem(log.get(), 0);
+  log->LogThisItemEx(warm.get(), VARIANT_TRUE, 10000);
+  ComPtr<IPersistStream> persist;
+  warm.query(&persist);
+  ComPtr<IStream> stream;
+  CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+  persist->Save(stream.get(), FALSE);
+  const std::vector<uint8_t> bytes = hv::test::StreamBytes(stream.get());
+
+  std::printf("Delivery of a %zu-byte item, %d items per run\n", bytes.size(), items);
+  const double ceiling = StoreCeiling(bytes, items);
+  std::printf("  baseline: the store's native insert ceiling    %10.0f rows/s\n", ceiling);
+  const double raw = RawSendsPerSecond(bytes, items);
+  std::printf("  baseline: raw TCP send, one send per item      %10.0f items/s\n", raw);
+  double handed = 0;
+  double cpu = 0;
+  const double one = AsyncItemsPerSecond(log.get(), host, items, 1, &handed, &cpu);
+  std::printf("  asynchronous, 1 thread, handed over            %10.0f items/s  (%.2f x one send per item)\n",
+              handed, handed / raw);
+  std::printf("    processor time of the logging thread          %7.1f us per item (%.0f items per CPU second)\n",
+              cpu, 1e6 / cpu);
+  std::printf("  asynchronous, 1 thread, stored and committed   %10.0f items/s  (%.2f x store ceiling)\n", one,
+              ceiling ? one / ceiling : 0);
+  const double two = AsyncItemsPerSecond(log.get(), host, items, 2, &handed, &cpu);
+  std::printf("  asynchronous, 2 threads, stored and committed  %10.0f items/s  (%.2f x store ceiling)\n", two,
+              ceiling ? two / ceiling : 0);
+  const double four = FourProcessItemsPerSecond(host, items / kClientProcesses);
+  std::printf("  asynchronous, 4 processes, stored and committed%10.0f items/s  (%.2f x store ceiling)\n", four,
+              ceiling ? four / ceiling : 0);
+
+  constexpr int kRounds = 1000;
+  std::vector<double> raws;
+  if (!RawPingPong(host.port(), bytes, kRounds, &raws)) status = 1;
+  std::vector<double> rounds;
+  const long before = StoredCount(host);
+  for (int i = 0; i < kRounds; ++i) {
+    ComPtr<ITAVDiagnosticLogItemEx> item = TypicalItem(log.get(), i);
+    const auto start = Clock::now();
+    if (log->LogThisItemEx(item.get(), VARIANT_TRUE, 10000) != S_OK) status = 1;
+    rounds.push_back(Seconds(Clock::now() - start) * 1e6);
+  }
+  std::sort(rounds.begin(), rounds.end());
+  const long stored = StoredCount(host) - before;
+  std::printf("  baseline: raw ping-pong of the same frame      p50 %7.0f us  p99 %7.0f us\n", Percentile(raws, 50),
+              Percentile(raws, 99));
+  std::printf("  synchronous round trip (stored and committed)  p50 %7.0f us  p99 %7.0f us  (%.2f x, %.2f x)\n",
+              Percentile(rounds, 50), Percentile(rounds, 99), Percentile(rounds, 50) / Percentile(raws, 50),
+              Percentile(rounds, 99) / Percentile(raws, 99));
+  if (stored != kRounds) std::printf("  (warning: %ld of %d synchronous items stored)\n", stored, kRounds);
+  return status;
+}
+
+int RunBurst(int items) {
+  hv::test::HostProcess host("bench-burst");
+  ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+  ComPtr<ITAVDiagnosticLogEx> log;
+  if (!hv::bench::StartHostAndLog(host, &mgr, &log)) return 1;
+  ComPtr<ITAVDiagnosticLogItemEx> warm = TypicalItem(log.get(), 0);
+  log->LogThisItemEx(warm.get(), VARIANT_TRUE, 10000);
+  const long before = StoredCount(host);
+  const HRESULT hr = LogBurst(log.get(), items, 1);
+  std::printf("stored %ld of %d (0x%08lx)\n", StoredCount(host) - before, items + 1, hr);
+  return hr == S_OK ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int items = argc > 1 ? std::atoi(argv[1]) : 20000;
+  const bool client = argc > 2 && std::strcmp(argv[1], "client") == 0;
+  const bool burst = argc > 2 && std::strcmp(argv[1], "burst") == 0;
+  const char* count = client || burst ? argv[2] : argc > 1 ? argv[1] : nullptr;
+  const int items = count && std::atoi(count) > 0 ? std::atoi(count) : 20000;
+  if (client) return RunClient(items);
   if (!hv::test::HostProcess::Available()) {
     std::printf("tarnhost not found: set HV_TARNHOST\n");
     return 2;
   }
+  WSADATA data;
+  WSAStartup(MAKEWORD(2, 2), &data);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  int status = 0;
-  {
-    hv::test::HostProcess host("bench-delivery");
-    ComPtr<ITAVDiagnosticLogMgrEx> mgr;
-    ComPtr<ITAVDiagnosticLogEx> log;
-    if (!hv::bench::StartHostAndLog(host, &mgr, &log)) return 1;
-    // Warm the connection.
-    ComPtr<ITAVDiagnosticLogItemEx> warm = TypicalItem(log.get(), 0);
-    log->LogThisItemEx(warm.get(), VARIANT_TRUE, 10000);
-
-    ComPtr<IPersistStream> persist;
-    warm.query(&persist);
-    ComPtr<IStream> stream;
-    CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
-    persist->Save(stream.get(), FALSE);
-    const std::vector<uint8_t> bytes = hv::test::StreamBytes(stream.get());
-
-    std::printf("Delivery of a %zu-byte item, %d items per run\n", bytes.size(), items);
-    const double raw = RawSendsPerSecond(bytes, items);
-    std::printf("  baseline: raw TCP send, one send per item      %10.0f items/s\n", raw);
-    const double one = AsyncItemsPerSecond(log.get(), host, items, 1);
-    std::printf("  asynchronous, 1 thread, stored and committed   %10.0f items/s  (%.2f x baseline)\n", one,
-                one / raw);
-    const double two = AsyncItemsPerSecond(log.get(), host, items, 2);
-    std::printf("  asynchronous, 2 threads, stored and committed  %10.0f items/s  (%.2f x baseline)\n", two,
-                two / raw);
-
-    std::vector<double> rounds;
-    for (int i = 0; i < 1000; ++i) {
-      ComPtr<ITAVDiagnosticLogItemEx> item = TypicalItem(log.get(), i);
-      const auto start = Clock::now();
-      if (log->LogThisItemEx(item.get(), VARIANT_TRUE, 10000) != S_OK) status = 1;
-      rounds.push_back(Seconds(Clock::now() - start) * 1e6);
-    }
-    std::sort(rounds.begin(), rounds.end());
-    std::printf("  synchronous round trip (stored and committed)  p50 %7.0f us  p99 %7.0f us\n",
-                rounds[rounds.size() / 2], rounds[rounds.size() * 99 / 100]);
-  }
+  const int status = burst ? RunBurst(items) : RunAll(items);
   CoUninitialize();
   return status;
 }

@@ -20,7 +20,17 @@ void Sender::Start() { thread_ = std::thread([this] { Run(); }); }
 bool Sender::Queue(std::vector<uint8_t> frame) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (broken_ || finishing_) return false;
-  pending_.insert(pending_.end(), frame.begin(), frame.end());
+  size_t sent = 0;
+  if (pending_.empty() && !sending_) {
+    // Nothing is on its way: the frame goes out from this thread, as far as
+    // the socket takes it without waiting, and a waiting client is answered
+    // without a second thread to wake. The lock keeps the order of frames.
+    const ssize_t n = ::send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) sent = size_t(n);
+    if (sent == frame.size()) return true;
+  }
+  // The rest, and any failure, is the sender thread's.
+  pending_.insert(pending_.end(), frame.begin() + std::ptrdiff_t(sent), frame.end());
   wake_.notify_one();
   return true;
 }
@@ -53,6 +63,7 @@ void Sender::Run() {
       wake_.wait(lock, [&] { return finishing_ || !pending_.empty(); });
       if (pending_.empty()) break;  // finishing, and everything is out
       out.swap(pending_);
+      sending_ = true;
     }
     size_t sent = 0;
     while (sent < out.size()) {
@@ -75,6 +86,7 @@ void Sender::Run() {
     bool broken;
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      sending_ = false;
       broken = broken_;
     }
     if (broken) {

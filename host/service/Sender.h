@@ -1,6 +1,8 @@
-// The thread that writes one connection's outgoing frames. Frames queued
-// while a send is under way go out together in the next one, so a burst of
-// "5" answers costs few system calls.
+// The thread that writes one connection's outgoing frames. A frame queued
+// while nothing is on its way is sent at once by the queuing thread, as far as
+// the socket takes it without waiting; frames queued while a send is under way
+// go out together in the next one, so a burst of "5" answers costs few system
+// calls.
 //
 // A client that stops reading cannot hold the host: a send that makes no
 // progress for kSendTimeoutSeconds breaks the connection.
@@ -45,6 +47,7 @@ class Sender {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<uint8_t> pending_;
+  bool sending_ = false;  // the thread is sending what it took from pending_
   bool finishing_ = false;
   bool broken_ = false;
   bool ended_ = false;

@@ -621,5 +621,32 @@ TEST_F(ItemStreamTest, StreamFailuresArePassedOnOrBecomeEFail) {
   EXPECT_EQ(L"Hall 3", receiver->Location());
 }
 
+// A memory stream is read in place, any other stream field by field: a load
+// that is cut off anywhere ends alike in both, at the same position.
+TEST_F(ItemStreamTest, MemoryAndOtherStreamsLoadAlike) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  item->ApplySchema(L"<ElementType name=\"tag\"/>");
+  PutText(item.get(), L"location", L"Hall 3");
+  PutText(item.get(), L"tag", L"T-1");
+  std::vector<uint8_t> full = SaveBytes(item->Inner());
+  full.push_back(0x5A);  // not the item's: stays unread
+  auto position = [](IStream* stream) {
+    ULARGE_INTEGER at = {};
+    stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &at);
+    return at.QuadPart;
+  };
+  for (size_t length = 0; length <= full.size(); ++length) {
+    const std::vector<uint8_t> prefix(full.begin(), full.begin() + length);
+    ComPtr<IStream> memory = StreamOf(prefix);
+    ComPtr<FaultyStream> other = MakeObject<FaultyStream>(prefix);
+    ComPtr<CTAVDiagnosticLogItem> fromMemory = NewItem();
+    ComPtr<CTAVDiagnosticLogItem> fromOther = NewItem();
+    const HRESULT loaded = fromMemory->Load(memory.get());
+    EXPECT_EQ(fromOther->Load(other.get()), loaded) << "length " << length;
+    EXPECT_EQ(position(other.get()), position(memory.get())) << "length " << length;
+    EXPECT_EQ(Hex(SaveBytes(fromOther->Inner())), Hex(SaveBytes(fromMemory->Inner()))) << "length " << length;
+  }
+}
+
 }  // namespace
 }  // namespace hv
