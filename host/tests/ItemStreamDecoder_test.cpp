@@ -148,7 +148,7 @@ TEST(ItemStreamDecoder, VariantValuesOfEveryForm) {
   EXPECT_EQ(r.arguments[11].form, VariantValue::Form::NullObject);
 }
 
-TEST(ItemStreamDecoder, ChildBlocksNestToTheLimitAndTheirFillerIsSkipped) {
+TEST(ItemStreamDecoder, ChildBlocksOfEitherVersionNestToTheLimitAndTheirFillerIsSkipped) {
   ItemBytes grandchild;
   grandchild.location = u"grandchild";
   grandchild.version = 1;
@@ -165,7 +165,8 @@ TEST(ItemStreamDecoder, ChildBlocksNestToTheLimitAndTheirFillerIsSkipped) {
   ASSERT_TRUE(r.child && r.child->child);
   EXPECT_EQ(r.child->location, u"child");
   EXPECT_EQ(r.child->child->location, u"grandchild");
-  EXPECT_FALSE(r.child->child->hasUserDescription);
+  EXPECT_EQ(r.child->child->version, 1u);
+  EXPECT_FALSE(r.child->child->hasUserDescription) << "version 1 has no user description";
   ASSERT_EQ(r.extended.size(), 1u) << "the filler was not skipped";
   EXPECT_EQ(r.extended[0].name, u"after");
 
@@ -180,19 +181,6 @@ TEST(ItemStreamDecoder, ChildBlocksNestToTheLimitAndTheirFillerIsSkipped) {
   };
   EXPECT_TRUE(Decode(chain(ItemStreamDecoder::kMaxChildDepth), &r));
   EXPECT_TRUE(Refused(chain(ItemStreamDecoder::kMaxChildDepth + 1)));
-}
-
-TEST(ItemStreamDecoder, VersionOneHasNoUserDescription) {
-  ItemBytes v1;
-  v1.version = 1;
-  v1.location = u"old";
-  Bytes b = v1.Build();
-  EXPECT_EQ(b.size(), 90u + 6u);  // the empty item without its user description, and "old"
-  ItemRecord r;
-  ASSERT_TRUE(Decode(b, &r));
-  EXPECT_EQ(r.version, 1u);
-  EXPECT_FALSE(r.hasUserDescription);
-  EXPECT_EQ(r.location, u"old");
 }
 
 TEST(ItemStreamDecoder, DamagedStreamsAreRefused) {

@@ -38,31 +38,22 @@ const Bytes& Store() {
 // verbosity counts 0 to 3.
 struct Posted {
   int index;
-  int32_t severity, audience, verbosity;
-  std::u16string location, text;
+  int32_t severity, verbosity;
   Bytes stream;
 };
 
 Posted MakeItem(int i, size_t textLength = 0) {
-  Posted p;
-  p.index = i;
-  p.severity = i % 4 == 0 ? 1 : 2;
-  p.audience = i % 3 == 0 ? 8 : 2;
-  p.location = (i % 3 == 0 ? u"Line 2/cell " : u"Line 1/cell ") + std::u16string(1, char16_t(u'A' + i % 26));
-  p.text = i % 5 == 0 ? u"Belt JAM number " : u"running ";
-  p.text += std::u16string(1, char16_t(u'0' + i % 10));
-  if (textLength > p.text.size()) p.text += std::u16string(textLength - p.text.size(), u'x');
+  std::u16string text = std::u16string(i % 5 == 0 ? u"Belt JAM number " : u"running ") + char16_t(u'0' + i % 10);
   ItemBytes b;
-  b.location = p.location;
+  b.location = (i % 3 == 0 ? u"Line 2/cell " : u"Line 1/cell ") + std::u16string(1, char16_t(u'A' + i % 26));
   b.provider = u"Conveyor";
-  b.messageText = p.text;
+  b.messageText = text + std::u16string(textLength > text.size() ? textLength - text.size() : 0, u'x');
   b.userName = u"OPS\\tester";
   b.dateTime = 45000.5 + i / 1440.0;
-  b.severity = p.severity;
-  b.audience = p.audience;
-  b.verbosity = p.verbosity = i % 4;
-  p.stream = b.Build();
-  return p;
+  b.severity = i % 4 == 0 ? 1 : 2;
+  b.audience = i % 3 == 0 ? 8 : 2;
+  b.verbosity = i % 4;
+  return Posted{i, b.severity, b.verbosity, b.Build()};
 }
 
 // Posts items as "2" and waits for every answer, so they are committed.
