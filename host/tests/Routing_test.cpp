@@ -8,6 +8,7 @@
 #include "protocol/Frame.h"
 #include "service/MessageHandler.h"
 #include "service/Router.h"
+#include "support/FakePeer.h"
 #include "support/ItemBytes.h"
 #include "support/TestClient.h"
 
@@ -47,29 +48,6 @@ class FakeAdaptor final : public Adaptor {
   std::vector<std::shared_ptr<Delivery>> held;
   HResult result = S_OK;
   bool hold = false;
-};
-
-// Keeps every frame it is sent, and counts the answers owed.
-class FakePeer final : public Peer {
- public:
-  const std::string& label() const override { return label_; }
-  void SendFrame(std::vector<uint8_t> frame) override { reader_.Append(frame.data(), frame.size()); }
-  void OweAnswer() override { ++owed; }
-  void SendAnswer(std::vector<uint8_t> frame) override {
-    --owed;
-    SendFrame(std::move(frame));
-  }
-  std::optional<Frame> Next() {
-    Frame f;
-    std::string error;
-    if (reader_.Next(&f, &error) != FrameReader::Status::HaveFrame) return std::nullopt;
-    return f;
-  }
-  int owed = 0;
-
- private:
-  FrameReader reader_;
-  std::string label_ = "test peer";
 };
 
 HResult ErrorOf(const std::optional<Frame>& f) {
@@ -148,7 +126,7 @@ TEST(Routing, TheHandlerAnswersItemsAndFlagsOrRefusesThem) {
   log.SetStderr(false);
   std::vector<std::array<uint8_t, 4>> persisted;
   MessageHandler handler(router, [&](const Guid&, const std::array<uint8_t, 4>& f) { persisted.push_back(f); }, log);
-  auto peer = std::make_shared<FakePeer>();
+  auto peer = std::make_shared<hvtest::FakePeer>();
   const Bytes good = hvtest::SimpleItem(u"good", 1, 1), garbage = {1, 2, 3, 4, 5};
 
   handler.HandlePost(peer, 41, hvtest::ItemMessage("2", -7, good));
@@ -210,7 +188,7 @@ TEST(Routing, TheHandlerAnswersItemsAndFlagsOrRefusesThem) {
   ASSERT_TRUE((f = peer->Next()) && hvtest::ReadAnswer(*f, &answer));
   EXPECT_EQ(answer.hr, S_OK);
   EXPECT_EQ(store->locations.size(), 3u);
-  EXPECT_EQ(peer->owed, 0);
+  EXPECT_EQ(peer->owed.load(), 0);
 
   // A Transact of "2" is not one the handler takes.
   MuxMessage reply;

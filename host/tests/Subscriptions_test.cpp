@@ -16,6 +16,7 @@
 #include "service/Subscriptions.h"
 #include "store/ItemStore.h"
 #include "store/StoreWriter.h"
+#include "support/FakePeer.h"
 #include "support/ItemBytes.h"
 #include "support/ReadingClient.h"
 #include "support/TempDir.h"
@@ -25,61 +26,29 @@ using namespace hvtest;
 
 namespace {
 
-class FakePeer final : public Peer {
- public:
-  const std::string& label() const override { return label_; }
-  void SendFrame(std::vector<uint8_t> frame) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reader_.Append(frame.data(), frame.size());
-    Frame f;
-    std::string why;
-    while (reader_.Next(&f, &why) == FrameReader::Status::HaveFrame) frames_.push_back(f);
-    changed_.notify_all();
-  }
-  void OweAnswer() override {}
-  void SendAnswer(std::vector<uint8_t> frame) override { SendFrame(std::move(frame)); }
-  size_t PendingBytes() const override { return pending.load(); }
-
-  std::vector<Frame> Frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return frames_;
-  }
-  // The streams pushed, once they are `n` or the time is up.
-  std::vector<Bytes> WaitItems(size_t n, int timeoutMs = 5000) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    std::vector<Bytes> items;
-    changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-      items.clear();
-      uint64_t last = 0;
-      for (const Frame& f : frames_) {
-        if (f.kind != FrameKind::Push) continue;
-        PageFrame p = ReadItems(f.payload, false);
-        EXPECT_TRUE(p.ok);
-        EXPECT_LE(p.items.size(), Subscriptions::kMaxPushItems);
-        for (auto& i : p.items) {
-          EXPECT_GT(i.number, last) << "pushed out of order";
-          last = i.number;
-          items.push_back(i.stream);
+// The streams pushed to `peer`, once they are `n` or the time is up.
+std::vector<Bytes> WaitItems(FakePeer& peer, size_t n, int timeoutMs = 5000) {
+  std::vector<Bytes> items;
+  peer.WaitUntil(
+      [&](const std::vector<Frame>& frames) {
+        items.clear();
+        uint64_t last = 0;
+        for (const Frame& f : frames) {
+          if (f.kind != FrameKind::Push) continue;
+          PageFrame p = ReadItems(f.payload, false);
+          EXPECT_TRUE(p.ok);
+          EXPECT_LE(p.items.size(), Subscriptions::kMaxPushItems);
+          for (auto& i : p.items) {
+            EXPECT_GT(i.number, last) << "pushed out of order";
+            last = i.number;
+            items.push_back(i.stream);
+          }
         }
-      }
-      return items.size() >= n;
-    });
-    return items;
-  }
-  size_t Pushes() {
-    size_t n = 0;
-    for (const Frame& f : Frames()) n += f.kind == FrameKind::Push;
-    return n;
-  }
-  std::atomic<size_t> pending{0};
-
- private:
-  std::string label_ = "fake connection";
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  FrameReader reader_;
-  std::vector<Frame> frames_;
-};
+        return items.size() >= n;
+      },
+      timeoutMs);
+  return items;
+}
 
 class SubscriptionsTest : public ::testing::Test {
  protected:
@@ -152,7 +121,7 @@ TEST_F(SubscriptionsTest, AClientTooFarBehindIsHeldBackAndThenGetsEverything) {
   EXPECT_EQ(frames[0].id, 77u);
   // Once it has read, everything comes without another commit.
   peer->pending = 0;
-  EXPECT_EQ(peer->WaitItems(errors.size()), errors);
+  EXPECT_EQ(WaitItems(*peer, errors.size()), errors);
   for (const Frame& f : peer->Frames()) EXPECT_TRUE(f.kind != FrameKind::Push || f.id == 1u);
 }
 
@@ -160,8 +129,10 @@ TEST_F(SubscriptionsTest, ABurstIsSplitIntoFramesInOrder) {
   auto peer = std::make_shared<FakePeer>();
   Add(3, peer);
   std::vector<Bytes> all = Store(0, 2500, 4);
-  EXPECT_EQ(peer->WaitItems(all.size(), 10000), all);
-  EXPECT_GE(peer->Pushes(), 3u);
+  EXPECT_EQ(WaitItems(*peer, all.size(), 10000), all);
+  size_t pushes = 0;
+  for (const Frame& f : peer->Frames()) pushes += f.kind == FrameKind::Push;
+  EXPECT_GE(pushes, 3u);
 }
 
 TEST_F(SubscriptionsTest, NothingFollowsARemovalOrAVanishedClient) {
@@ -171,18 +142,18 @@ TEST_F(SubscriptionsTest, NothingFollowsARemovalOrAVanishedClient) {
   Add(3, vanished);
   EXPECT_EQ(subscriptions_->size(), 3u);
   std::vector<Bytes> first = Store(0, 10, 1);
-  EXPECT_EQ(removed->WaitItems(10), first);
+  EXPECT_EQ(WaitItems(*removed, 10), first);
   EXPECT_TRUE(subscriptions_->Remove(this, 2));
   EXPECT_FALSE(subscriptions_->Remove(this, 2));
   size_t framesBefore = removed->Frames().size();
   vanished.reset();
   std::vector<Bytes> second = Store(10, 10, 1);
   first.insert(first.end(), second.begin(), second.end());
-  EXPECT_EQ(kept->WaitItems(20), first);
+  EXPECT_EQ(WaitItems(*kept, 20), first);
   EXPECT_EQ(removed->Frames().size(), framesBefore);
   // The vanished client's subscription is gone by the next pass.
   Store(20, 1, 1);
-  kept->WaitItems(21);
+  WaitItems(*kept, 21);
   EXPECT_EQ(subscriptions_->size(), 1u);
   subscriptions_->RemoveAll(this);
   EXPECT_EQ(subscriptions_->size(), 0u);
