@@ -1,7 +1,7 @@
 // The forwarder against a plain TCP listener standing in for the syslog
 // server: octet-counted frames in order, the buffer while the server is
 // away (bounded, oldest dropped, drops logged), the resend when it is back,
-// the stop; and the forwarder's configuration keys.
+// the stop.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -243,58 +243,4 @@ TEST(ForwarderAdaptor, TheStopDoesNotWaitForAnAbsentServer) {
   f.Stop();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
   EXPECT_EQ(h.Count("stopped; 0 items sent since start, 0 dropped, 4 still buffered and discarded"), 1u) << h.Log();
-}
-
-TEST(ForwarderConfig, KeysAreReadForForwardersAndRefusedElsewhere) {
-  const std::string head = "database = x.db\n[adaptor]\nkind = forwarder\nname = F\nclsid = {ED34F366-7CA7-4E2D-824E-7213D595AFB2}\n";
-  HostSettings s;
-  std::string error;
-  ASSERT_TRUE(ConfigFile::Parse(head + "server = logs.example.net:6514\nfacility = DAEMON\napp_name = plant-7\n"
-                                       "hostname = werk3\nbuffer_items = 500\nreconnect_max_ms = 1000\n"
-                                       "max_message_bytes = 65536\n",
-                                "", &s, &error))
-      << error;
-  const ForwarderSettings& f = s.adaptors.at(0).forwarder;
-  EXPECT_EQ(f.server, "logs.example.net:6514");
-  EXPECT_EQ(f.facility, 3);
-  EXPECT_EQ(f.appName, "plant-7");
-  EXPECT_EQ(f.hostname, "werk3");
-  EXPECT_EQ(f.bufferItems, 500u);
-  EXPECT_EQ(f.reconnectMaxMs, 1000);
-  EXPECT_EQ(f.maxMessageBytes, 65536u);
-
-  ASSERT_TRUE(ConfigFile::Parse(head, "", &s, &error)) << error;
-  EXPECT_EQ(s.adaptors.at(0).forwarder.server, "127.0.0.1:514");
-  EXPECT_EQ(s.adaptors.at(0).forwarder.facility, 16);
-  EXPECT_EQ(s.adaptors.at(0).forwarder.bufferItems, 10000u);
-
-  int facility = -1;
-  EXPECT_TRUE(ParseFacility("local7", &facility) && facility == 23);
-  EXPECT_TRUE(ParseFacility("0", &facility) && facility == 0);
-  std::string host;
-  uint16_t port = 0;
-  EXPECT_TRUE(SplitServerAddress("[::1]:514", &host, &port) && host == "::1" && port == 514);
-
-  struct Case {
-    std::string text, error;
-  } mistakes[] = {
-      {head + "server = 127.0.0.1\n", "line 6: server must be HOST:PORT"},
-      {head + "server = 127.0.0.1:0\n", "line 6: server must be HOST:PORT"},
-      {head + "server = ::1:514\n", "line 6: server must be HOST:PORT"},
-      {head + "facility = local8\n", "line 6: facility must be"},
-      {head + "facility = 24\n", "line 6: facility must be"},
-      {head + "app_name = two words\n", "line 6: app_name must be"},
-      {head + "app_name = " + std::string(49, 'a') + "\n", "line 6: app_name must be"},
-      {head + "hostname = h\xC3\xBCtte\n", "line 6: hostname must be"},
-      {head + "buffer_items = 0\n", "line 6: buffer_items must be"},
-      {head + "reconnect_max_ms = 99\n", "line 6: reconnect_max_ms must be"},
-      {head + "max_message_bytes = 1023\n", "line 6: max_message_bytes must be"},
-      {head + "server = a:1\nserver = b:2\n", "line 7: server is given twice"},
-      {"database = x.db\n[adaptor]\nserver = a:1\nkind = store\nname = S\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
-       "line 2: server is a key of forwarder adaptors only"},
-  };
-  for (const Case& c : mistakes) {
-    EXPECT_FALSE(ConfigFile::Parse(c.text, "", &s, &error)) << c.text;
-    EXPECT_EQ(error.rfind(c.error, 0), 0u) << "got: " << error << "\nfor:\n" << c.text;
-  }
 }

@@ -3,7 +3,10 @@
 // every item handed back compared with the bytes that were posted.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <algorithm>
+#include <functional>
 
 #include "core/ConfigFile.h"
 #include "core/HResult.h"
@@ -19,17 +22,8 @@ using namespace hvtest;
 namespace {
 
 enum Kind : uint16_t {
-  kOpenReader = 16,
-  kReaderOpened = 17,
-  kReadPage = 18,
-  kPage = 19,
-  kSetPosition = 20,
-  kSetDirection = 21,
-  kCloseReader = 22,
-  kDone = 23,
-  kCloneReader = 24,
-  kSubscribe = 25,
-  kUnsubscribe = 27,
+  kOpenReader = 16, kReaderOpened, kReadPage, kPage, kSetPosition, kSetDirection, kCloseReader, kDone, kCloneReader,
+  kSubscribe, kUnsubscribe = 27,
 };
 
 Bytes ClsidBytes(const Guid& g) { return Bytes(g.bytes().begin(), g.bytes().end()); }
@@ -44,31 +38,22 @@ const Bytes& Store() {
 // verbosity counts 0 to 3.
 struct Posted {
   int index;
-  int32_t severity, audience, verbosity;
-  std::u16string location, text;
+  int32_t severity, verbosity;
   Bytes stream;
 };
 
 Posted MakeItem(int i, size_t textLength = 0) {
-  Posted p;
-  p.index = i;
-  p.severity = i % 4 == 0 ? 1 : 2;
-  p.audience = i % 3 == 0 ? 8 : 2;
-  p.location = (i % 3 == 0 ? u"Line 2/cell " : u"Line 1/cell ") + std::u16string(1, char16_t(u'A' + i % 26));
-  p.text = i % 5 == 0 ? u"Belt JAM number " : u"running ";
-  p.text += std::u16string(1, char16_t(u'0' + i % 10));
-  if (textLength > p.text.size()) p.text += std::u16string(textLength - p.text.size(), u'x');
+  std::u16string text = std::u16string(i % 5 == 0 ? u"Belt JAM number " : u"running ") + char16_t(u'0' + i % 10);
   ItemBytes b;
-  b.location = p.location;
+  b.location = (i % 3 == 0 ? u"Line 2/cell " : u"Line 1/cell ") + std::u16string(1, char16_t(u'A' + i % 26));
   b.provider = u"Conveyor";
-  b.messageText = p.text;
+  b.messageText = text + std::u16string(textLength > text.size() ? textLength - text.size() : 0, u'x');
   b.userName = u"OPS\\tester";
   b.dateTime = 45000.5 + i / 1440.0;
-  b.severity = p.severity;
-  b.audience = p.audience;
-  b.verbosity = p.verbosity = i % 4;
-  p.stream = b.Build();
-  return p;
+  b.severity = i % 4 == 0 ? 1 : 2;
+  b.audience = i % 3 == 0 ? 8 : 2;
+  b.verbosity = i % 4;
+  return Posted{i, b.severity, b.verbosity, b.Build()};
 }
 
 // Posts items as "2" and waits for every answer, so they are committed.
@@ -88,30 +73,37 @@ std::vector<Bytes> Streams(const std::vector<ListedItem>& items) {
   return out;
 }
 
-template <typename Pred>
-std::vector<Bytes> StreamsOf(const std::vector<Posted>& items, Pred pred) {
+std::vector<Bytes> StreamsOf(const std::vector<Posted>& items, const std::function<bool(const Posted&)>& pred) {
   std::vector<Bytes> out;
   for (const auto& p : items)
     if (pred(p)) out.push_back(p.stream);
   return out;
 }
 
+std::vector<Posted> Items(int first, int last, size_t textLength = 0) {
+  std::vector<Posted> items;
+  for (int i = first; i < last; ++i) items.push_back(MakeItem(i, textLength));
+  return items;
+}
+
 class ReadingTest : public ::testing::Test {
  protected:
+  // Stopped with SIGTERM at the end, so its log is complete.
+  void TearDown() override {
+    host.process.Signal(SIGTERM);
+    EXPECT_EQ(host.process.WaitExit(10000), 0) << host.process.Log();
+  }
   TempDir dir;
-  std::string db = dir.File("messages.db");
+  RunningHost host{dir.path(), dir.File("messages.db")};
 };
 
 }  // namespace
 
 TEST_F(ReadingTest, ReadersPageMoveTurnCloneAndClose) {
-  RunningHost host(dir.path(), db);
-  ASSERT_NE(host.port, 0);
   TestClient poster, reader;
   ASSERT_TRUE(poster.Connected(host.port));
   ASSERT_TRUE(reader.Connected(host.port));
-  std::vector<Posted> items;
-  for (int i = 0; i < 40; ++i) items.push_back(MakeItem(i));
+  std::vector<Posted> items = Items(0, 40);
   ASSERT_TRUE(PostAll(poster, items));
   std::vector<Bytes> errors = StreamsOf(items, [](const Posted& p) { return p.severity == 1; });
   ASSERT_EQ(errors.size(), 10u);
@@ -145,9 +137,7 @@ TEST_F(ReadingTest, ReadersPageMoveTurnCloneAndClose) {
   EXPECT_EQ(Streams(r.Page(newest, 2).items), (std::vector<Bytes>{errors[4], errors[5]}));
 
   EXPECT_EQ(r.Done(kCloseReader, HandlePayload(newest)), S_OK);
-  std::string text;
-  EXPECT_EQ(ErrorCode(r.Request(kReadPage, HandlePayload(newest, {1})), &text), E_HANDLE);
-  EXPECT_EQ(text, "this connection has no reader 1");
+  EXPECT_EQ(ErrorCode(r.Request(kReadPage, HandlePayload(newest, {1}))), E_HANDLE);
   EXPECT_EQ(Streams(r.Page(2, 1).items), std::vector<Bytes>{errors[5]});
 
   // The maximum count, and an opening offset past the end.
@@ -180,8 +170,6 @@ TEST_F(ReadingTest, ReadersPageMoveTurnCloneAndClose) {
 }
 
 TEST_F(ReadingTest, RefusedRequestsSayWhyAndTheConnectionGoesOn) {
-  RunningHost host(dir.path(), db);
-  ASSERT_NE(host.port, 0);
   TestClient c;
   ASSERT_TRUE(c.Connected(host.port));
   ReadingClient r(c);
@@ -192,39 +180,34 @@ TEST_F(ReadingTest, RefusedRequestsSayWhyAndTheConnectionGoesOn) {
   ASSERT_TRUE(f);
   EXPECT_EQ(f->id, id);
   EXPECT_EQ(ErrorCode(f, &text), E_INVALIDARG);
-  EXPECT_EQ(text,
-            "filter, line 1, column 9: unknown element <Sevrity> (known: Severity, Audience, MaxVerbosity, From, "
-            "Before, Location, Provider, User, Text, MaxCount)");
+  EXPECT_EQ(text.rfind("filter, line 1, column 9: unknown element <Sevrity>", 0), 0u) << text;
   EXPECT_EQ(ErrorCode(r.Request(kSubscribe, SubscribePayload(Store(), u"<Filter><From>yesterday</From></Filter>")), &text),
             E_INVALIDARG);
-  EXPECT_EQ(text.substr(0, 52), "filter, line 1, column 9: <From> \"yesterday\" is not ");
+  EXPECT_EQ(text.rfind("filter, line 1, column 9: <From> \"yesterday\"", 0), 0u) << text;
 
-  EXPECT_EQ(ErrorCode(r.Request(kOpenReader, OpenReaderPayload(ClsidBytes(ConfigFile::ForwarderAdaptorClsid()), 0, 2,
-                                                               0, u""))),
-            E_NOINTERFACE);
-  Bytes unknown(16, 0x11);
-  EXPECT_EQ(ErrorCode(r.Request(kSubscribe, SubscribePayload(unknown, u""))), REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(ErrorCode(r.Request(kOpenReader, OpenReaderPayload(Store(), 0, 1, 0, u"")), &text), E_INVALIDARG);
-  EXPECT_EQ(text, "a reader opens at origin 0 (start) or 2 (end), not 1");
-  EXPECT_EQ(ErrorCode(r.Request(kOpenReader, OpenReaderPayload(Store(), 2, 0, 0, u""))), E_INVALIDARG);
-  // A filter length that promises more than the payload holds.
   Bytes lying = OpenReaderPayload(Store(), 0, 2, 0, u"<Filter/>");
-  lying[28] = 10;
-  EXPECT_EQ(ErrorCode(r.Request(kOpenReader, lying), &text), E_INVALIDARG);
-  EXPECT_EQ(text, "a filter of 10 UTF-16 units needs 20 bytes, 18 follow");
-
+  lying[28] = 10;  // a filter length that promises more than the payload holds
   uint32_t reader = r.Open(Store(), 1, 0, 0, u"");
   ASSERT_EQ(reader, 1u);
-  EXPECT_EQ(ErrorCode(r.Request(kReadPage, HandlePayload(reader, {0}))), E_INVALIDARG);
-  EXPECT_EQ(ErrorCode(r.Request(kReadPage, HandlePayload(reader, {4097}))), E_INVALIDARG);
-  EXPECT_EQ(ErrorCode(r.Request(kReadPage, HandlePayload(reader))), E_INVALIDARG);
-  EXPECT_EQ(ErrorCode(r.Request(kSetPosition, HandlePayload(reader, {3, 0}))), E_INVALIDARG);
-  EXPECT_EQ(ErrorCode(r.Request(kSetDirection, HandlePayload(reader, {2}))), E_INVALIDARG);
-  EXPECT_EQ(ErrorCode(r.Request(kSetPosition, HandlePayload(9, {0, 0}))), E_HANDLE);
-  EXPECT_EQ(ErrorCode(r.Request(kUnsubscribe, HandlePayload(1))), E_HANDLE);
-  EXPECT_EQ(ErrorCode(r.Request(30, Bytes{})), E_NOTIMPL);
-  EXPECT_EQ(ErrorCode(r.Request(kPage, Bytes{})), E_INVALIDARG);
-  EXPECT_EQ(ErrorCode(r.Request(kDone, Bytes{0, 0, 0, 0})), E_INVALIDARG);
+  const std::tuple<uint16_t, Bytes, int32_t> refused[] = {
+      {kOpenReader, OpenReaderPayload(ClsidBytes(ConfigFile::ForwarderAdaptorClsid()), 0, 2, 0, u""), E_NOINTERFACE},
+      {kSubscribe, SubscribePayload(Bytes(16, 0x11), u""), REGDB_E_CLASSNOTREG},
+      {kOpenReader, lying, E_INVALIDARG},
+      {kOpenReader, OpenReaderPayload(Store(), 0, 1, 0, u""), E_INVALIDARG},
+      {kOpenReader, OpenReaderPayload(Store(), 2, 0, 0, u""), E_INVALIDARG},
+      {kReadPage, HandlePayload(reader, {0}), E_INVALIDARG},
+      {kReadPage, HandlePayload(reader, {4097}), E_INVALIDARG},
+      {kReadPage, HandlePayload(reader), E_INVALIDARG},
+      {kSetPosition, HandlePayload(reader, {3, 0}), E_INVALIDARG},
+      {kSetDirection, HandlePayload(reader, {2}), E_INVALIDARG},
+      {kSetPosition, HandlePayload(9, {0, 0}), E_HANDLE},
+      {kUnsubscribe, HandlePayload(1), E_HANDLE},
+      {30, Bytes{}, E_NOTIMPL},
+      {kPage, Bytes{}, E_INVALIDARG},
+      {kDone, Bytes{0, 0, 0, 0}, E_INVALIDARG},
+  };
+  for (const auto& [kind, payload, result] : refused)
+    EXPECT_EQ(ErrorCode(r.Request(kind, payload)), result) << "kind " << kind << ", " << payload.size() << " bytes";
 
   // Still serving: the reader works and an item is stored and answered.
   Posted p = MakeItem(0);
@@ -237,16 +220,12 @@ TEST_F(ReadingTest, RefusedRequestsSayWhyAndTheConnectionGoesOn) {
 }
 
 TEST_F(ReadingTest, SubscribersGetExactlyTheMatchingNewItemsUntilTheyUnsubscribe) {
-  RunningHost host(dir.path(), db);
-  ASSERT_NE(host.port, 0);
   TestClient poster, a, b;
   ASSERT_TRUE(poster.Connected(host.port));
   ASSERT_TRUE(a.Connected(host.port));
   ASSERT_TRUE(b.Connected(host.port));
   // Stored before anyone subscribed: never pushed.
-  std::vector<Posted> old;
-  for (int i = 100; i < 108; ++i) old.push_back(MakeItem(i));
-  ASSERT_TRUE(PostAll(poster, old));
+  ASSERT_TRUE(PostAll(poster, Items(100, 108)));
 
   ReadingClient ra(a), rb(b);
   uint32_t aErrors = ra.Subscribe(Store(), u"<Filter><Severity>Error</Severity></Filter>");
@@ -257,8 +236,7 @@ TEST_F(ReadingTest, SubscribersGetExactlyTheMatchingNewItemsUntilTheyUnsubscribe
   ASSERT_EQ(aJams, 2u);
   ASSERT_EQ(bOps, 1u);
 
-  std::vector<Posted> items;
-  for (int i = 0; i < 60; ++i) items.push_back(MakeItem(i));
+  std::vector<Posted> items = Items(0, 60);
   ASSERT_TRUE(PostAll(poster, items));
   auto errors = StreamsOf(items, [](const Posted& p) { return p.severity == 1; });
   auto jams = StreamsOf(items, [](const Posted& p) { return p.index % 5 == 0; });
@@ -271,8 +249,7 @@ TEST_F(ReadingTest, SubscribersGetExactlyTheMatchingNewItemsUntilTheyUnsubscribe
 
   // After the Done, nothing more comes for the ended subscription; the other goes on.
   EXPECT_EQ(ra.Done(kUnsubscribe, HandlePayload(aErrors)), S_OK);
-  std::vector<Posted> more;
-  for (int i = 60; i < 80; ++i) more.push_back(MakeItem(i));
+  std::vector<Posted> more = Items(60, 80);
   ASSERT_TRUE(PostAll(poster, more));
   auto moreJams = StreamsOf(more, [](const Posted& p) { return p.index % 5 == 0; });
   EXPECT_EQ(Streams(ra.Pushed(aJams, moreJams.size(), 5000)), moreJams);
@@ -282,8 +259,6 @@ TEST_F(ReadingTest, SubscribersGetExactlyTheMatchingNewItemsUntilTheyUnsubscribe
 }
 
 TEST_F(ReadingTest, ASubscriberThatGoesAwayIsDroppedAndASlowOneLosesNothing) {
-  RunningHost host(dir.path(), db);
-  ASSERT_NE(host.port, 0);
   TestClient poster, gone, halfGone, slow;
   ASSERT_TRUE(poster.Connected(host.port));
   ASSERT_TRUE(gone.Connected(host.port));
@@ -301,8 +276,7 @@ TEST_F(ReadingTest, ASubscriberThatGoesAwayIsDroppedAndASlowOneLosesNothing) {
 
   // A subscriber that does not read while about 2 MB are stored gets them
   // all afterwards, in order, in several pushes.
-  std::vector<Posted> items;
-  for (int i = 0; i < 300; ++i) items.push_back(MakeItem(i, 2900));
+  std::vector<Posted> items = Items(0, 300, 2900);
   for (const Posted& p : items) poster.Post(ItemMessage("1", 0, p.stream));
   Posted last = MakeItem(5000);
   ASSERT_TRUE(PostAll(poster, {last}));
