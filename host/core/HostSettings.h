@@ -8,6 +8,7 @@
 
 #include "adaptors/ForwarderSettings.h"
 #include "core/Guid.h"
+#include "core/Limits.h"
 
 namespace hv::host {
 
@@ -34,6 +35,7 @@ struct HostSettings {
   std::string database;
   std::string logFile;
   size_t maxConnections = 256;
+  Limits limits;
   std::vector<AdaptorSettings> adaptors;
 };
 
