@@ -61,7 +61,7 @@ bool Gate::Run(std::string* error) {
     }
     auto now = std::chrono::steady_clock::now();
     while (!waiting_.empty() && waiting_.front().deadline <= now) {
-      digest_.Line("connections closed without a Hello",
+      log_.Repeated("connections closed without a Hello",
                    "connection from " + waiting_.front().peer + " closed: no Hello within " +
                        std::to_string(limits_.helloTimeoutMs / 1000) + " s");
       Close(epoll, waiting_.begin());
@@ -81,12 +81,12 @@ void Gate::AcceptAll(int epoll) {
       int e = errno;
       if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR || e == ECONNABORTED) return;
       // Out of descriptors: the oldest waiting connection makes room.
-      digest_.Line("accepting failed", std::string("accepting a connection failed: ") + std::strerror(e));
+      log_.Repeated("accepting failed", std::string("accepting a connection failed: ") + std::strerror(e));
       if (!waiting_.empty() && (e == EMFILE || e == ENFILE)) Close(epoll, waiting_.begin());
       return;
     }
     if (waiting_.size() >= limits_.maxWaiting) {
-      digest_.Line("connections closed to make room",
+      log_.Repeated("connections closed to make room",
                    "connection from " + waiting_.front().peer + " closed: " + std::to_string(waiting_.size()) +
                        " connections wait for their Hello and a new one came");
       Close(epoll, waiting_.begin());

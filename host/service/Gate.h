@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/Limits.h"
-#include "core/LogDigest.h"
+#include "core/Logger.h"
 #include "service/Listener.h"
 #include "service/Socket.h"
 #include "service/StopSignal.h"
@@ -28,8 +28,8 @@ class Gate {
   // Called about five times a second, between events.
   using Tick = std::function<void()>;
 
-  Gate(Listener& listener, const StopSignal& stop, const Limits& limits, LogDigest& digest, Admit admit, Tick tick)
-      : listener_(listener), stop_(stop), limits_(limits), digest_(digest), admit_(std::move(admit)),
+  Gate(Listener& listener, const StopSignal& stop, const Limits& limits, Logger& log, Admit admit, Tick tick)
+      : listener_(listener), stop_(stop), limits_(limits), log_(log), admit_(std::move(admit)),
         tick_(std::move(tick)) {}
 
   // Until the stop signal; false with `error` when epoll cannot be set up.
@@ -45,14 +45,13 @@ class Gate {
   using List = std::list<Waiting>;
 
   void AcceptAll(int epoll);
-  // False when the connection is gone (closed, or handed on).
   void Receive(int epoll, List::iterator it);
   void Close(int epoll, List::iterator it);
 
   Listener& listener_;
   const StopSignal& stop_;
   const Limits& limits_;
-  LogDigest& digest_;
+  Logger& log_;
   Admit admit_;
   Tick tick_;
   List waiting_;  // oldest first; deadlines grow along the list

@@ -64,13 +64,14 @@ void MessageHandler::HandleItem(const std::shared_ptr<Peer>& peer, uint32_t fram
     peer->OweAnswer();
     delivery = std::make_shared<Delivery>([peer, frameId, transid, stream, this](HResult hr) {
       if (Failed(hr))
-        log_.Line(peer->label() + ": the item of transid " + std::to_string(transid) + " was not stored (" +
-                  FormatInt32(hr) + ")");
+        log_.Repeated("items not stored", peer->label() + ": the item of transid " + std::to_string(transid) +
+                                              " was not stored (" + FormatInt32(hr) + ")");
       peer->SendAnswer(AnswerFrame(frameId, hr, transid, *stream));
     });
   } else {
     delivery = std::make_shared<Delivery>([peer, this](HResult hr) {
-      if (Failed(hr)) log_.Line(peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")");
+      if (Failed(hr))
+        log_.Repeated("items not stored", peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")");
     });
   }
   router_.Route(item, stream, delivery);

@@ -32,7 +32,7 @@ std::string PeerKey(const std::string& peer) { return peer.substr(0, peer.rfind(
 }  // namespace
 
 Service::Service(HostSettings settings, Logger& log)
-    : settings_(std::move(settings)), log_(log), digest_(log), budget_(settings_.limits.maxBufferedBytes) {}
+    : settings_(std::move(settings)), log_(log), budget_(settings_.limits.maxBufferedBytes) {}
 
 Service::~Service() { Stop(); }
 
@@ -88,13 +88,13 @@ bool Service::Start(std::string* error) {
   started_ = true;
   RaiseDescriptorLimit();
   gate_ = std::make_unique<Gate>(
-      listener_, stop_, settings_.limits, digest_,
+      listener_, stop_, settings_.limits, log_,
       [this](Socket socket, const std::string& peer, std::vector<uint8_t> early) {
         Admit(std::move(socket), peer, std::move(early));
       },
       [this] {
         ReapFinished();
-        digest_.Flush();
+        log_.FlushRepeated();
       });
   acceptThread_ = std::thread([this] {
     std::string why;
@@ -118,7 +118,7 @@ void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t>
   else if (perPeer_[key] >= settings_.limits.maxPerPeer)
     refusal = "already " + std::to_string(perPeer_[key]) + " connections from " + key;
   if (!refusal.empty()) {
-    digest_.Line("connections refused", "refused a connection from " + peer + ": " + refusal);
+    log_.Repeated("connections refused", "refused a connection from " + peer + ": " + refusal);
     ErrorPayload e{E_TOO_MANY_OPEN, "the host refuses the connection: " + refusal};
     std::vector<uint8_t> frame = FrameCodec::Encode(FrameKind::Error, 0, [&](ByteWriter& w) { e.Write(w); });
     // Best effort and without waiting: the socket is closed right after.

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "core/HostSettings.h"
-#include "core/LogDigest.h"
 #include "core/Logger.h"
 #include "service/ByteBudget.h"
 #include "service/Connection.h"
@@ -56,7 +55,6 @@ class Service {
   std::unique_ptr<ReadService> reading_;
   Listener listener_;
   StopSignal stop_;
-  LogDigest digest_;
   ByteBudget budget_;
   std::unique_ptr<Gate> gate_;
   std::thread acceptThread_;
