@@ -204,6 +204,7 @@ bool ConfigFile::Parse(std::string_view text, const std::string& baseDir, HostSe
         bool known;
         std::string why;
         if (!s.limits.Apply(key, value, &known, &why)) return fail(why);
+        if (!known && !s.rights.Apply(key, value, &known, &why)) return fail(why);
         if (!known) return fail("unknown key " + key);
       }
       continue;

@@ -9,6 +9,7 @@
 #include "adaptors/ForwarderSettings.h"
 #include "core/Guid.h"
 #include "core/Limits.h"
+#include "rights/Rights.h"
 
 namespace hv::host {
 
@@ -36,6 +37,7 @@ struct HostSettings {
   std::string logFile;
   size_t maxConnections = 256;
   Limits limits;
+  RightsSettings rights;
   std::vector<AdaptorSettings> adaptors;
 };
 

@@ -34,8 +34,10 @@ const char* KindName(FrameKind kind) {
 
 Connection::Connection(uint64_t number, Socket socket, const std::string& peerAddress, MessageHandler& handler,
                        Logger& log, const StopSignal& stop, ReadService* reading, const Limits& limits,
-                       ByteBudget& budget, std::vector<uint8_t> early)
-    : label_("connection " + std::to_string(number) + " from " + peerAddress),
+                       ByteBudget& budget, std::vector<uint8_t> early, Account account)
+    : label_("connection " + std::to_string(number) + " from " + peerAddress +
+             (account.known ? " (" + account.name + ")" : "")),
+      account_(std::move(account)),
       socket_(std::move(socket)),
       handler_(handler),
       log_(log),
@@ -52,7 +54,7 @@ Connection::~Connection() {
 }
 
 void Connection::Start() {
-  log_.Line(label_ + ": opened");
+  log_.Line(label_ + ": opened; may " + RightsText(account_.rights));
   sender_.Start();
   auto self = shared_from_this();
   reader_ = std::thread([self] { self->ReadLoop(); });
@@ -259,8 +261,13 @@ bool Connection::HandleFrame(Frame& frame) {
     return true;
   }
   switch (frame.kind) {
-    case FrameKind::Post:
-    case FrameKind::Transact: {
+    case FrameKind::Transact:
+      if (!(account_.rights & kReadRight)) {
+        SendError(frame.id, E_ACCESSDENIED, account_.name + " may not read the adaptors' list");
+        return true;
+      }
+      [[fallthrough]];
+    case FrameKind::Post: {
       MuxMessage message;
       std::string why;
       if (!MuxMessage::Decode(frame.payload.data(), frame.payload.size(), &message, &why)) {
@@ -290,6 +297,10 @@ bool Connection::HandleFrame(Frame& frame) {
       return true;
     default:
       break;
+  }
+  if (reading_ && ReadSession::IsRequest(frame.kind) && !(account_.rights & kReadRight)) {
+    SendError(frame.id, E_ACCESSDENIED, account_.name + " may not read stored messages");
+    return true;
   }
   if (reading_ && ReadSession::IsRequest(frame.kind)) {
     if (!readSession_) {

@@ -18,6 +18,7 @@
 #include "core/Limits.h"
 #include "core/Logger.h"
 #include "protocol/FrameReader.h"
+#include "rights/Rights.h"
 #include "service/MessageHandler.h"
 #include "service/Peer.h"
 #include "service/ReadService.h"
@@ -34,7 +35,7 @@ class Connection final : public Peer, public std::enable_shared_from_this<Connec
   // what was read from the socket before (its Hello, at least in part).
   Connection(uint64_t number, Socket socket, const std::string& peerAddress, MessageHandler& handler, Logger& log,
              const StopSignal& stop, ReadService* reading, const Limits& limits, ByteBudget& budget,
-             std::vector<uint8_t> early);
+             std::vector<uint8_t> early, Account account);
   ~Connection() override;
 
   void Start();
@@ -47,6 +48,8 @@ class Connection final : public Peer, public std::enable_shared_from_this<Connec
   void OweAnswer() override;
   void SendAnswer(std::vector<uint8_t> frame) override;
   size_t PendingBytes() const override { return sender_.PendingBytes(); }
+  uint32_t rights() const override { return account_.rights; }
+  std::string account() const override { return account_.name; }
 
  private:
   void ReadLoop();
@@ -66,6 +69,7 @@ class Connection final : public Peer, public std::enable_shared_from_this<Connec
   void FinishIfDone();
 
   const std::string label_;
+  const Account account_;
   Socket socket_;
   MessageHandler& handler_;
   Logger& log_;

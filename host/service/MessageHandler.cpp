@@ -3,6 +3,8 @@
 #include "core/Decimal.h"
 #include "item/ItemStreamDecoder.h"
 #include "protocol/Frame.h"
+#include "rights/AuditItem.h"
+#include "rights/Rights.h"
 
 namespace hv::host {
 namespace {
@@ -34,6 +36,10 @@ void MessageHandler::Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId,
 void MessageHandler::HandlePost(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage message) {
   const std::string* type = message.Field("MSGTYPE");
   if (!type) return Refuse(peer, frameId, E_INVALIDARG, "the message has no MSGTYPE");
+  uint32_t needed = *type == "8" ? kAdministerRight : kLogRight;
+  if ((*type == "1" || *type == "2" || *type == "8") && !(peer->rights() & needed))
+    return Refuse(peer, frameId, E_ACCESSDENIED,
+                  peer->account() + (needed == kLogRight ? " may not log" : " may not change enable flags"));
   if (*type == "1") return HandleItem(peer, frameId, message, false);
   if (*type == "2") return HandleItem(peer, frameId, message, true);
   if (*type == "8") return HandleFlags(peer, frameId, message);
@@ -92,9 +98,26 @@ void MessageHandler::HandleFlags(const std::shared_ptr<Peer>& peer, uint32_t fra
   std::string why;
   if (!adaptor->SetEnableFlags(flags, &why))
     return Refuse(peer, frameId, E_INVALIDARG, "flags for adaptor \"" + adaptor->name() + "\" refused: " + why);
-  log_.Line(peer->label() + ": adaptor \"" + adaptor->name() + "\" enable flags changed from " + FlagsText(before) +
-            " to " + FlagsText(flags));
+  std::string change = "adaptor \"" + adaptor->name() + "\" enable flags changed from " + FlagsText(before) + " to " +
+                       FlagsText(flags) + " by " + peer->account();
+  log_.Line(peer->label() + ": " + change);
+  StoreAudit(change, peer->account());
   if (persistFlags_) persistFlags_(clsid, flags);
+}
+
+void MessageHandler::StoreAudit(const std::string& text, const std::string& account) {
+  auto stream = std::make_shared<const std::vector<uint8_t>>(AuditItemStream(text, account));
+  ItemRecord item;
+  std::string why;
+  if (!ItemStreamDecoder::Decode(stream->data(), stream->size(), &item, &why)) return;
+  std::vector<Adaptor*> keepers;
+  for (const auto& a : router_.adaptors())
+    if (a->CanRead()) keepers.push_back(a.get());
+  auto delivery = std::make_shared<Delivery>([this](HResult hr) {
+    if (Failed(hr)) log_.Line("the audit message of a flag change was not stored (" + FormatInt32(hr) + ")");
+  });
+  delivery->Expect(keepers.size());
+  for (Adaptor* a : keepers) a->Deliver(item, stream, delivery);
 }
 
 bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request, MuxMessage* reply,

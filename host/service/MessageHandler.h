@@ -42,6 +42,9 @@ class MessageHandler {
  private:
   void HandleItem(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage& message, bool answered);
   void HandleFlags(const std::shared_ptr<Peer>& peer, uint32_t frameId, const MuxMessage& message);
+  // Hands the audit message to every adaptor that keeps messages, whatever
+  // its flags: a change that turns auditing off is still on record.
+  void StoreAudit(const std::string& text, const std::string& account);
   void Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId, HResult result, const std::string& why);
 
   const Router& router_;

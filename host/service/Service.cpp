@@ -11,6 +11,7 @@
 #include "adaptors/StoreAdaptor.h"
 #include "protocol/ErrorPayload.h"
 #include "protocol/Frame.h"
+#include "rights/PeerAccount.h"
 
 namespace hv::host {
 namespace {
@@ -65,6 +66,11 @@ bool Service::Start(std::string* error) {
   TransportAddress address;
   if (!TransportAddress::Parse(settings_.listen, &address, error)) return false;
   if (settings_.database.empty()) return *error = "no database path is configured", false;
+  // Rights follow the accounts of this machine, which only loopback peers
+  // have: other addresses would let every host on the network log.
+  if (address.ipv4().rfind("127.", 0) != 0)
+    return *error = "listen = " + settings_.listen +
+                    " is not a loopback address; the host serves only this machine (127.x.x.x)", false;
   store_ = ItemStore::Open(settings_.database, error);
   if (!store_) return false;
   writer_ = std::make_unique<StoreWriter>(*store_, log_);
@@ -105,12 +111,15 @@ bool Service::Start(std::string* error) {
 }
 
 void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early) {
-  std::string key = PeerKey(peer);
+  Account account;
+  uid_t uid;
+  if (PeerAccount(socket.fd(), &uid)) account = AccountOf(uid, settings_.rights);
+  std::string key = account.known ? "account " + account.name : PeerKey(peer);
   std::string refusal;
   std::lock_guard<std::mutex> lock(mutex_);
   const size_t total = connections_.size(), max = settings_.maxConnections;
   const size_t reserve = std::min(settings_.limits.readerReserve, max - 1);
-  bool mayRead = true;  // every peer may read until rights are configured
+  bool mayRead = account.rights & kReadRight;
   if (total >= max)
     refusal = "already " + std::to_string(total) + " connections";
   else if (total >= max - reserve && !mayRead)
@@ -126,7 +135,8 @@ void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t>
     return;
   }
   auto c = std::make_shared<Connection>(nextConnection_++, std::move(socket), peer, *handler_, log_, stop_,
-                                        reading_.get(), settings_.limits, budget_, std::move(early));
+                                        reading_.get(), settings_.limits, budget_, std::move(early),
+                                        std::move(account));
   c->Start();
   ++perPeer_[key];
   connections_.push_back(Held{std::move(c), key});
