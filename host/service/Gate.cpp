@@ -1,6 +1,7 @@
 #include "service/Gate.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -83,6 +84,9 @@ void Gate::AcceptAll(int epoll) {
       // Out of descriptors: the oldest waiting connection makes room.
       log_.Repeated("accepting failed", std::string("accepting a connection failed: ") + std::strerror(e));
       if (!waiting_.empty() && (e == EMFILE || e == ENFILE)) Close(epoll, waiting_.begin());
+      // Nothing to close: the pending connection stays, so pause instead of
+      // spinning on it.
+      else ::poll(nullptr, 0, kTickMs);
       return;
     }
     if (waiting_.size() >= limits_.maxWaiting) {
