@@ -261,13 +261,8 @@ bool Connection::HandleFrame(Frame& frame) {
     return true;
   }
   switch (frame.kind) {
-    case FrameKind::Transact:
-      if (!(account_.rights & kReadRight)) {
-        SendError(frame.id, E_ACCESSDENIED, account_.name + " may not read the adaptors' list");
-        return true;
-      }
-      [[fallthrough]];
-    case FrameKind::Post: {
+    case FrameKind::Post:
+    case FrameKind::Transact: {
       MuxMessage message;
       std::string why;
       if (!MuxMessage::Decode(frame.payload.data(), frame.payload.size(), &message, &why)) {

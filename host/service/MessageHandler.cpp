@@ -36,10 +36,8 @@ void MessageHandler::Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId,
 void MessageHandler::HandlePost(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage message) {
   const std::string* type = message.Field("MSGTYPE");
   if (!type) return Refuse(peer, frameId, E_INVALIDARG, "the message has no MSGTYPE");
-  uint32_t needed = *type == "8" ? kAdministerRight : kLogRight;
-  if ((*type == "1" || *type == "2" || *type == "8") && !(peer->rights() & needed))
-    return Refuse(peer, frameId, E_ACCESSDENIED,
-                  peer->account() + (needed == kLogRight ? " may not log" : " may not change enable flags"));
+  if ((*type == "1" || *type == "2") && !(peer->rights() & kLogRight))
+    return Refuse(peer, frameId, E_ACCESSDENIED, peer->account() + " may not log");
   if (*type == "1") return HandleItem(peer, frameId, message, false);
   if (*type == "2") return HandleItem(peer, frameId, message, true);
   if (*type == "8") return HandleFlags(peer, frameId, message);
@@ -84,25 +82,33 @@ void MessageHandler::HandleItem(const std::shared_ptr<Peer>& peer, uint32_t fram
 }
 
 void MessageHandler::HandleFlags(const std::shared_ptr<Peer>& peer, uint32_t frameId, const MuxMessage& message) {
+  std::string why;
+  HResult hr = ApplyFlags(*peer, message, &why);
+  if (Failed(hr)) Refuse(peer, frameId, hr, why);
+}
+
+HResult MessageHandler::ApplyFlags(const Peer& peer, const MuxMessage& message, std::string* why) {
+  if (!(peer.rights() & kAdministerRight))
+    return *why = peer.account() + " may not change enable flags", E_ACCESSDENIED;
   if (message.data.size() != 20)
-    return Refuse(peer, frameId, E_INVALIDARG,
-                  "an adaptor flags message carries 20 data bytes, not " + std::to_string(message.data.size()));
+    return *why = "an adaptor flags message carries 20 data bytes, not " + std::to_string(message.data.size()),
+           E_INVALIDARG;
   ByteReader r(message.data.data(), message.data.size());
   Guid clsid;
   clsid.Read(r);
   std::array<uint8_t, 4> flags;
   r.bytes(flags.data(), flags.size());
   Adaptor* adaptor = router_.Find(clsid);
-  if (!adaptor) return Refuse(peer, frameId, REGDB_E_CLASSNOTREG, "no adaptor " + clsid.ToRegistryString());
+  if (!adaptor) return *why = "no adaptor " + clsid.ToRegistryString(), REGDB_E_CLASSNOTREG;
   std::array<uint8_t, 4> before = adaptor->enableFlags();
-  std::string why;
-  if (!adaptor->SetEnableFlags(flags, &why))
-    return Refuse(peer, frameId, E_INVALIDARG, "flags for adaptor \"" + adaptor->name() + "\" refused: " + why);
+  if (!adaptor->SetEnableFlags(flags, why))
+    return *why = "flags for adaptor \"" + adaptor->name() + "\" refused: " + *why, E_INVALIDARG;
   std::string change = "adaptor \"" + adaptor->name() + "\" enable flags changed from " + FlagsText(before) + " to " +
-                       FlagsText(flags) + " by " + peer->account();
-  log_.Line(peer->label() + ": " + change);
-  StoreAudit(change, peer->account());
+                       FlagsText(flags) + " by " + peer.account();
+  log_.Line(peer.label() + ": " + change);
+  StoreAudit(change, peer.account());
   if (persistFlags_) persistFlags_(clsid, flags);
+  return S_OK;
 }
 
 void MessageHandler::StoreAudit(const std::string& text, const std::string& account) {
@@ -123,15 +129,30 @@ void MessageHandler::StoreAudit(const std::string& text, const std::string& acco
 bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request, MuxMessage* reply,
                                     ErrorPayload* error) {
   const std::string* type = request.Field("MSGTYPE");
-  if (!type || (*type != "3" && *type != "4")) {
+  if (!type || (*type != "3" && *type != "4" && *type != "8")) {
     *error = ErrorPayload{E_NOTIMPL, type ? "requests of type \"" + *type + "\" are not served"
                                           : "the request has no MSGTYPE"};
+    log_.Line(peer.label() + ": refused a request: " + error->text);
+    return false;
+  }
+  if (*type != "8" && !(peer.rights() & kReadRight)) {
+    *error = ErrorPayload{E_ACCESSDENIED, peer.account() + " may not read the adaptors' list"};
     log_.Line(peer.label() + ": refused a request: " + error->text);
     return false;
   }
   *reply = MuxMessage();
   reply->SetField("MSGTYPE", *type);
   if (const std::string* t = request.Field("transid")) reply->SetField("transid", *t);
+
+  if (*type == "8") {
+    // A flag change that wants to know how it went: the result comes back
+    // instead of an Error frame.
+    std::string why;
+    HResult hr = ApplyFlags(peer, request, &why);
+    if (Failed(hr)) log_.Line(peer.label() + ": refused a flag change: " + why);
+    reply->SetField("HRESULT", FormatInt32(hr));
+    return true;
+  }
 
   if (*type == "4") {
     reply->SetField("HRESULT", "0");
@@ -154,6 +175,8 @@ bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request,
   }
   reply->SetField("HRESULT", "0");
   reply->SetField("READER", adaptor->CanRead() ? "1" : "0");
+  // This host answers a "8" sent as a transact.
+  reply->SetField("FLAGSREPLY", "1");
   ByteWriter w(&reply->body);
   adaptor->Info().Write(w);
   return true;

@@ -69,6 +69,13 @@ TEST(RightsTest, AnAccountWithoutARightIsRefusedAndFlagChangesAreAudited) {
   EXPECT_EQ(answer.hr, S_OK);
   nobody.Post(flags(0));
   EXPECT_EQ(ErrorCode(nobody.NextFrame(5000)), E_ACCESSDENIED);
+  // Sent as a transact, the refusal comes back as the reply's result.
+  auto reply = nobody.Transact(flags(0));
+  MuxMessage decoded;
+  std::string why;
+  ASSERT_TRUE(reply && MuxMessage::Decode(reply->payload.data(), reply->payload.size(), &decoded, &why));
+  ASSERT_NE(decoded.Field("HRESULT"), nullptr);
+  EXPECT_EQ(*decoded.Field("HRESULT"), std::to_string(E_ACCESSDENIED));
   ReadingClient reader(nobody);
   int32_t result = 0;
   EXPECT_EQ(reader.Open(store, 0, 0, 0, u"", &result), 0u);
