@@ -56,6 +56,15 @@ Account AccountOf(uid_t uid, const RightsSettings& settings) {
   return a;
 }
 
+Account UnknownAccount(const RightsSettings& settings) {
+  Account a;
+  a.name = "an unknown account";
+  if (settings.log == "*") a.rights |= kLogRight;
+  if (settings.read == "*") a.rights |= kReadRight;
+  if (settings.administer == "*") a.rights |= kAdministerRight;
+  return a;
+}
+
 std::string RightsText(uint32_t rights) {
   std::string text;
   const char* names[] = {"log", "read", "administer"};

@@ -39,6 +39,10 @@ struct Account {
 // The account `uid` and the rights its groups give it.
 Account AccountOf(uid_t uid, const RightsSettings& settings);
 
+// A peer whose account the kernel did not tell (its socket already gone):
+// the rights every account has, no more.
+Account UnknownAccount(const RightsSettings& settings);
+
 // "log, read", for log lines and refusals.
 std::string RightsText(uint32_t rights);
 

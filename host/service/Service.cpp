@@ -111,9 +111,9 @@ bool Service::Start(std::string* error) {
 }
 
 void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early) {
-  Account account;
   uid_t uid;
-  if (PeerAccount(socket.fd(), &uid)) account = AccountOf(uid, settings_.rights);
+  Account account =
+      PeerAccount(socket.fd(), &uid) ? AccountOf(uid, settings_.rights) : UnknownAccount(settings_.rights);
   std::string key = account.known ? "account " + account.name : PeerKey(peer);
   std::string refusal;
   std::lock_guard<std::mutex> lock(mutex_);
