@@ -39,7 +39,9 @@ TEST(RightsTest, TheSocketTableGivesTheOwnerOfTheClientsEnd) {
   for (const Case& c : cases) {
     uid_t uid = 0;
     EXPECT_EQ(FindSocketOwner(table, c.local, c.remote, &uid), c.found) << c.local;
-    if (c.found) EXPECT_EQ(uid, c.uid);
+    if (c.found) {
+      EXPECT_EQ(uid, c.uid);
+    }
   }
 }
 
