@@ -115,19 +115,19 @@ void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t>
   Account account =
       PeerAccount(socket.fd(), &uid) ? AccountOf(uid, settings_.rights) : UnknownAccount(settings_.rights);
   std::string key = account.known ? "account " + account.name : PeerKey(peer);
-  std::string refusal;
+  std::string refusal, kind;
   std::lock_guard<std::mutex> lock(mutex_);
   const size_t total = connections_.size(), max = settings_.maxConnections;
   const size_t reserve = std::min(settings_.limits.readerReserve, max - 1);
   bool mayRead = account.rights & kReadRight;
   if (total >= max)
-    refusal = "already " + std::to_string(total) + " connections";
+    refusal = "already " + std::to_string(total) + " connections", kind = "the host is full";
   else if (total >= max - reserve && !mayRead)
-    refusal = "the last " + std::to_string(reserve) + " connections are kept for readers";
+    refusal = "the last " + std::to_string(reserve) + " connections are kept for readers", kind = "kept for readers";
   else if (perPeer_[key] >= settings_.limits.maxPerPeer)
-    refusal = "already " + std::to_string(perPeer_[key]) + " connections from " + key;
+    refusal = "already " + std::to_string(perPeer_[key]) + " connections from " + key, kind = "one peer's cap";
   if (!refusal.empty()) {
-    log_.Repeated("connections refused", "refused a connection from " + peer + ": " + refusal);
+    log_.Repeated("connections refused (" + kind + ")", "refused a connection from " + peer + ": " + refusal);
     ErrorPayload e{E_TOO_MANY_OPEN, "the host refuses the connection: " + refusal};
     std::vector<uint8_t> frame = FrameCodec::Encode(FrameKind::Error, 0, [&](ByteWriter& w) { e.Write(w); });
     // Best effort and without waiting: the socket is closed right after.

@@ -71,15 +71,17 @@ void RaiseDescriptorLimit() {
 TEST(LimitsTest, IdleAndDrippingSocketsDoNotKeepAClientOut) {
   RaiseDescriptorLimit();
   TempDir dir;
-  WriteFile(dir.File("host.conf"), std::string("hello_timeout_s = 2\nframe_timeout_s = 2\n") + kStoreSection);
+  WriteFile(dir.File("host.conf"), std::string("hello_timeout_s = 2\nframe_timeout_s = 2\nidle_timeout_s = 2\n") + kStoreSection);
   RunningHost host(dir.path(), dir.File("m.db"), dir.File("host.conf"));
   std::vector<Socket> idle;
   for (int i = 0; i < 1000; ++i) idle.push_back(RawConnect(host.port));
   ASSERT_TRUE(idle.back().valid());
-  // Slow peers: one drips its Hello, one drips a frame after its Hello.
-  TestClient beforeHello, afterHello;
+  // Slow peers: one drips its Hello, one drips a frame after its Hello; a
+  // third says Hello and then nothing.
+  TestClient beforeHello, afterHello, quiet;
   ASSERT_TRUE(beforeHello.Connect(host.port));
   ASSERT_TRUE(afterHello.Connected(host.port));
+  ASSERT_TRUE(quiet.Connected(host.port));
   std::thread drip([&] {
     Bytes hello = {16, 0, 0, 0, 1, 0}, frame = {100, 0, 0, 0, 3, 0};
     for (size_t i = 0; i < hello.size(); ++i, std::this_thread::sleep_for(milliseconds(500))) {
@@ -94,6 +96,7 @@ TEST(LimitsTest, IdleAndDrippingSocketsDoNotKeepAClientOut) {
   // Past the time-outs every one of them has been closed by the host.
   EXPECT_TRUE(beforeHello.WaitClosed(3000));
   EXPECT_TRUE(afterHello.WaitClosed(3000));
+  EXPECT_TRUE(quiet.WaitClosed(3000));
   char byte;
   int closed = 0;
   for (auto& s : idle) closed += ::recv(s.fd(), &byte, 1, MSG_DONTWAIT) == 0;
@@ -101,6 +104,7 @@ TEST(LimitsTest, IdleAndDrippingSocketsDoNotKeepAClientOut) {
   std::string log = host.process.Log();
   EXPECT_NE(log.find("no Hello within 2 s"), std::string::npos);
   EXPECT_NE(log.find("a frame is still incomplete after 2 s"), std::string::npos);
+  EXPECT_NE(log.find("closed after 2 s without a frame"), std::string::npos);
   EXPECT_LT(std::count(log.begin(), log.end(), '\n'), 30) << "closing idle sockets floods the log";
 }
 

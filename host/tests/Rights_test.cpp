@@ -96,6 +96,30 @@ TEST(RightsTest, AnAccountWithoutARightIsRefusedAndFlagChangesAreAudited) {
                                      "Eng 15, Op 15 to VELTRA 15, Dev 15, Eng 15, Op 15 by root"});
 }
 
+TEST(RightsTest, ConnectionCapsCountByAccountAndKeepRoomForReaders) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can open a socket owned by another account";
+  TempDir dir;
+  WriteFile(dir.File("host.conf"), "max_connections = 6\nreader_reserve = 2\nmax_connections_per_peer = 2\n");
+  RunningHost host(dir.path(), dir.File("m.db"), dir.File("host.conf"));
+  auto connect = [&](uid_t owner, TestClient* c) {
+    ::setfsuid(owner);
+    bool connected = c->Connect(host.port);
+    ::setfsuid(0);
+    return connected && c->Hello(2000);
+  };
+  // nobody: two, then its cap. root: two. Then the last two places are
+  // kept for readers: another account without the read right is refused.
+  const struct {
+    uid_t owner;
+    bool admitted;
+  } steps[] = {{65534, true}, {65534, true}, {65534, false}, {0, true}, {0, true}, {65533, false}};
+  TestClient clients[6];
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(connect(steps[i].owner, &clients[i]), steps[i].admitted) << "step " << i;
+  std::string log = host.process.Log();
+  EXPECT_NE(log.find("already 2 connections from account nobody"), std::string::npos) << log;
+  EXPECT_NE(log.find("the last 2 connections are kept for readers"), std::string::npos) << log;
+}
+
 TEST(RightsTest, ANonLoopbackAddressIsRefusedAtStart) {
   TempDir dir;
   HostProcess host({"--listen", "ip:0.0.0.0:0", "--db", dir.File("m.db")}, dir.File("host.log"));
