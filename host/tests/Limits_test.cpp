@@ -3,10 +3,7 @@
 // within a second, and the host's memory stays within a generous bound.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,16 +23,6 @@ using namespace hvtest;
 using namespace std::chrono;
 
 namespace {
-
-Socket RawConnect(int port) {
-  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(uint16_t(port));
-  ::inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-  if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) s.Close();
-  return s;
-}
 
 long RssKiB(pid_t pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -73,9 +60,8 @@ TEST(LimitsTest, IdleAndDrippingSocketsDoNotKeepAClientOut) {
   TempDir dir;
   WriteFile(dir.File("host.conf"), std::string("hello_timeout_s = 2\nframe_timeout_s = 2\nidle_timeout_s = 2\n") + kStoreSection);
   RunningHost host(dir.path(), dir.File("m.db"), dir.File("host.conf"));
-  std::vector<Socket> idle;
-  for (int i = 0; i < 1000; ++i) idle.push_back(RawConnect(host.port));
-  ASSERT_TRUE(idle.back().valid());
+  std::vector<TestClient> idle(1000);
+  for (auto& c : idle) ASSERT_TRUE(c.Connect(host.port));
   // Slow peers: one drips its Hello, one drips a frame after its Hello; a
   // third says Hello and then nothing.
   TestClient beforeHello, afterHello, quiet;
@@ -97,10 +83,7 @@ TEST(LimitsTest, IdleAndDrippingSocketsDoNotKeepAClientOut) {
   EXPECT_TRUE(beforeHello.WaitClosed(3000));
   EXPECT_TRUE(afterHello.WaitClosed(3000));
   EXPECT_TRUE(quiet.WaitClosed(3000));
-  char byte;
-  int closed = 0;
-  for (auto& s : idle) closed += ::recv(s.fd(), &byte, 1, MSG_DONTWAIT) == 0;
-  EXPECT_EQ(closed, 1000);
+  EXPECT_EQ(std::count_if(idle.begin(), idle.end(), [](TestClient& c) { return c.WaitClosed(100); }), 1000);
   std::string log = host.process.Log();
   EXPECT_NE(log.find("no Hello within 2 s"), std::string::npos);
   EXPECT_NE(log.find("a frame is still incomplete after 2 s"), std::string::npos);
