@@ -59,10 +59,12 @@ STDMETHODIMP CTAVDiagnosticLogMgr::GetAdaptorInfo(BSTR, IEnumVARIANT** ppUnkEnum
     AdaptorInfoRecord record = {};
     ComPtr<IUnknown> adaptorInterface;
     // An adaptor the Mux cannot describe is left out of the list.
-    if (FAILED(RequestAdaptorInterface(&clsid, &record, adaptorInterface.put())) || !adaptorInterface) continue;
+    bool flagsReply = false;
+    if (FAILED(RequestAdaptorInterface(&clsid, &record, adaptorInterface.put(), &flagsReply)) || !adaptorInterface)
+      continue;
     ComPtr<CTAVDiagnosticAdaptor> adaptor = MakeObject<CTAVDiagnosticAdaptor>();
     RETURN_IF_NULL_ALLOC(adaptor);
-    adaptor->Fill(service.get(), connection.get(), clsid, record, adaptorInterface.get());
+    adaptor->Fill(service.get(), connection.get(), clsid, record, adaptorInterface.get(), flagsReply);
     RETURN_IF_FAILED(adaptors->Add(adaptor.get()));
   }
   return adaptors->QueryInterface(IID_IEnumVARIANT, reinterpret_cast<void**>(ppUnkEnum));

@@ -1,5 +1,6 @@
 #include "adaptors/CTAVDiagnosticAdaptor.h"
 
+#include <cstdlib>
 #include <initializer_list>
 #include <vector>
 
@@ -112,7 +113,8 @@ CTAVDiagnosticAdaptor::CTAVDiagnosticAdaptor() = default;
 CTAVDiagnosticAdaptor::~CTAVDiagnosticAdaptor() = default;
 
 void CTAVDiagnosticAdaptor::Fill(IMuxService* muxService, IMuxConnection* muxConnection, REFCLSID clsid,
-                                 const AdaptorInfoRecord& record, IUnknown* adaptorInterface) {
+                                 const AdaptorInfoRecord& record, IUnknown* adaptorInterface, bool flagsReply) {
+  flagsReply_ = flagsReply;
   muxService_ = ComPtr<IMuxService>(muxService);
   muxConnection_ = ComPtr<IMuxConnection>(muxConnection);
   adaptorInterface_ = ComPtr<IUnknown>(adaptorInterface);
@@ -198,7 +200,8 @@ STDMETHODIMP CTAVDiagnosticAdaptor::SetMsgCategoryEnableFlags(TAVDiagAudience eA
   RETURN_IF_FAILED(muxConnection_->CreateMessage(message.put()));
   RETURN_IF_FAILED(message->SetField(kFieldMsgType, kMsgCategoryFlags));
 
-  // From here on the object holds the new mask, whatever the Mux makes of it.
+  // From here on the object holds the new mask, whatever the Mux makes of it,
+  // unless a Mux that answers flag changes says it refused it.
   const uint8_t after = static_cast<uint8_t>(severity);
   enableFlags_[index] = after;
   // The flags message: the adaptor's class id in its memory layout, then the
@@ -213,7 +216,20 @@ STDMETHODIMP CTAVDiagnosticAdaptor::SetMsgCategoryEnableFlags(TAVDiagAudience eA
   const std::wstring audit = ChangeText(audience, static_cast<uint8_t>(before), after);
 
   HRESULT hr = message->SetData(0, static_cast<ULONG>(data.size()), data.data());
-  if (SUCCEEDED(hr)) hr = muxConnection_->Post(message.get(), kMuxTimeoutMs);
+  if (SUCCEEDED(hr) && flagsReply_) {
+    // The Mux says how it went: a refusal (no right to change flags) comes
+    // back to the caller and the object keeps the mask the Mux kept.
+    ComPtr<IMuxMessage> reply;
+    hr = message->SetField(kFieldTransId, "0");
+    if (SUCCEEDED(hr)) hr = muxConnection_->Transact(message.get(), reply.put(), kMuxTimeoutMs);
+    if (SUCCEEDED(hr)) {
+      const char* result = reply->GetField(kFieldHResult);
+      hr = result ? static_cast<HRESULT>(std::atol(result)) : HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    }
+    if (FAILED(hr)) enableFlags_[index] = static_cast<uint8_t>(before);
+  } else if (SUCCEEDED(hr)) {
+    hr = muxConnection_->Post(message.get(), kMuxTimeoutMs);
+  }
   // The attempt is recorded even when the Mux did not take it.
   LogAuditText(audit);
   return hr;

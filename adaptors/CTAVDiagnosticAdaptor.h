@@ -26,9 +26,10 @@ class CTAVDiagnosticAdaptor final : public DispatchImpl<ITAVDiagnosticAdaptor>, 
 
   CTAVDiagnosticAdaptor();
 
-  // Filled once by the adaptor list, before the object is handed out.
+  // Filled once by the adaptor list, before the object is handed out. With
+  // `flagsReply` a flag change waits for the Mux's result and returns it.
   void Fill(IMuxService* muxService, IMuxConnection* muxConnection, REFCLSID clsid,
-            const AdaptorInfoRecord& record, IUnknown* adaptorInterface);
+            const AdaptorInfoRecord& record, IUnknown* adaptorInterface, bool flagsReply = false);
 
   // ITAVDiagnosticAdaptor
   STDMETHODIMP GetAdaptorInterface(IUnknown** ppUnk) override;
@@ -47,6 +48,7 @@ class CTAVDiagnosticAdaptor final : public DispatchImpl<ITAVDiagnosticAdaptor>, 
   // Enabled severities per audience: byte 0 VELTRA, 1 Dev, 2 Eng, 3 Op.
   // Callers may read them on one thread while another changes them.
   std::atomic<uint8_t> enableFlags_[4] = {};
+  bool flagsReply_ = false;
   uint32_t audienceMask_ = 0;
   uint32_t severityMask_ = 0;
   CLSID adaptorClsid_ = {};

@@ -69,8 +69,10 @@ class CTAVDiagnosticLogMgr final : public DispatchImpl<ITAVDiagnosticLogMgrEx>,
   // Sends a prepared delivery copy; synchronous items carry their id in "transid".
   HRESULT SendItem(CTAVDiagnosticLog* log, IUnknown* item, BOOL synchronous);
   HRESULT AssignTransactionId(IMuxMessage* msg);
-  // Asks the Mux for one adaptor: its 272-byte record and its interface.
-  HRESULT RequestAdaptorInterface(const GUID* clsid, AdaptorInfoRecord* record, IUnknown** ppUnk);
+  // Asks the Mux for one adaptor: its 272-byte record and its interface;
+  // `flagsReply` says whether the Mux answers a flag change sent as a transact.
+  HRESULT RequestAdaptorInterface(const GUID* clsid, AdaptorInfoRecord* record, IUnknown** ppUnk,
+                                  bool* flagsReply = nullptr);
 
   // --- The adaptor list (adaptors/AdaptorList.cpp) ---
   // Asks the Mux on this connection for its installed adaptors ("4"); their

@@ -2,6 +2,7 @@
 // sends, and the answers that come back through its sink.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -115,7 +116,7 @@ HRESULT CTAVDiagnosticLogMgr::SendItem(CTAVDiagnosticLog*, IUnknown* item, BOOL 
 }
 
 HRESULT CTAVDiagnosticLogMgr::RequestAdaptorInterface(const GUID* clsid, AdaptorInfoRecord* record,
-                                                      IUnknown** ppUnk) {
+                                                      IUnknown** ppUnk, bool* flagsReply) {
   RETURN_HR_IF_NULL(E_POINTER, ppUnk);
   *ppUnk = nullptr;
   ComPtr<IMuxConnection> connection;
@@ -131,6 +132,10 @@ HRESULT CTAVDiagnosticLogMgr::RequestAdaptorInterface(const GUID* clsid, Adaptor
   RETURN_HR_IF_NULL(E_FAIL, result);
   const HRESULT replied = static_cast<HRESULT>(std::atol(result));
   RETURN_HR_IF(replied, replied < 0);
+  if (flagsReply) {
+    const char* answers = reply->GetField(kFieldFlagsReply);
+    *flagsReply = answers && std::strcmp(answers, "1") == 0;
+  }
   ComPtr<IStream> body;
   RETURN_IF_FAILED(reply->QueryInterface(IID_IStream, body.put_void()));
   ULONG read = 0;

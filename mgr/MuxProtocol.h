@@ -10,6 +10,8 @@ namespace hv {
 inline constexpr const char kFieldMsgType[] = "MSGTYPE";
 inline constexpr const char kFieldTransId[] = "transid";
 inline constexpr const char kFieldHResult[] = "HRESULT";
+// In a "3" reply: "1" when the Mux answers a "8" sent as a transact with its result.
+inline constexpr const char kFieldFlagsReply[] = "FLAGSREPLY";
 
 inline constexpr const char kMsgItem[] = "1";              // an item, no answer wanted
 inline constexpr const char kMsgItemAnswerWanted[] = "2";  // an item answered by a "5"

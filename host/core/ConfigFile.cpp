@@ -201,7 +201,11 @@ bool ConfigFile::Parse(std::string_view text, const std::string& baseDir, HostSe
           return fail("max_connections must be a number from 1 to 99999");
         s.maxConnections = std::stoul(value);
       } else {
-        return fail("unknown key " + key);
+        bool known;
+        std::string why;
+        if (!s.limits.Apply(key, value, &known, &why)) return fail(why);
+        if (!known && !s.rights.Apply(key, value, &known, &why)) return fail(why);
+        if (!known) return fail("unknown key " + key);
       }
       continue;
     }

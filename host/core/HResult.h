@@ -17,6 +17,8 @@ constexpr HResult E_HANDLE = static_cast<HResult>(0x80070006);
 // HRESULT_FROM_WIN32(ERROR_TOO_MANY_OPEN_FILES): a connection has as many
 // readers or subscriptions open as it may.
 constexpr HResult E_TOO_MANY_OPEN = static_cast<HResult>(0x80070004);
+// HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED): the client's account lacks the right.
+constexpr HResult E_ACCESSDENIED = static_cast<HResult>(0x80070005);
 constexpr HResult E_NOTIMPL = static_cast<HResult>(0x80004001);
 constexpr HResult E_FAIL = static_cast<HResult>(0x80004005);
 constexpr HResult E_UNEXPECTED = static_cast<HResult>(0x8000FFFF);

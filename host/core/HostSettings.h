@@ -8,6 +8,8 @@
 
 #include "adaptors/ForwarderSettings.h"
 #include "core/Guid.h"
+#include "core/Limits.h"
+#include "rights/Rights.h"
 
 namespace hv::host {
 
@@ -34,6 +36,8 @@ struct HostSettings {
   std::string database;
   std::string logFile;
   size_t maxConnections = 256;
+  Limits limits;
+  RightsSettings rights;
   std::vector<AdaptorSettings> adaptors;
 };
 

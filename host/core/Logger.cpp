@@ -1,5 +1,7 @@
 #include "core/Logger.h"
 
+#include "core/LogDigest.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,8 +25,38 @@ std::string Timestamp() {
 
 }  // namespace
 
+Logger::Logger() : digest_(std::make_unique<LogDigest>(*this)) {}
+
 Logger::~Logger() {
+  digest_.reset();  // its last counts go out first
   if (file_) std::fclose(file_);
+}
+
+void Logger::Repeated(const std::string& kind, const std::string& text) { digest_->Line(kind, text); }
+
+void Logger::FlushRepeated() { digest_->Flush(); }
+
+std::string Logger::Escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    // C1 controls arrive as UTF-8 C2 80 to C2 9F; terminals act on them too.
+    bool c1 = c == 0xC2 && i + 1 < text.size() && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F || c1) {
+      for (size_t n = c1 ? 2 : 1; n; --n, ++i) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(text[i]));
+        out += hex;
+      }
+      --i;
+    } else {
+      out += char(c);
+    }
+  }
+  return out;
 }
 
 bool Logger::OpenFile(const std::string& path, std::string* error) {
@@ -45,7 +77,7 @@ void Logger::SetStderr(bool on) {
 }
 
 void Logger::Line(const std::string& text) {
-  std::string line = Timestamp() + " tarnhost: " + text + "\n";
+  std::string line = Timestamp() + " tarnhost: " + Escape(text) + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
   if (stderr_) {
     std::fwrite(line.data(), 1, line.size(), stderr);

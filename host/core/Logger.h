@@ -1,16 +1,20 @@
 // The host's log: one line per event, plain words, to stderr and, when the
 // configuration names one, to a log file as well. Lines from many threads
-// never interleave.
+// never interleave. Control characters (line breaks among them) are written
+// as \xNN, so text a client sent can never start a line of its own.
 #pragma once
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 
 namespace hv::host {
 
+class LogDigest;
+
 class Logger {
  public:
-  Logger() = default;
+  Logger();
   ~Logger();
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
@@ -21,11 +25,20 @@ class Logger {
   void SetStderr(bool on);
 
   void Line(const std::string& text);
+  // A line of a kind that can come in floods (see LogDigest): the first of
+  // each kind in a minute is written, the rest counted.
+  void Repeated(const std::string& kind, const std::string& text);
+  // Writes the counts of the minutes that are over; called now and then.
+  void FlushRepeated();
+
+  // `text` with control characters as \xNN and backslashes doubled.
+  static std::string Escape(const std::string& text);
 
  private:
   std::mutex mutex_;
   FILE* file_ = nullptr;
   bool stderr_ = true;
+  std::unique_ptr<LogDigest> digest_;
 };
 
 }  // namespace hv::host

@@ -7,6 +7,8 @@ void FrameReader::Append(const uint8_t* data, size_t size) {
   // Drop consumed bytes before growing, so the buffer holds at most one
   // partial frame plus what the last read brought.
   if (start_ && start_ == buffer_.size()) {
+    // A large frame's room is given back once it is handled.
+    if (buffer_.capacity() > (size_t(1) << 20)) std::vector<uint8_t>().swap(buffer_);
     buffer_.clear();
     start_ = 0;
   } else if (start_ > 65536 && start_ * 2 > buffer_.size()) {

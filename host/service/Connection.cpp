@@ -33,19 +33,28 @@ const char* KindName(FrameKind kind) {
 }  // namespace
 
 Connection::Connection(uint64_t number, Socket socket, const std::string& peerAddress, MessageHandler& handler,
-                       Logger& log, const StopSignal& stop, ReadService* reading)
-    : label_("connection " + std::to_string(number) + " from " + peerAddress),
+                       Logger& log, const StopSignal& stop, ReadService* reading, const Limits& limits,
+                       ByteBudget& budget, std::vector<uint8_t> early, Account account)
+    : label_("connection " + std::to_string(number) + " from " + peerAddress +
+             (account.known ? " (" + account.name + ")" : "")),
+      account_(std::move(account)),
       socket_(std::move(socket)),
       handler_(handler),
       log_(log),
       stop_(stop),
-      sender_(socket_.fd(), log, label_),
+      limits_(limits),
+      budget_(budget),
+      sender_(socket_.fd(), log, label_, limits.maxSendBacklog, &budget),
+      early_(std::move(early)),
       reading_(reading) {}
 
-Connection::~Connection() { Join(); }
+Connection::~Connection() {
+  Join();
+  budget_.Give(held_);
+}
 
 void Connection::Start() {
-  log_.Line(label_ + ": opened");
+  log_.Line(label_ + ": opened; may " + RightsText(account_.rights));
   sender_.Start();
   auto self = shared_from_this();
   reader_ = std::thread([self] { self->ReadLoop(); });
@@ -91,11 +100,60 @@ void Connection::SendError(uint32_t frameId, HResult result, const std::string& 
   sender_.Queue(FrameCodec::Encode(FrameKind::Error, frameId, [&](ByteWriter& w) { e.Write(w); }));
 }
 
+bool Connection::HoldPending() {
+  size_t pending = frames_.Pending();
+  if (pending > held_ && !budget_.Take(pending - held_)) {
+    log_.Line(label_ + ": dropped: the host holds " + std::to_string(budget_.used() >> 20) +
+              " MiB for its clients, its limit, and this connection's frame needs " + std::to_string(pending) +
+              " bytes");
+    return false;
+  }
+  if (pending < held_) budget_.Give(held_ - pending);
+  held_ = pending;
+  auto now = std::chrono::steady_clock::now();
+  lastReceived_ = now;
+  if (pending && framesCompleted_) partialSince_ = now;
+  return true;
+}
+
+bool Connection::InTime(int* waitMs) {
+  using namespace std::chrono;
+  auto now = steady_clock::now();
+  *waitMs = -1;
+  auto wait = [&](steady_clock::time_point since, int limitMs) {
+    int left = int(duration_cast<milliseconds>(since + milliseconds(limitMs) - now).count());
+    if (*waitMs < 0 || left < *waitMs) *waitMs = left < 0 ? 0 : left + 1;
+    return left > 0;
+  };
+  if (frames_.Pending() && !wait(partialSince_, limits_.frameTimeoutMs)) {
+    log_.Line(label_ + ": dropped: a frame is still incomplete after " + std::to_string(limits_.frameTimeoutMs / 1000) +
+              " s (" + std::to_string(frames_.Pending()) + " bytes in)");
+    return false;
+  }
+  if (limits_.idleTimeoutMs > 0 && !frames_.Pending()) {
+    bool holds;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      holds = owed_ > 0 || (readSession_ && readSession_->Holds());
+    }
+    if (!holds && !wait(lastReceived_, limits_.idleTimeoutMs)) {
+      log_.Line(label_ + ": closed after " + std::to_string(limits_.idleTimeoutMs / 1000) + " s without a frame");
+      return false;
+    }
+  }
+  return true;
+}
+
 void Connection::ReadLoop() {
   std::vector<uint8_t> buffer(kReadChunk);
-  for (;;) {
+  lastReceived_ = partialSince_ = std::chrono::steady_clock::now();
+  bool reading = early_.empty() || Consume(early_.data(), early_.size());
+  std::vector<uint8_t>().swap(early_);
+  int waitMs = -1;
+  while (reading && InTime(&waitMs)) {
     pollfd fds[2] = {{socket_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-    int r = ::poll(fds, 2, -1);
+    int r = ::poll(fds, 2, waitMs);
+    if (r == 0) continue;
     if (r < 0) {
       if (errno == EINTR) continue;
       log_.Line(label_ + ": closed, poll failed: " + std::strerror(errno));
@@ -122,12 +180,13 @@ void Connection::ReadLoop() {
         log_.Line(label_ + ": the client closed in the middle of a frame length; the partial frame is dropped");
       break;
     }
-    if (!Consume(buffer.data(), size_t(n))) {
-      // Nothing more is read from a client that broke the protocol.
-      ::shutdown(socket_.fd(), SHUT_RD);
-      break;
-    }
+    if (!Consume(buffer.data(), size_t(n))) break;
   }
+  // Nothing more is read; a partial frame is let go.
+  ::shutdown(socket_.fd(), SHUT_RD);
+  frames_ = FrameReader();
+  budget_.Give(held_);
+  held_ = 0;
   // Readers and subscriptions end with the client's side of the connection.
   if (readSession_) readSession_->End();
   ReaderEnded();
@@ -153,16 +212,18 @@ void Connection::Drain() {
 
 bool Connection::Consume(const uint8_t* data, size_t size) {
   frames_.Append(data, size);
+  framesCompleted_ = held_ == 0;
   for (;;) {
     Frame frame;
     std::string why;
     switch (frames_.Next(&frame, &why)) {
       case FrameReader::Status::NeedMore:
-        return true;
+        return HoldPending();
       case FrameReader::Status::Broken:
         SendError(0, E_INVALID_DATA, why + "; the connection is closed");
         return false;
       case FrameReader::Status::HaveFrame:
+        framesCompleted_ = true;
         if (!HandleFrame(frame)) return false;
         break;
     }
@@ -232,8 +293,15 @@ bool Connection::HandleFrame(Frame& frame) {
     default:
       break;
   }
+  if (reading_ && ReadSession::IsRequest(frame.kind) && !(account_.rights & kReadRight)) {
+    SendError(frame.id, E_ACCESSDENIED, account_.name + " may not read stored messages");
+    return true;
+  }
   if (reading_ && ReadSession::IsRequest(frame.kind)) {
-    if (!readSession_) readSession_ = std::make_unique<ReadSession>(*reading_);
+    if (!readSession_) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      readSession_ = std::make_unique<ReadSession>(*reading_);
+    }
     readSession_->Handle(shared_from_this(), frame);
     return true;
   }

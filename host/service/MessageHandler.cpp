@@ -3,6 +3,8 @@
 #include "core/Decimal.h"
 #include "item/ItemStreamDecoder.h"
 #include "protocol/Frame.h"
+#include "rights/AuditItem.h"
+#include "rights/Rights.h"
 
 namespace hv::host {
 namespace {
@@ -34,6 +36,8 @@ void MessageHandler::Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId,
 void MessageHandler::HandlePost(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage message) {
   const std::string* type = message.Field("MSGTYPE");
   if (!type) return Refuse(peer, frameId, E_INVALIDARG, "the message has no MSGTYPE");
+  if ((*type == "1" || *type == "2") && !(peer->rights() & kLogRight))
+    return Refuse(peer, frameId, E_ACCESSDENIED, peer->account() + " may not log");
   if (*type == "1") return HandleItem(peer, frameId, message, false);
   if (*type == "2") return HandleItem(peer, frameId, message, true);
   if (*type == "8") return HandleFlags(peer, frameId, message);
@@ -64,50 +68,91 @@ void MessageHandler::HandleItem(const std::shared_ptr<Peer>& peer, uint32_t fram
     peer->OweAnswer();
     delivery = std::make_shared<Delivery>([peer, frameId, transid, stream, this](HResult hr) {
       if (Failed(hr))
-        log_.Line(peer->label() + ": the item of transid " + std::to_string(transid) + " was not stored (" +
-                  FormatInt32(hr) + ")");
+        log_.Repeated("items not stored", peer->label() + ": the item of transid " + std::to_string(transid) +
+                                              " was not stored (" + FormatInt32(hr) + ")");
       peer->SendAnswer(AnswerFrame(frameId, hr, transid, *stream));
     });
   } else {
     delivery = std::make_shared<Delivery>([peer, this](HResult hr) {
-      if (Failed(hr)) log_.Line(peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")");
+      if (Failed(hr))
+        log_.Repeated("items not stored", peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")");
     });
   }
   router_.Route(item, stream, delivery);
 }
 
 void MessageHandler::HandleFlags(const std::shared_ptr<Peer>& peer, uint32_t frameId, const MuxMessage& message) {
+  std::string why;
+  HResult hr = ApplyFlags(*peer, message, &why);
+  if (Failed(hr)) Refuse(peer, frameId, hr, why);
+}
+
+HResult MessageHandler::ApplyFlags(const Peer& peer, const MuxMessage& message, std::string* why) {
+  if (!(peer.rights() & kAdministerRight))
+    return *why = peer.account() + " may not change enable flags", E_ACCESSDENIED;
   if (message.data.size() != 20)
-    return Refuse(peer, frameId, E_INVALIDARG,
-                  "an adaptor flags message carries 20 data bytes, not " + std::to_string(message.data.size()));
+    return *why = "an adaptor flags message carries 20 data bytes, not " + std::to_string(message.data.size()),
+           E_INVALIDARG;
   ByteReader r(message.data.data(), message.data.size());
   Guid clsid;
   clsid.Read(r);
   std::array<uint8_t, 4> flags;
   r.bytes(flags.data(), flags.size());
   Adaptor* adaptor = router_.Find(clsid);
-  if (!adaptor) return Refuse(peer, frameId, REGDB_E_CLASSNOTREG, "no adaptor " + clsid.ToRegistryString());
+  if (!adaptor) return *why = "no adaptor " + clsid.ToRegistryString(), REGDB_E_CLASSNOTREG;
   std::array<uint8_t, 4> before = adaptor->enableFlags();
-  std::string why;
-  if (!adaptor->SetEnableFlags(flags, &why))
-    return Refuse(peer, frameId, E_INVALIDARG, "flags for adaptor \"" + adaptor->name() + "\" refused: " + why);
-  log_.Line(peer->label() + ": adaptor \"" + adaptor->name() + "\" enable flags changed from " + FlagsText(before) +
-            " to " + FlagsText(flags));
+  if (!adaptor->SetEnableFlags(flags, why))
+    return *why = "flags for adaptor \"" + adaptor->name() + "\" refused: " + *why, E_INVALIDARG;
+  std::string change = "adaptor \"" + adaptor->name() + "\" enable flags changed from " + FlagsText(before) + " to " +
+                       FlagsText(flags) + " by " + peer.account();
+  log_.Line(peer.label() + ": " + change);
+  StoreAudit(change, peer.account());
   if (persistFlags_) persistFlags_(clsid, flags);
+  return S_OK;
+}
+
+void MessageHandler::StoreAudit(const std::string& text, const std::string& account) {
+  auto stream = std::make_shared<const std::vector<uint8_t>>(AuditItemStream(text, account));
+  ItemRecord item;
+  std::string why;
+  if (!ItemStreamDecoder::Decode(stream->data(), stream->size(), &item, &why)) return;
+  std::vector<Adaptor*> keepers;
+  for (const auto& a : router_.adaptors())
+    if (a->CanRead()) keepers.push_back(a.get());
+  auto delivery = std::make_shared<Delivery>([this](HResult hr) {
+    if (Failed(hr)) log_.Line("the audit message of a flag change was not stored (" + FormatInt32(hr) + ")");
+  });
+  delivery->Expect(keepers.size());
+  for (Adaptor* a : keepers) a->Deliver(item, stream, delivery);
 }
 
 bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request, MuxMessage* reply,
                                     ErrorPayload* error) {
   const std::string* type = request.Field("MSGTYPE");
-  if (!type || (*type != "3" && *type != "4")) {
+  if (!type || (*type != "3" && *type != "4" && *type != "8")) {
     *error = ErrorPayload{E_NOTIMPL, type ? "requests of type \"" + *type + "\" are not served"
                                           : "the request has no MSGTYPE"};
+    log_.Line(peer.label() + ": refused a request: " + error->text);
+    return false;
+  }
+  if (*type != "8" && !(peer.rights() & kReadRight)) {
+    *error = ErrorPayload{E_ACCESSDENIED, peer.account() + " may not read the adaptors' list"};
     log_.Line(peer.label() + ": refused a request: " + error->text);
     return false;
   }
   *reply = MuxMessage();
   reply->SetField("MSGTYPE", *type);
   if (const std::string* t = request.Field("transid")) reply->SetField("transid", *t);
+
+  if (*type == "8") {
+    // A flag change that wants to know how it went: the result comes back
+    // instead of an Error frame.
+    std::string why;
+    HResult hr = ApplyFlags(peer, request, &why);
+    if (Failed(hr)) log_.Line(peer.label() + ": refused a flag change: " + why);
+    reply->SetField("HRESULT", FormatInt32(hr));
+    return true;
+  }
 
   if (*type == "4") {
     reply->SetField("HRESULT", "0");
@@ -130,6 +175,8 @@ bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request,
   }
   reply->SetField("HRESULT", "0");
   reply->SetField("READER", adaptor->CanRead() ? "1" : "0");
+  // This host answers a "8" sent as a transact.
+  reply->SetField("FLAGSREPLY", "1");
   ByteWriter w(&reply->body);
   adaptor->Info().Write(w);
   return true;

@@ -5,6 +5,8 @@
 //                 has it (the store: committed), with "HRESULT", "transid"
 //                 and the item stream as stored
 //   "8" post      new enable flags of one adaptor, applied at once and kept
+//   "8" transact  the same, answered with its "HRESULT" (the "3" reply says
+//                 so with "FLAGSREPLY" = "1")
 //   "3" transact  one adaptor's information record
 //   "4" transact  the adaptors' class ids
 //
@@ -42,6 +44,12 @@ class MessageHandler {
  private:
   void HandleItem(const std::shared_ptr<Peer>& peer, uint32_t frameId, MuxMessage& message, bool answered);
   void HandleFlags(const std::shared_ptr<Peer>& peer, uint32_t frameId, const MuxMessage& message);
+  // Hands the audit message to every adaptor that keeps messages, whatever
+  // its flags: a change that turns auditing off is still on record.
+  // S_OK, or the failure and `why`: no right, a malformed message, no such
+  // adaptor, flags it does not take.
+  HResult ApplyFlags(const Peer& peer, const MuxMessage& message, std::string* why);
+  void StoreAudit(const std::string& text, const std::string& account);
   void Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId, HResult result, const std::string& why);
 
   const Router& router_;

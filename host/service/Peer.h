@@ -21,6 +21,10 @@ class Peer {
   // Bytes queued for the client and not yet sent: a subscription holds back
   // while its client is this far behind.
   virtual size_t PendingBytes() const { return 0; }
+  // The rights of the client's account (Rights.h), and its name for the
+  // audit messages and log lines.
+  virtual uint32_t rights() const { return ~0u; }
+  virtual std::string account() const { return "the host"; }
 };
 
 }  // namespace hv::host

@@ -1,6 +1,8 @@
 // The reading side of the host, shared by every connection: which adaptors
 // can be read from, where the store is, and the subscriptions.
 #pragma once
+#include <atomic>
+#include <cstddef>
 #include <string>
 
 #include "core/Guid.h"
@@ -25,6 +27,19 @@ class ReadService {
   // unknown class id, E_NOINTERFACE for an adaptor that keeps nothing.
   HResult CheckAdaptor(const Guid& clsid, std::string* why) const;
 
+  // Readers and subscriptions of every connection together are bounded;
+  // each session reports how many it holds as that changes.
+  void SetLimits(size_t maxReaders, size_t maxSubscriptions) {
+    maxReaders_ = maxReaders;
+    maxSubscriptions_ = maxSubscriptions;
+  }
+  void Count(std::ptrdiff_t readers, std::ptrdiff_t subscriptions) {
+    readerCount_ += readers;
+    subscriptionCount_ += subscriptions;
+  }
+  bool ReadersFull() const { return readerCount_.load() >= std::ptrdiff_t(maxReaders_); }
+  bool SubscriptionsFull() const { return subscriptionCount_.load() >= std::ptrdiff_t(maxSubscriptions_); }
+
   const std::string& databasePath() const { return path_; }
   Subscriptions& subscriptions() { return subscriptions_; }
   Logger& log() { return log_; }
@@ -34,6 +49,10 @@ class ReadService {
   const Router& router_;
   Logger& log_;
   Subscriptions subscriptions_;
+  size_t maxReaders_ = SIZE_MAX;
+  size_t maxSubscriptions_ = SIZE_MAX;
+  std::atomic<std::ptrdiff_t> readerCount_{0};
+  std::atomic<std::ptrdiff_t> subscriptionCount_{0};
 };
 
 }  // namespace hv::host

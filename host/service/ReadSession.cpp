@@ -80,6 +80,26 @@ void ReadSession::End() {
                         " dropped with the connection");
   subscriptions_.clear();
   readers_.clear();
+  Recount();
+}
+
+void ReadSession::Recount() {
+  service_.Count(std::ptrdiff_t(readers_.size()) - std::ptrdiff_t(countedReaders_),
+                 std::ptrdiff_t(subscriptions_.size()) - std::ptrdiff_t(countedSubscriptions_));
+  countedReaders_ = readers_.size();
+  countedSubscriptions_ = subscriptions_.size();
+}
+
+bool ReadSession::Full(Peer& peer, const Frame& frame, bool subscription) {
+  const char* what = subscription ? " subscriptions" : " readers";
+  size_t mine = subscription ? subscriptions_.size() : readers_.size();
+  if (mine >= (subscription ? kMaxSubscriptions : kMaxReaders))
+    Refuse(peer, frame, E_TOO_MANY_OPEN, "the connection already has " + std::to_string(mine) + what + " open");
+  else if (subscription ? service_.SubscriptionsFull() : service_.ReadersFull())
+    Refuse(peer, frame, E_TOO_MANY_OPEN, std::string("the host has as many") + what + " open as it may");
+  else
+    return false;
+  return true;
 }
 
 void ReadSession::Refuse(Peer& peer, const Frame& frame, HResult result, const std::string& why) {
@@ -96,6 +116,7 @@ void ReadSession::Done(Peer& peer, const Frame& frame, HResult result) {
 void ReadSession::Opened(Peer& peer, const Frame& frame, std::unique_ptr<StoreReader> reader, HResult result) {
   uint32_t handle = nextReader_++;
   readers_[handle] = std::move(reader);
+  Recount();
   peer.SendFrame(FrameCodec::Encode(FrameKind::ReaderOpened, frame.id, [&](ByteWriter& w) {
     w.u32(handle);
     w.i32(result);
@@ -133,9 +154,7 @@ void ReadSession::OpenReader(Peer& peer, const Frame& frame) {
                   "a reader opens at origin 0 (start) or 2 (end), not " + std::to_string(request.origin));
   HResult hr = service_.CheckAdaptor(request.adaptor, &why);
   if (Failed(hr)) return Refuse(peer, frame, hr, why);
-  if (readers_.size() >= kMaxReaders)
-    return Refuse(peer, frame, E_TOO_MANY_OPEN,
-                  "the connection already has " + std::to_string(readers_.size()) + " readers open");
+  if (Full(peer, frame, false)) return;
   Filter filter;
   if (!Filter::Parse(request.filter, &filter, &why)) return Refuse(peer, frame, E_INVALIDARG, why);
   if (!OpenDatabase(&why)) return Refuse(peer, frame, E_FAIL, why);
@@ -203,6 +222,7 @@ void ReadSession::CloseReader(Peer& peer, const Frame& frame) {
     return Refuse(peer, frame, E_INVALIDARG, "CloseReader: " + why);
   if (!FindReader(peer, frame, request.handle)) return;
   readers_.erase(request.handle);
+  Recount();
   Done(peer, frame, S_OK);
 }
 
@@ -213,9 +233,7 @@ void ReadSession::CloneReader(Peer& peer, const Frame& frame) {
     return Refuse(peer, frame, E_INVALIDARG, "CloneReader: " + why);
   StoreReader* reader = FindReader(peer, frame, request.handle);
   if (!reader) return;
-  if (readers_.size() >= kMaxReaders)
-    return Refuse(peer, frame, E_TOO_MANY_OPEN,
-                  "the connection already has " + std::to_string(readers_.size()) + " readers open");
+  if (Full(peer, frame, false)) return;
   Opened(peer, frame, reader->Clone(&why), S_OK);
 }
 
@@ -226,9 +244,7 @@ void ReadSession::Subscribe(const std::shared_ptr<Peer>& peer, const Frame& fram
     return Refuse(*peer, frame, E_INVALIDARG, why);
   HResult hr = service_.CheckAdaptor(request.adaptor, &why);
   if (Failed(hr)) return Refuse(*peer, frame, hr, why);
-  if (subscriptions_.size() >= kMaxSubscriptions)
-    return Refuse(*peer, frame, E_TOO_MANY_OPEN,
-                  "the connection already has " + std::to_string(subscriptions_.size()) + " subscriptions");
+  if (Full(*peer, frame, true)) return;
   Filter filter;
   if (!Filter::Parse(request.filter, &filter, &why)) return Refuse(*peer, frame, E_INVALIDARG, why);
   // The subscription starts after the newest message stored now, read on
@@ -244,6 +260,7 @@ void ReadSession::Subscribe(const std::shared_ptr<Peer>& peer, const Frame& fram
     return Refuse(*peer, frame, E_FAIL, "the subscription could not start: " + why);
   ++nextSubscription_;
   subscriptions_.insert(handle);
+  Recount();
   service_.log().Line(peer->label() + ": subscription " + std::to_string(handle) + " started");
 }
 
@@ -254,6 +271,7 @@ void ReadSession::Unsubscribe(Peer& peer, const Frame& frame) {
     return Refuse(peer, frame, E_INVALIDARG, "Unsubscribe: " + why);
   if (!subscriptions_.erase(request.handle))
     return Refuse(peer, frame, E_HANDLE, "this connection has no subscription " + std::to_string(request.handle));
+  Recount();
   // It may have ended already after a store failure; the answer is the same.
   service_.subscriptions().Remove(this, request.handle);
   service_.log().Line(peer.label() + ": subscription " + std::to_string(request.handle) + " ended by the client");

@@ -22,8 +22,8 @@ namespace hv::host {
 
 class ReadSession {
  public:
-  static constexpr size_t kMaxReaders = 256;
-  static constexpr size_t kMaxSubscriptions = 64;
+  static constexpr size_t kMaxReaders = 64;
+  static constexpr size_t kMaxSubscriptions = 16;
   static constexpr uint32_t kMaxPageItems = 4096;
 
   explicit ReadSession(ReadService& service) : service_(service) {}
@@ -38,6 +38,8 @@ class ReadSession {
 
   // Handles one request frame; its answer (or Error) goes to `peer`.
   void Handle(const std::shared_ptr<Peer>& peer, const Frame& frame);
+  // True while a reader or subscription is open.
+  bool Holds() const { return !readers_.empty() || !subscriptions_.empty(); }
   // The connection is over: readers close, subscriptions are dropped.
   void End();
 
@@ -51,6 +53,11 @@ class ReadSession {
   void Subscribe(const std::shared_ptr<Peer>& peer, const Frame& frame);
   void Unsubscribe(Peer& peer, const Frame& frame);
 
+  // Tells the service how many readers and subscriptions this session holds.
+  void Recount();
+  // Refuses, and returns true, when this connection or the whole host has as
+  // many readers (or subscriptions) open as it may.
+  bool Full(Peer& peer, const Frame& frame, bool subscription);
   bool OpenDatabase(std::string* error);
   bool NewestId(int64_t* id, std::string* error);
   StoreReader* FindReader(Peer& peer, const Frame& frame, uint32_t handle);
@@ -65,6 +72,8 @@ class ReadSession {
   std::set<uint32_t> subscriptions_;
   uint32_t nextReader_ = 1;
   uint32_t nextSubscription_ = 1;
+  size_t countedReaders_ = 0;
+  size_t countedSubscriptions_ = 0;
   std::string label_;  // the connection's, for log lines
   bool ended_ = false;
 };

@@ -8,7 +8,8 @@
 
 namespace hv::host {
 
-Sender::Sender(int fd, Logger& log, std::string label) : fd_(fd), log_(log), label_(std::move(label)) {
+Sender::Sender(int fd, Logger& log, std::string label, size_t maxBacklog, ByteBudget* budget)
+    : fd_(fd), log_(log), label_(std::move(label)), maxBacklog_(maxBacklog), budget_(budget) {
   timeval tv{kSendTimeoutSeconds, 0};
   ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
@@ -29,10 +30,29 @@ bool Sender::Queue(std::vector<uint8_t> frame) {
     if (n > 0) sent = size_t(n);
     if (sent == frame.size()) return true;
   }
-  // The rest, and any failure, is the sender thread's.
+  // The rest, and any failure, is the sender thread's, within the limits.
+  const size_t rest = frame.size() - sent;
+  if (pending_.size() + rest > maxBacklog_) {
+    Break(std::to_string(pending_.size()) + " bytes of answers wait for a client that does not read them");
+    return false;
+  }
+  if (budget_ && !budget_->Take(rest)) {
+    Break("the host holds " + std::to_string(budget_->used() >> 20) + " MiB for its clients, its limit");
+    return false;
+  }
   pending_.insert(pending_.end(), frame.begin() + std::ptrdiff_t(sent), frame.end());
   wake_.notify_one();
   return true;
+}
+
+void Sender::Break(const std::string& why) {
+  log_.Line(label_ + ": dropped: " + why);
+  broken_ = true;
+  if (budget_) budget_->Give(pending_.size());
+  std::vector<uint8_t>().swap(pending_);
+  // Wakes the connection's reader and the sending thread: it is over.
+  ::shutdown(fd_, SHUT_RDWR);
+  wake_.notify_one();
 }
 
 void Sender::Finish() {
@@ -60,7 +80,7 @@ void Sender::Run() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [&] { return finishing_ || !pending_.empty(); });
+      wake_.wait(lock, [&] { return finishing_ || broken_ || !pending_.empty(); });
       if (pending_.empty()) break;  // finishing, and everything is out
       out.swap(pending_);
       sending_ = true;
@@ -76,13 +96,13 @@ void Sender::Run() {
       std::string why = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                             ? "the client has not read for " + std::to_string(kSendTimeoutSeconds) + " seconds"
                             : std::string(std::strerror(errno));
-      log_.Line(label_ + ": dropped, sending failed: " + why);
       std::lock_guard<std::mutex> lock(mutex_);
-      broken_ = true;
-      pending_.clear();
+      if (!broken_) Break("sending failed: " + why);
       break;
     }
+    if (budget_) budget_->Give(out.size());
     out.clear();
+    if (out.capacity() > (size_t(1) << 20)) std::vector<uint8_t>().swap(out);
     bool broken;
     {
       std::lock_guard<std::mutex> lock(mutex_);

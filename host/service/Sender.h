@@ -5,7 +5,8 @@
 // calls.
 //
 // A client that stops reading cannot hold the host: a send that makes no
-// progress for kSendTimeoutSeconds breaks the connection.
+// progress for kSendTimeoutSeconds breaks the connection, and so does one
+// whose unsent answers grow beyond its backlog or the host's byte budget.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/Logger.h"
+#include "service/ByteBudget.h"
 
 namespace hv::host {
 
@@ -22,7 +24,7 @@ class Sender {
  public:
   static constexpr int kSendTimeoutSeconds = 10;
 
-  Sender(int fd, Logger& log, std::string label);
+  Sender(int fd, Logger& log, std::string label, size_t maxBacklog = SIZE_MAX, ByteBudget* budget = nullptr);
   ~Sender();
   Sender(const Sender&) = delete;
   Sender& operator=(const Sender&) = delete;
@@ -40,10 +42,14 @@ class Sender {
 
  private:
   void Run();
+  // The queue as it was is dropped; called with the mutex held.
+  void Break(const std::string& why);
 
   const int fd_;
   Logger& log_;
   const std::string label_;
+  const size_t maxBacklog_;
+  ByteBudget* const budget_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::vector<uint8_t> pending_;

@@ -1,6 +1,7 @@
 #include "service/Service.h"
 
-#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -8,16 +9,31 @@
 
 #include "adaptors/ForwarderAdaptor.h"
 #include "adaptors/StoreAdaptor.h"
+#include "protocol/ErrorPayload.h"
+#include "protocol/Frame.h"
+#include "rights/PeerAccount.h"
 
 namespace hv::host {
 namespace {
 
-// How often the accept loop looks for connections that have ended.
-constexpr int kReapIntervalMs = 200;
+// Every connection costs a descriptor, those waiting for their Hello too:
+// the host takes all the descriptors it may have.
+void RaiseDescriptorLimit() {
+  rlimit r;
+  if (::getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < r.rlim_max) {
+    r.rlim_cur = r.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &r);
+  }
+}
+
+// The address without its port: all connections from one machine count as
+// one peer.
+std::string PeerKey(const std::string& peer) { return peer.substr(0, peer.rfind(':')); }
 
 }  // namespace
 
-Service::Service(HostSettings settings, Logger& log) : settings_(std::move(settings)), log_(log) {}
+Service::Service(HostSettings settings, Logger& log)
+    : settings_(std::move(settings)), log_(log), budget_(settings_.limits.maxBufferedBytes) {}
 
 Service::~Service() { Stop(); }
 
@@ -50,6 +66,11 @@ bool Service::Start(std::string* error) {
   TransportAddress address;
   if (!TransportAddress::Parse(settings_.listen, &address, error)) return false;
   if (settings_.database.empty()) return *error = "no database path is configured", false;
+  // Rights follow the accounts of this machine, which only loopback peers
+  // have: other addresses would let every host on the network log.
+  if (address.ipv4().rfind("127.", 0) != 0)
+    return *error = "listen = " + settings_.listen +
+                    " is not a loopback address; the host serves only this machine (127.x.x.x)", false;
   store_ = ItemStore::Open(settings_.database, error);
   if (!store_) return false;
   writer_ = std::make_unique<StoreWriter>(*store_, log_);
@@ -62,6 +83,7 @@ bool Service::Start(std::string* error) {
       },
       log_);
   reading_ = std::make_unique<ReadService>(settings_.database, *router_, log_);
+  reading_->SetLimits(settings_.limits.maxReaders, settings_.limits.maxSubscriptions);
   writer_->SetCommitListener([this] { reading_->Committed(); });
   if (!listener_.Listen(address, error)) return false;
   writer_->Start();
@@ -70,43 +92,54 @@ bool Service::Start(std::string* error) {
     return false;
   }
   started_ = true;
-  acceptThread_ = std::thread([this] { AcceptLoop(); });
+  RaiseDescriptorLimit();
+  gate_ = std::make_unique<Gate>(
+      listener_, stop_, settings_.limits, log_,
+      [this](Socket socket, const std::string& peer, std::vector<uint8_t> early) {
+        Admit(std::move(socket), peer, std::move(early));
+      },
+      [this] {
+        ReapFinished();
+        log_.FlushRepeated();
+      });
+  acceptThread_ = std::thread([this] {
+    std::string why;
+    if (!gate_->Run(&why)) log_.Line("accepting stopped: " + why);
+  });
   log_.Line("listening on " + listener_.bound().ToString() + ", database " + settings_.database);
   return true;
 }
 
-void Service::AcceptLoop() {
-  for (;;) {
-    pollfd fds[2] = {{listener_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-    int r = ::poll(fds, 2, kReapIntervalMs);
-    if (r < 0 && errno != EINTR) {
-      log_.Line(std::string("accepting stopped: ") + std::strerror(errno));
-      return;
-    }
-    if (fds[1].revents) return;
-    ReapFinished();
-    if (r <= 0 || !(fds[0].revents & POLLIN)) continue;
-    std::string peer;
-    Socket s = listener_.Accept(&peer);
-    if (!s.valid()) {
-      int e = errno;
-      if (e == EAGAIN || e == EINTR || e == ECONNABORTED) continue;
-      log_.Line(std::string("accepting a connection failed: ") + std::strerror(e));
-      // Out of descriptors or memory: the waiting connection stays pending,
-      // so pause instead of spinning on it.
-      ::poll(nullptr, 0, kReapIntervalMs);
-      continue;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (connections_.size() >= settings_.maxConnections) {
-      log_.Line("refused a connection from " + peer + ": already " + std::to_string(connections_.size()) +
-                " connections");
-      continue;
-    }
-    auto c = std::make_shared<Connection>(nextConnection_++, std::move(s), peer, *handler_, log_, stop_, reading_.get());
-    c->Start();
-    connections_.push_back(std::move(c));
+void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early) {
+  uid_t uid;
+  Account account =
+      PeerAccount(socket.fd(), &uid) ? AccountOf(uid, settings_.rights) : UnknownAccount(settings_.rights);
+  std::string key = account.known ? "account " + account.name : PeerKey(peer);
+  std::string refusal, kind;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const size_t total = connections_.size(), max = settings_.maxConnections;
+  const size_t reserve = std::min(settings_.limits.readerReserve, max - 1);
+  bool mayRead = account.rights & kReadRight;
+  if (total >= max)
+    refusal = "already " + std::to_string(total) + " connections", kind = "the host is full";
+  else if (total >= max - reserve && !mayRead)
+    refusal = "the last " + std::to_string(reserve) + " connections are kept for readers", kind = "kept for readers";
+  else if (perPeer_[key] >= settings_.limits.maxPerPeer)
+    refusal = "already " + std::to_string(perPeer_[key]) + " connections from " + key, kind = "one peer's cap";
+  if (!refusal.empty()) {
+    log_.Repeated("connections refused (" + kind + ")", "refused a connection from " + peer + ": " + refusal);
+    ErrorPayload e{E_TOO_MANY_OPEN, "the host refuses the connection: " + refusal};
+    std::vector<uint8_t> frame = FrameCodec::Encode(FrameKind::Error, 0, [&](ByteWriter& w) { e.Write(w); });
+    // Best effort and without waiting: the socket is closed right after.
+    ::send(socket.fd(), frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    return;
   }
+  auto c = std::make_shared<Connection>(nextConnection_++, std::move(socket), peer, *handler_, log_, stop_,
+                                        reading_.get(), settings_.limits, budget_, std::move(early),
+                                        std::move(account));
+  c->Start();
+  ++perPeer_[key];
+  connections_.push_back(Held{std::move(c), key});
 }
 
 void Service::ReapFinished() {
@@ -114,8 +147,9 @@ void Service::ReapFinished() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = connections_.begin(); it != connections_.end();) {
-      if ((*it)->Finished()) {
-        finished.push_back(std::move(*it));
+      if (it->connection->Finished()) {
+        if (--perPeer_[it->peer] == 0) perPeer_.erase(it->peer);
+        finished.push_back(std::move(it->connection));
         it = connections_.erase(it);
       } else {
         ++it;
@@ -134,12 +168,13 @@ void Service::Stop() {
   listener_.Close();
   // Each connection reads what its client had sent, then waits for its owed
   // answers; the writer keeps committing meanwhile.
-  std::vector<std::shared_ptr<Connection>> connections;
+  std::vector<Held> connections;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connections.swap(connections_);
+    perPeer_.clear();
   }
-  for (auto& c : connections) c->Join();
+  for (auto& c : connections) c.connection->Join();
   connections.clear();
   // No item comes any more: forwarders send what they hold while their
   // server takes it.

@@ -5,6 +5,7 @@
 // client had already sent and hands it on; the writer commits everything;
 // owed "5" answers go out; then the database closes.
 #pragma once
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -13,7 +14,9 @@
 
 #include "core/HostSettings.h"
 #include "core/Logger.h"
+#include "service/ByteBudget.h"
 #include "service/Connection.h"
+#include "service/Gate.h"
 #include "service/Listener.h"
 #include "service/MessageHandler.h"
 #include "service/ReadService.h"
@@ -38,7 +41,9 @@ class Service {
 
  private:
   bool BuildAdaptors(std::string* error);
-  void AcceptLoop();
+  // Takes a connection the gate hands on, or refuses it when a cap is
+  // reached: the newcomer is the one turned away.
+  void Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early);
   void ReapFinished();
 
   HostSettings settings_;
@@ -50,9 +55,16 @@ class Service {
   std::unique_ptr<ReadService> reading_;
   Listener listener_;
   StopSignal stop_;
+  ByteBudget budget_;
+  std::unique_ptr<Gate> gate_;
   std::thread acceptThread_;
   std::mutex mutex_;
-  std::vector<std::shared_ptr<Connection>> connections_;
+  struct Held {
+    std::shared_ptr<Connection> connection;
+    std::string peer;  // what the per-peer cap counts by
+  };
+  std::vector<Held> connections_;
+  std::map<std::string, size_t> perPeer_;
   uint64_t nextConnection_ = 1;
   bool started_ = false;
   bool stopped_ = false;

@@ -22,14 +22,14 @@ std::string PrefixEnd(const std::string& prefix) {
   return end;
 }
 
-// LIKE with "\" as escape: the caller's text is looked for literally.
-std::string ContainsPattern(const std::string& text) {
-  std::string p = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') p += '\\';
-    p += c;
-  }
-  return p + "%";
+// The text a <Text> condition looks for, folded as SQLite's lower() folds
+// the message text: A to Z only. instr() has no pattern length limit, unlike
+// LIKE, so a long text is searched like a short one.
+std::string FoldedText(const std::string& text) {
+  std::string folded = text;
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return folded;
 }
 
 bool HasPrefix(const std::optional<TextCondition>& c) { return c && c->prefix && !c->value.empty(); }
@@ -42,7 +42,7 @@ FilterQuery::FilterQuery(const Filter& filter, Walk walk) : filter_(filter), wal
   if (HasPrefix(filter_.location)) locationEnd_ = PrefixEnd(filter_.location->value);
   if (HasPrefix(filter_.provider)) providerEnd_ = PrefixEnd(filter_.provider->value);
   if (HasPrefix(filter_.user)) userEnd_ = PrefixEnd(filter_.user->value);
-  if (!filter_.text.empty()) textPattern_ = ContainsPattern(filter_.text);
+  if (!filter_.text.empty()) textPattern_ = FoldedText(filter_.text);
 }
 
 FilterQuery FilterQuery::ForFollowing(const Filter& filter) {
@@ -127,7 +127,7 @@ std::string FilterQuery::Conditions() const {
   text(filter_.location, "location", 6, Walk::LocationIndex);
   text(filter_.provider, "provider", 8, Walk::ProviderIndex);
   text(filter_.user, "user_name", 10, Walk::UserIndex);
-  if (!textPattern_.empty()) add("+message_text LIKE ?12 ESCAPE '\\'");
+  if (!textPattern_.empty()) add("instr(lower(message_text), ?12) > 0");
   return sql.empty() ? "1" : sql;
 }
 

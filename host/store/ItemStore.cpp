@@ -4,6 +4,8 @@
 
 #include <cmath>
 
+#include "store/DatabaseFile.h"
+
 namespace hv::host {
 namespace {
 
@@ -48,7 +50,8 @@ CREATE TABLE IF NOT EXISTS adaptor_flags (
 std::unique_ptr<ItemStore> ItemStore::Open(const std::string& path, std::string* error) {
   std::unique_ptr<ItemStore> store(new ItemStore());
   SqliteDatabase& db = store->db_;
-  if (!db.Open(path, error)) return nullptr;
+  if (!PrepareDatabaseFile(path, error) || !db.Open(path, error)) return nullptr;
+  store->path_ = path;
   auto fail = [&](const std::string& what) {
     *error = "database " + path + ": " + what;
     return nullptr;
@@ -68,6 +71,9 @@ std::unique_ptr<ItemStore> ItemStore::Open(const std::string& path, std::string*
   if (query.Step() != SQLITE_ROW || query.ColumnText(0) != "wal") return fail("cannot switch to WAL journaling");
   query = SqliteStatement();
   if (!db.Exec("PRAGMA synchronous=FULL", &why)) return fail(why);
+  // Each time the log is emptied, its file is cut back to this.
+  std::string limit = "PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes);
+  if (!db.Exec(limit.c_str(), &why)) return fail(why);
   if (!db.Exec("BEGIN IMMEDIATE", &why)) return fail(why);
   if (!db.Exec(kSchema, &why) || !db.Exec("PRAGMA user_version=1", &why)) {
     std::string ignored;
@@ -102,6 +108,13 @@ bool ItemStore::Commit(std::string* error) {
   commit_.Reset();
   if (rc != SQLITE_DONE) return *error = db_.LastError(), false;
   return true;
+}
+
+bool ItemStore::CheckpointIfNeeded(bool failed) {
+  if (!failed && FileSize(path_ + "-wal") <= kWalLimitBytes) return true;
+  // TRUNCATE leaves an empty log file; with readers in the middle of older
+  // snapshots it does what it can and the next commit tries again.
+  return sqlite3_wal_checkpoint_v2(db_.get(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) == SQLITE_OK;
 }
 
 void ItemStore::Rollback() {

@@ -29,6 +29,11 @@ class ItemStore {
   bool Begin(std::string* error);
   bool Commit(std::string* error);
   void Rollback();
+  // The checkpoint policy: after a commit that left the write-ahead log
+  // beyond kWalLimitBytes, and after every failed transaction (on a full
+  // disk the log is the one file that can give room back), the log is
+  // copied into the database and emptied. False when that failed too.
+  bool CheckpointIfNeeded(bool failed);
   bool Insert(const StoreRow& row, std::string* error);
   bool SaveFlags(const Guid& clsid, const std::array<uint8_t, 4>& flags, std::string* error);
   bool LoadFlags(std::map<Guid, std::array<uint8_t, 4>>* flags, std::string* error);
@@ -43,6 +48,7 @@ class ItemStore {
   ItemStore() = default;
 
   SqliteDatabase db_;
+  std::string path_;
   SqliteStatement begin_;
   SqliteStatement commit_;
   SqliteStatement insert_;

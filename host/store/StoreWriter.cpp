@@ -95,8 +95,9 @@ void StoreWriter::WriteBatch(std::deque<Job>& batch) {
   if (!ok) {
     result = store_.LastFailure();
     store_.Rollback();
-    log_.Line("store: a transaction of " + std::to_string(rows) + " messages and " +
-              std::to_string(batch.size() - rows) + " flag changes failed and was rolled back: " + error);
+    log_.Repeated("failed transactions", "store: a transaction of " + std::to_string(rows) + " messages and " +
+                                             std::to_string(batch.size() - rows) +
+                                             " flag changes failed and was rolled back: " + error);
   } else {
     std::lock_guard<std::mutex> lock(mutex_);
     committedRows_ += rows;
@@ -105,6 +106,8 @@ void StoreWriter::WriteBatch(std::deque<Job>& batch) {
   for (Job& job : batch)
     if (job.done) job.done(result);
   if (ok && rows && committed_) committed_();
+  // After the answers: a checkpoint makes nobody wait for theirs.
+  store_.CheckpointIfNeeded(!ok);
 }
 
 }  // namespace hv::host

@@ -216,6 +216,10 @@ TEST_F(ReaderTest, EachFilterSelectsExactlyWhatItSaysInBothDirections) {
   }
   // Non-ASCII letters compare exactly: "\xC3\xA4rger" is not found as "\xC3\x84RGER".
   EXPECT_TRUE(ReadAll(*Open("<Filter><Text>\xC3\x84RGER \xC3\x84RGER</Text></Filter>"), 10).empty());
+  // A text of any length is searched like a short one.
+  auto longText = Open("<Filter><Text>" + std::string(60000, 'j') + "</Text></Filter>");
+  ASSERT_NE(longText, nullptr);
+  EXPECT_TRUE(ReadAll(*longText, 10).empty());
 }
 
 TEST_F(ReaderTest, PagesPositionsAndTheMaximumCount) {

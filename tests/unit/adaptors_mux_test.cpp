@@ -72,10 +72,10 @@ class AdaptorMuxTest : public ComTest {
   void Offer(const wchar_t* list) {
     ASSERT_EQ(control_->AddTransactReply("4", S_OK, "MSGTYPE=4\0HRESULT=0\0", list, nullptr, 0, nullptr), S_OK);
   }
-  void Describe(const std::vector<uint8_t>& record, bool reader) {
+  // `fields`: the reply's fields, each ended by a NUL.
+  void Describe(const std::vector<uint8_t>& record, bool reader, const char* fields = "MSGTYPE=3\0HRESULT=0\0") {
     fakes_.push_back(MakeObject<FakeAdaptor>(reader));
-    ASSERT_EQ(control_->AddTransactReply("3", S_OK, "MSGTYPE=3\0HRESULT=0\0", nullptr, record.data(), 272,
-                                         fakes_.back()->Inner()),
+    ASSERT_EQ(control_->AddTransactReply("3", S_OK, fields, nullptr, record.data(), 272, fakes_.back()->Inner()),
               S_OK);
   }
   void Refuse(HRESULT hr) {
@@ -347,6 +347,29 @@ TEST_F(AdaptorMuxTest, AChangeSendsTheNewFlagsAndLogsWhatChanged) {
   EXPECT_EQ(control_->MessageCount(), sent);
   EXPECT_EQ(partial->GetMsgCategoryEnableFlags(TAVDiagAudience_Op, &now), S_OK);
   EXPECT_EQ(now, 1);
+}
+
+TEST_F(AdaptorMuxTest, AMuxThatAnswersFlagChangesGetsThemAsTransactsAndItsResultCounts) {
+  Offer(kStore);
+  Describe(Record(0x0f, 0x0f, {0x0f, 0x0f, 0x0f, 0x0f}, L"Message store"), true,
+           "MSGTYPE=3\0HRESULT=0\0FLAGSREPLY=1\0");
+  ASSERT_EQ(List(), S_OK);
+  ASSERT_EQ(adaptors_.size(), 1u);
+  const struct {
+    const char* fields;
+    HRESULT result;
+    long kept;
+  } cases[] = {
+      {"MSGTYPE=8\0HRESULT=-2147024891\0", E_ACCESSDENIED, 0x0f},  // refused: the old mask stays
+      {"MSGTYPE=8\0HRESULT=0\0", S_OK, 0x03},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(control_->SetTransactReply("8", S_OK, c.fields, nullptr, nullptr, 0, nullptr), S_OK);
+    EXPECT_EQ(adaptors_[0]->SetMsgCategoryEnableFlags(TAVDiagAudience_Op, static_cast<TAVDiagSeverity>(3)), c.result);
+    TAVDiagSeverity now = static_cast<TAVDiagSeverity>(0);
+    EXPECT_EQ(adaptors_[0]->GetMsgCategoryEnableFlags(TAVDiagAudience_Op, &now), S_OK);
+    EXPECT_EQ(now, c.kept);
+  }
 }
 
 TEST_F(AdaptorMuxTest, AChangeTheMuxDidNotTakeIsKeptAndLoggedAnyway) {

@@ -151,10 +151,16 @@ TEST_F(AdaptorsEndToEnd, ACategorySwitchedOffIsNoLongerStoredAndTheChangeIsAudit
                              Text(111, {Text(126), L"Enabled", L"Disabled"});
   const std::string expected = "8|9|0|Halvern Diagnostics|" + Narrow(audit) + "\n";
   EXPECT_EQ(host_->QueryUntil("select severity, audience, verbosity, provider, message_text from messages "
-                        "where provider <> 'Press'",
+                        "where provider = 'Halvern Diagnostics'",
                         expected),
             expected)
       << host_->Log();
+  // The host's own record of the change names the account that made it.
+  const std::string hostAudit = "8|15|1\n";
+  EXPECT_EQ(host_->QueryUntil("select severity, audience, instr(message_text, 'to VELTRA 15, Dev 15, Eng 3, Op 15 by ' "
+                              "|| user_name) > 0 from messages where provider = 'tarnhost'",
+                              hostAudit),
+            hostAudit);
 }
 
 }  // namespace

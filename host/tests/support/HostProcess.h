@@ -25,6 +25,7 @@ class HostProcess {
   int WaitExit(int timeoutMs);
   std::string Log() const;
   bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -1,0 +1,97 @@
+// The real tarnhost against clients that try to forge log lines, against a
+// umask that would let everyone read the messages, and on a disk that is
+// full: the log stays one line per event and a few lines per flood.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "core/Logger.h"
+#include "support/HostProcess.h"
+#include "support/ItemBytes.h"
+#include "support/TempDir.h"
+#include "support/TestClient.h"
+#include "store/DatabaseFile.h"
+
+using namespace hv::host;
+using namespace hvtest;
+
+namespace {
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(DefencesTest, ControlCharactersAreEscapedInTheLog) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"a\nb", "a\\x0Ab"},
+      {"tab\there\r", "tab\\x09here\\x0D"},
+      {"csi \xC2\x9B" "31m", "csi \\xC2\\x9B31m"},
+      {"back\\slash \xC3\xA4", "back\\\\slash \xC3\xA4"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Logger::Escape(c.first), c.second);
+
+  TempDir dir;
+  RunningHost host(dir.path(), dir.File("m.db"));
+  TestClient c;
+  ASSERT_TRUE(c.Connected(host.port));
+  MuxMessage forged;
+  forged.SetField("MSGTYPE", "9\n2026-12-06T00:00:00.000Z tarnhost: adaptor flags changed");
+  c.Post(forged);
+  ASSERT_TRUE(c.NextFrame(5000));
+  std::string log = host.process.Log();
+  EXPECT_NE(log.find("type \"9\\x0A2026-12-06T00:00:00.000Z tarnhost: adaptor"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n2026-12-06T00:00:00.000Z"), std::string::npos);
+}
+
+TEST(DefencesTest, TheDatabaseIsCreated0640WhateverTheUmask) {
+  TempDir dir;
+  mode_t old = ::umask(0);
+  RunningHost host(dir.path(), dir.File("m.db"));
+  ::umask(old);
+  TestClient c;
+  ASSERT_TRUE(c.Connected(host.port));
+  c.Post(ItemMessage("2", 1, SimpleItem(u"mode", 1, 1)));
+  ASSERT_TRUE(c.NextFrame(5000));
+  for (const char* name : {"m.db", "m.db-wal", "m.db-shm"}) {
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.File(name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0640u) << name;
+  }
+}
+
+TEST(DefencesTest, AFullDiskGivesAFewLinesAndABoundedLog) {
+  TempDir dir;
+  // The host may write no file beyond 2 MiB: the disk is full at that size.
+  rlimit old;
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit full = old;
+  full.rlim_cur = 2 << 20;
+  ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &full);
+  RunningHost host(dir.path(), dir.File("m.db"));
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  TestClient c;
+  ASSERT_TRUE(c.Connected(host.port));
+  int failed = 0;
+  for (int i = 0; i < 80; ++i) {
+    c.Post(ItemMessage("1", 0, SimpleItem(std::u16string(30000, u'f'), 1, 1)));
+    c.Post(ItemMessage("2", i, SimpleItem(std::u16string(30000, u'f'), 1, 1)));
+    auto f = c.NextFrame(10000);
+    Answer a;
+    ASSERT_TRUE(f && ReadAnswer(*f, &a)) << "item " << i;
+    failed += a.hr != 0;
+  }
+  EXPECT_GT(failed, 40);
+  EXPECT_LE(FileSize(dir.File("m.db-wal")), kWalLimitBytes);
+  std::string log = host.process.Log();
+  EXPECT_LE(Count(log, "was not stored"), 2u) << log;
+  EXPECT_LE(Count(log, "failed and was rolled back"), 1u) << log;
+}
