@@ -100,42 +100,27 @@ SECDOUBLES_API BOOL WINAPI SecDoubles_WaitForHeldRead(DWORD timeoutMs);
 class SecurityDoublesLibrary : public hv::test::TestDoubleLibrary {
  public:
   explicit SecurityDoublesLibrary(const std::wstring& path) : TestDoubleLibrary(path) {
-    if (!loaded()) return;
-    Load(Reset, "SecDoubles_Reset");
-    Load(SetProperty, "SecDoubles_SetProperty");
-    Load(SetToken, "SecDoubles_SetToken");
-    Load(Fail, "SecDoubles_Fail");
-    Load(CallCount, "SecDoubles_CallCount");
-    Load(CallLog, "SecDoubles_CallLog");
-    Load(LastContext, "SecDoubles_LastContext");
-    Load(LiveObjects, "SecDoubles_LiveObjects");
-    Load(Subscriptions, "SecDoubles_Subscriptions");
-    Load(Notify, "SecDoubles_Notify");
-    Load(StartNotifying, "SecDoubles_StartNotifying");
-    Load(StopNotifying, "SecDoubles_StopNotifying");
-    Load(HoldReads, "SecDoubles_HoldReads");
-    Load(WaitForHeldRead, "SecDoubles_WaitForHeldRead");
-    Register();
+    if (loaded()) Register();
   }
   // Reset before the base gives the class ids back.
   ~SecurityDoublesLibrary() {
     if (Reset) Reset();
   }
 
-  decltype(&SecDoubles_Reset) Reset = nullptr;
-  decltype(&SecDoubles_SetProperty) SetProperty = nullptr;
-  decltype(&SecDoubles_SetToken) SetToken = nullptr;
-  decltype(&SecDoubles_Fail) Fail = nullptr;
-  decltype(&SecDoubles_CallCount) CallCount = nullptr;
-  decltype(&SecDoubles_CallLog) CallLog = nullptr;
-  decltype(&SecDoubles_LastContext) LastContext = nullptr;
-  decltype(&SecDoubles_LiveObjects) LiveObjects = nullptr;
-  decltype(&SecDoubles_Subscriptions) Subscriptions = nullptr;
-  decltype(&SecDoubles_Notify) Notify = nullptr;
-  decltype(&SecDoubles_StartNotifying) StartNotifying = nullptr;
-  decltype(&SecDoubles_StopNotifying) StopNotifying = nullptr;
-  decltype(&SecDoubles_HoldReads) HoldReads = nullptr;
-  decltype(&SecDoubles_WaitForHeldRead) WaitForHeldRead = nullptr;
+  HV_DOUBLE_FUNCTION(Reset, SecDoubles_Reset);
+  HV_DOUBLE_FUNCTION(SetProperty, SecDoubles_SetProperty);
+  HV_DOUBLE_FUNCTION(SetToken, SecDoubles_SetToken);
+  HV_DOUBLE_FUNCTION(Fail, SecDoubles_Fail);
+  HV_DOUBLE_FUNCTION(CallCount, SecDoubles_CallCount);
+  HV_DOUBLE_FUNCTION(CallLog, SecDoubles_CallLog);
+  HV_DOUBLE_FUNCTION(LastContext, SecDoubles_LastContext);
+  HV_DOUBLE_FUNCTION(LiveObjects, SecDoubles_LiveObjects);
+  HV_DOUBLE_FUNCTION(Subscriptions, SecDoubles_Subscriptions);
+  HV_DOUBLE_FUNCTION(Notify, SecDoubles_Notify);
+  HV_DOUBLE_FUNCTION(StartNotifying, SecDoubles_StartNotifying);
+  HV_DOUBLE_FUNCTION(StopNotifying, SecDoubles_StopNotifying);
+  HV_DOUBLE_FUNCTION(HoldReads, SecDoubles_HoldReads);
+  HV_DOUBLE_FUNCTION(WaitForHeldRead, SecDoubles_WaitForHeldRead);
 
   std::string Calls() const {
     std::string log(CallLog(nullptr, 0), '\0');

@@ -1,6 +1,8 @@
 // What the test doubles' control classes share: the double's DLL loaded by
 // path, its control functions looked up by name, and its registration over
 // the class ids it stands in for, undone when the control object goes.
+// A control class declares each function once:
+//   HV_DOUBLE_FUNCTION(Reset, TestMux_Reset);
 #pragma once
 #include <windows.h>
 
@@ -28,10 +30,12 @@ class TestDoubleLibrary {
   }
 
   bool loaded() const { return module_ != nullptr; }
+  // The exported function, or null (and the library is incomplete).
   template <typename F>
-  void Load(F& slot, const char* name) {
-    slot = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
-    if (!slot) complete_ = false;
+  F Find(const char* name) {
+    F found = module_ ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name))) : nullptr;
+    if (!found) complete_ = false;
+    return found;
   }
   void Register() {
     auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
@@ -48,3 +52,6 @@ class TestDoubleLibrary {
 };
 
 }  // namespace hv::test
+
+// A member of a control class holding the double's exported function.
+#define HV_DOUBLE_FUNCTION(member, exported) decltype(&exported) member = Find<decltype(&exported)>(#exported)

@@ -102,44 +102,25 @@ class TestMuxLibrary : public hv::test::TestDoubleLibrary {
  public:
   explicit TestMuxLibrary(const std::wstring& path, bool takeOverClass = true) : TestDoubleLibrary(path) {
     if (!loaded()) return;
-    Load(Reset, "TestMux_Reset");
-    Load(FailConnect, "TestMux_FailConnect");
-    Load(ConnectCount, "TestMux_ConnectCount");
-    Load(LastAddress, "TestMux_LastAddress");
-    Load(LiveConnections, "TestMux_LiveConnections");
-    Load(MessageCount, "TestMux_MessageCount");
-    Load(WaitForMessages, "TestMux_WaitForMessages");
-    Load(MessageAt, "TestMux_GetMessage");
-    Load(CallLog, "TestMux_CallLog");
-    Load(FailPost, "TestMux_FailPost");
-    Load(SetTransactReply, "TestMux_SetTransactReply");
-    Load(AddTransactReply, "TestMux_AddTransactReply");
-    Load(SetAutoAnswer, "TestMux_SetAutoAnswer");
-    Load(DeliverToSink, "TestMux_DeliverToSink");
-    Load(CloseConnection, "TestMux_CloseConnection");
-    Load(GetSink, "TestMux_GetSink");
-    if (takeOverClass)
-      Register();
-    else
-      LeaveRegistrationAlone();
+    takeOverClass ? Register() : LeaveRegistrationAlone();
   }
 
-  decltype(&TestMux_Reset) Reset = nullptr;
-  decltype(&TestMux_FailConnect) FailConnect = nullptr;
-  decltype(&TestMux_ConnectCount) ConnectCount = nullptr;
-  decltype(&TestMux_LastAddress) LastAddress = nullptr;
-  decltype(&TestMux_LiveConnections) LiveConnections = nullptr;
-  decltype(&TestMux_MessageCount) MessageCount = nullptr;
-  decltype(&TestMux_WaitForMessages) WaitForMessages = nullptr;
-  decltype(&TestMux_GetMessage) MessageAt = nullptr;
-  decltype(&TestMux_CallLog) CallLog = nullptr;
-  decltype(&TestMux_FailPost) FailPost = nullptr;
-  decltype(&TestMux_SetTransactReply) SetTransactReply = nullptr;
-  decltype(&TestMux_AddTransactReply) AddTransactReply = nullptr;
-  decltype(&TestMux_SetAutoAnswer) SetAutoAnswer = nullptr;
-  decltype(&TestMux_DeliverToSink) DeliverToSink = nullptr;
-  decltype(&TestMux_CloseConnection) CloseConnection = nullptr;
-  decltype(&TestMux_GetSink) GetSink = nullptr;
+  HV_DOUBLE_FUNCTION(Reset, TestMux_Reset);
+  HV_DOUBLE_FUNCTION(FailConnect, TestMux_FailConnect);
+  HV_DOUBLE_FUNCTION(ConnectCount, TestMux_ConnectCount);
+  HV_DOUBLE_FUNCTION(LastAddress, TestMux_LastAddress);
+  HV_DOUBLE_FUNCTION(LiveConnections, TestMux_LiveConnections);
+  HV_DOUBLE_FUNCTION(MessageCount, TestMux_MessageCount);
+  HV_DOUBLE_FUNCTION(WaitForMessages, TestMux_WaitForMessages);
+  HV_DOUBLE_FUNCTION(MessageAt, TestMux_GetMessage);
+  HV_DOUBLE_FUNCTION(CallLog, TestMux_CallLog);
+  HV_DOUBLE_FUNCTION(FailPost, TestMux_FailPost);
+  HV_DOUBLE_FUNCTION(SetTransactReply, TestMux_SetTransactReply);
+  HV_DOUBLE_FUNCTION(AddTransactReply, TestMux_AddTransactReply);
+  HV_DOUBLE_FUNCTION(SetAutoAnswer, TestMux_SetAutoAnswer);
+  HV_DOUBLE_FUNCTION(DeliverToSink, TestMux_DeliverToSink);
+  HV_DOUBLE_FUNCTION(CloseConnection, TestMux_CloseConnection);
+  HV_DOUBLE_FUNCTION(GetSink, TestMux_GetSink);
 
   // The call log as a string.
   std::string Calls() const {

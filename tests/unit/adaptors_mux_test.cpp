@@ -314,6 +314,14 @@ TEST_F(AdaptorMuxTest, AChangeSendsTheNewFlagsAndLogsWhatChanged) {
   EXPECT_EQ(Param(item.get(), L"verbosity"), L"0");
   EXPECT_EQ(Param(item.get(), L"provider"), L"Halvern Diagnostics");
 
+  // Eng loses Information: each audience is named in the heading.
+  sent = control_->MessageCount();
+  ASSERT_EQ(store->SetMsgCategoryEnableFlags(TAVDiagAudience_Eng, static_cast<TAVDiagSeverity>(3)), S_OK);
+  ASSERT_TRUE(control_->WaitForMessages(sent + 2, 5000));
+  EXPECT_EQ(DataOf(Message(sent).get()), std::string(kStoreBytes) + " 0F 00 03 06");
+  EXPECT_EQ(Param(ItemOf(Message(sent + 1).get()).get(), L"msgtext"),
+            Text(110, {Name(121), L"Store"}) + Text(111, {Name(127), L"Enabled", L"Disabled"}));
+
   // Switching off an audience the adaptor does not serve is allowed.
   sent = control_->MessageCount();
   ASSERT_EQ(partial->SetMsgCategoryEnableFlags(TAVDiagAudience_Dev, static_cast<TAVDiagSeverity>(0)), S_OK);

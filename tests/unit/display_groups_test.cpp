@@ -306,42 +306,5 @@ TEST_F(DisplayGroupsTest, WritesTheFieldsOfEveryFileThatHoldsTheGroup) {
             "<Group Name=\" \">\n\t<DisplayName>No Group</DisplayName>\n" + topLevelFields + "</Group>\n");
 }
 
-TEST_F(DisplayGroupsTest, LateBoundClientsGetTheSameLists) {
-  Install(L"pump.hvds",
-          "<D><Group Name=\"Pump\"><DisplayName xml:lang=\"de\">Pumpe</DisplayName>"
-          "<Field><Name>Pressure</Name></Field></Group></D>");
-  auto display = NewDisplay();
-  ASSERT_TRUE(display);
-
-  // Through the interface's IDispatch, served from the type library:
-  // GetReaderFieldGroupNames is dispatch id 1, GetGroupDefinition id 2.
-  unique_variant names, types;
-  VARIANT args[3];
-  args[2].vt = VT_I4;
-  args[2].lVal = kGerman;
-  args[1].vt = VT_BYREF | VT_VARIANT;
-  args[1].pvarVal = names.get();
-  args[0].vt = VT_BYREF | VT_VARIANT;
-  args[0].pvarVal = types.get();
-  DISPPARAMS params = {args, nullptr, 3, 0};
-  ASSERT_EQ(display->Invoke(1, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
-  EXPECT_EQ(Strings(*names.get()), std::vector<std::wstring>{L"Pumpe"});
-  EXPECT_EQ(Strings(*types.get()), std::vector<std::wstring>{L"Pump"});
-
-  unique_bstr name(SysAllocString(L"Pumpe")), type(SysAllocString(L"Pump"));
-  args[2].vt = VT_I4;
-  args[2].lVal = kGerman;
-  args[1].vt = VT_BSTR;
-  args[1].bstrVal = name.get();
-  args[0].vt = VT_BSTR;
-  args[0].bstrVal = type.get();
-  unique_variant result;
-  ASSERT_EQ(display->Invoke(2, IID_NULL, 0, DISPATCH_METHOD, &params, result.get(), nullptr, nullptr), S_OK);
-  ASSERT_EQ(result->vt, VT_BSTR);
-  EXPECT_EQ(Narrow(result->bstrVal),
-            "<Group Name=\"Pump\">\n\t<DisplayName>Pumpe</DisplayName>\n"
-            "\t<Field>\n\t\t<Name>Pressure</Name>\n\t</Field>\n</Group>\n");
-}
-
 }  // namespace
 }  // namespace hv::test

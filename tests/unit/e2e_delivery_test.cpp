@@ -1,6 +1,5 @@
 // Items logged through the library reach the real Mux service and its SQLite
 // store: the library, HVMux.dll and tarnhost as an application meets them.
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,40 +52,6 @@ class DeliveryEndToEnd : public ComTest {
   ComPtr<ITAVDiagnosticLogEx> log_;
   std::vector<unique_bstr> strings_;
 };
-
-TEST_F(DeliveryEndToEnd, AsynchronousAndSynchronousItemsAreStoredWithEveryField) {
-  ASSERT_EQ(log_->ExtendItemSchema(Bstr(L"<s><element name=\"Batch\" dt:type=\"int\"/></s>")), S_OK);
-  DATE date = 46361.25;  // 2026-12-05 06:00:00
-  ComPtr<ITAVDiagnosticLogItemEx> first = Build(TAVDiagSeverity_Error, TAVDiagAudience_Eng, 2,
-                                                L"Pump P-101 pressure high", &date);
-  unique_variant batch;
-  batch->vt = VT_I4;
-  batch->lVal = 4711;
-  ASSERT_EQ(first->PutParam(Bstr(L"batch"), *batch.get()), S_OK);
-  ASSERT_EQ(log_->LogThisItemEx(first.get(), VARIANT_FALSE, 0), S_OK);
-
-  ComPtr<ITAVDiagnosticLogItemEx> second = Build(TAVDiagSeverity_Info, TAVDiagAudience_Op, 0, L"Shift handover");
-  EXPECT_EQ(log_->LogThisItemEx(second.get(), VARIANT_TRUE, 10000), S_OK) << host_->Log();
-
-  // The synchronous answer comes after its row is committed; the earlier
-  // asynchronous item went first on the same connection.
-  EXPECT_EQ(host_->Query("select severity, audience, verbosity, location, provider, user_name, message_id, "
-                         "message_text from messages order by id"),
-            "1|4|2|Line 3|Pump|operator|-1|Pump P-101 pressure high\n"
-            "4|8|0|Line 3|Pump|operator|-1|Shift handover\n");
-  EXPECT_EQ(host_->Query("select time from messages where id = 1"), "46361.25\n");
-  // The second item had no date: delivery stamped the current UTC time.
-  SYSTEMTIME now;
-  GetSystemTime(&now);
-  DATE today = 0;
-  SystemTimeToVariantTime(&now, &today);
-  const double stamped = std::atof(host_->Query("select time from messages where id = 2").c_str());
-  EXPECT_NEAR(stamped, today, 1.0 / 24 / 60) << "within a minute of now";
-  // The stored item stream carries the extended parameter.
-  const std::string blob = host_->Query("select hex(item) from messages where id = 1");
-  const std::string batchName = "0C000000620061007400630068000000";  // "batch" as a counted string
-  EXPECT_NE(blob.find(batchName + "03000000" + "0300" + "67120000"), std::string::npos) << blob;
-}
 
 TEST_F(DeliveryEndToEnd, AStoppedHostFailsTheSendAndARestartedOneIsReconnected) {
   ComPtr<ITAVDiagnosticLogItemEx> item = Build(TAVDiagSeverity_Warning, TAVDiagAudience_Dev, 1, L"before");

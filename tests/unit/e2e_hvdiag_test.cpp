@@ -195,7 +195,9 @@ TEST_F(HvdiagEndToEnd, AdaptorsAreListedAndAFlagChangeReachesTheService) {
   EXPECT_EQ(change.exit, 0) << change.err;
   EXPECT_EQ(change.out, "Message store, Op: Error|Warning|Info|Audit -> Error|Warning (result 0x00000000 S_OK)\n");
   // A new manager asks the service again, and the service now routes by it.
-  EXPECT_EQ(JsonLines(Hv(L"adaptors --json").out)[0]["enabled"]["Op"].number, 3);
+  const Json changed = JsonLines(Hv(L"adaptors --json").out)[0];
+  EXPECT_EQ(changed["enabled"]["Op"].number, 3);
+  EXPECT_EQ(changed["enabled"]["Eng"].number, 15) << "other audiences are untouched";
   EXPECT_EQ(Hv(L"log --provider Routed --audience Op --severity Info \"not for the store\"").exit, 0);
   EXPECT_EQ(Hv(L"log --provider Routed --audience Op --severity Warning \"for the store\"").exit, 0);
   EXPECT_EQ(host_->Query("select message_text from messages where provider = 'Routed'"), "for the store\n");

@@ -190,49 +190,6 @@ TEST_F(ItemMarshalTest, FailedMarshalRestoresTheMessageAndReleasesTheItem) {
   EXPECT_EQ(1001, seen);
 }
 
-TEST_F(ItemMarshalTest, TableDataUnmarshalsIntoNewItemsEachTime) {
-  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
-  PutText(item->Inner(), L"location", L"Hall 3");
-  ComPtr<IStream> stream;
-  CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
-  ASSERT_EQ(S_OK, CoMarshalInterface(stream.get(), IID_IUnknown, item->Inner(), MSHCTX_INPROC, nullptr,
-                                     MSHLFLAGS_TABLESTRONG));
-  ComPtr<IUnknown> first, second;
-  LARGE_INTEGER zero = {};
-  stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-  ASSERT_EQ(S_OK, CoUnmarshalInterface(stream.get(), IID_IUnknown, first.put_void()));
-  stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-  ASSERT_EQ(S_OK, CoUnmarshalInterface(stream.get(), IID_IUnknown, second.put_void()));
-  EXPECT_NE(first.get(), second.get());
-  EXPECT_NE(static_cast<IUnknown*>(item->Inner()), first.get());
-  EXPECT_EQ(L"Hall 3", std::wstring(GetValue(first.get(), L"location")->bstrVal));
-  EXPECT_EQ(L"Hall 3", std::wstring(GetValue(second.get(), L"location")->bstrVal));
-  stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-  EXPECT_EQ(S_OK, CoReleaseMarshalData(stream.get()));
-}
-
-TEST_F(ItemMarshalTest, AnotherApartmentWorksOnItsOwnCopy) {
-  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
-  PutText(item->Inner(), L"location", L"original");
-  ComPtr<IStream> stream;
-  ASSERT_EQ(S_OK, CoMarshalInterThreadInterfaceInStream(IID_ITAVDiagnosticLogItemEx, item->Inner(), stream.put()));
-  std::wstring seen;
-  std::thread apartment([&] {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    {
-      ComPtr<ITAVDiagnosticLogItemEx> copy;
-      if (SUCCEEDED(CoGetInterfaceAndReleaseStream(stream.release(), IID_ITAVDiagnosticLogItemEx, copy.put_void()))) {
-        seen = GetValue(copy.get(), L"location")->bstrVal;
-        PutText(copy.get(), L"location", L"changed over there");
-      }
-    }
-    CoUninitialize();
-  });
-  apartment.join();
-  EXPECT_EQ(L"original", seen);
-  EXPECT_EQ(L"original", item->Location());
-}
-
 TEST_F(ItemMarshalTest, UnmarshalFailsWithTheLoadOrInterfaceError) {
   ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
   void* out = reinterpret_cast<void*>(1);

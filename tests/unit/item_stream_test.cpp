@@ -54,21 +54,10 @@ struct Bytes {
   }
 };
 
-void Put(CTAVDiagnosticLogItem* item, const wchar_t* name, const VARIANT& value) {
-  unique_bstr bname(SysAllocString(name));
-  ASSERT_EQ(S_OK, item->PutParam(bname.get(), value)) << Narrow(name);
-}
-void PutLong(CTAVDiagnosticLogItem* item, const wchar_t* name, long value) {
-  VARIANT v;
-  v.vt = VT_I4;
-  v.lVal = value;
-  Put(item, name, v);
-}
-void PutText(CTAVDiagnosticLogItem* item, const wchar_t* name, const std::wstring& text) {
-  unique_variant v;
-  v->vt = VT_BSTR;
-  v->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  Put(item, name, *v.get());
+void Put(CTAVDiagnosticLogItem* item, const wchar_t* name, const VARIANT& value) { test::Put(item->Inner(), name, value); }
+void PutLong(CTAVDiagnosticLogItem* item, const wchar_t* name, long value) { test::PutLong(item->Inner(), name, value); }
+void PutText(CTAVDiagnosticLogItem* item, const wchar_t* name, const wchar_t* text) {
+  test::PutText(item->Inner(), name, text);
 }
 void PutDate(CTAVDiagnosticLogItem* item, double date) {
   VARIANT v;
@@ -412,36 +401,6 @@ TEST_F(ItemStreamTest, ChildIsStoredByValue) {
   ComPtr<IUnknown> none;
   EXPECT_EQ(S_OK, parent->GetChild(none.put()));
   EXPECT_FALSE(none);
-}
-
-TEST_F(ItemStreamTest, ChainOfThreeSurvivesSaveAndLoad) {
-  ComPtr<CTAVDiagnosticLogItem> item = NewItem(), child = NewItem(), grandchild = NewItem();
-  PutText(item.get(), L"location", L"item");
-  PutText(child.get(), L"location", L"child");
-  PutText(grandchild.get(), L"location", L"grandchild");
-  PutLong(grandchild.get(), L"msgtext", 12);
-  ASSERT_EQ(S_OK, child->SetChild(grandchild->Inner()));
-  ASSERT_EQ(S_OK, item->SetChild(child->Inner()));
-
-  ComPtr<CTAVDiagnosticLogItem> loaded = NewItem();
-  ASSERT_EQ(S_OK, LoadBytes(loaded.get(), SaveBytes(item->Inner())));
-  ComPtr<IUnknown> first;
-  ASSERT_EQ(S_OK, loaded->GetChild(first.put()));
-  ASSERT_TRUE(first);
-  EXPECT_EQ(L"child", GetText(first.get(), L"location"));
-  ComPtr<ITAVDiagnosticLogItemEx> firstEx;
-  first->QueryInterface(IID_ITAVDiagnosticLogItemEx, firstEx.put_void());
-  ComPtr<IUnknown> second;
-  ASSERT_EQ(S_OK, firstEx->GetChild(second.put()));
-  ASSERT_TRUE(second);
-  EXPECT_EQ(L"grandchild", GetText(second.get(), L"location"));
-  EXPECT_EQ(12, GetValue(second.get(), L"msgtext")->lVal);
-  EXPECT_EQ(Hex(SaveBytes(grandchild->Inner())), Hex(SaveBytes(second.get())));
-  ComPtr<ITAVDiagnosticLogItemEx> secondEx;
-  second->QueryInterface(IID_ITAVDiagnosticLogItemEx, secondEx.put_void());
-  ComPtr<IUnknown> third;
-  EXPECT_EQ(S_OK, secondEx->GetChild(third.put()));
-  EXPECT_FALSE(third);
 }
 
 TEST_F(ItemStreamTest, ChildBlockKeepsTheMeasuredSizeWithZeroFiller) {

@@ -113,32 +113,6 @@ bool Answer(LONG id, HRESULT result, const std::wstring& storedText = L"") {
   return true;
 }
 
-// Debugger-output lines of this thread's process, caught as the exceptions
-// through which OutputDebugString reaches a debugger.
-std::mutex g_traceMutex;
-std::vector<std::wstring> g_trace;
-LONG CALLBACK CatchDebugOutput(EXCEPTION_POINTERS* info) {
-  const EXCEPTION_RECORD* record = info->ExceptionRecord;
-  if (record->NumberParameters < 2) return EXCEPTION_CONTINUE_SEARCH;
-  const ULONG_PTR chars = record->ExceptionInformation[0];
-  std::wstring line;
-  if (record->ExceptionCode == 0x4001000A) {  // wide text
-    const auto* text = reinterpret_cast<const wchar_t*>(record->ExceptionInformation[1]);
-    line.assign(text, chars ? chars - 1 : 0);
-  } else if (record->ExceptionCode == 0x40010006) {  // narrow text
-    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
-    line = test::Widen(std::string(text, chars ? chars - 1 : 0));
-  } else {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  // Only the library's own lines count.
-  if (line.compare(0, 7, L"HVDiag:") == 0) {
-    std::lock_guard<std::mutex> lock(g_traceMutex);
-    g_trace.push_back(line);
-  }
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
-
 DATE NowUtc() {
   SYSTEMTIME now;
   GetSystemTime(&now);
@@ -442,11 +416,18 @@ TEST_F(LogDelivery, TroubleShootSwitchWritesOneTraceLinePerDelivery) {
   V_I4(&batch) = 42;
   ASSERT_EQ(S_OK, item->PutParam(Bstr(L"batch").get(), batch));
 
-  PVOID handler = AddVectoredExceptionHandler(1, CatchDebugOutput);
-  ASSERT_NE(nullptr, handler);
-  g_trace.clear();
+  test::DebugOutputCapture capture;
+  ASSERT_TRUE(capture.ok());
+  // The library's own lines, as the debugger monitor received them.
+  auto trace = [&] {
+    Sleep(200);
+    std::vector<std::wstring> lines;
+    for (const std::string& text : capture.Texts())
+      if (text.compare(0, 7, "HVDiag:") == 0) lines.push_back(test::Widen(text));
+    return lines;
+  };
   ASSERT_EQ(S_OK, log_->LogThisItem(item.get()));
-  const size_t silent = g_trace.size();
+  const size_t silent = trace().size();
 
   SetTroubleShootModeForTesting(true);
   ASSERT_EQ(S_OK, log_->LogThisItem(item.get()));
@@ -461,21 +442,21 @@ TEST_F(LogDelivery, TroubleShootSwitchWritesOneTraceLinePerDelivery) {
   VariantClear(&description);
   ASSERT_EQ(S_OK, log_->LogThisItem(item.get()));
   SetTroubleShootModeForTesting(false);
-  RemoveVectoredExceptionHandler(handler);
+  const std::vector<std::wstring> lines = trace();
 
   EXPECT_EQ(0u, silent);
-  ASSERT_EQ(2u, g_trace.size());
+  ASSERT_EQ(2u, lines.size());
   EXPECT_EQ(L"HVDiag: Logging item Date = NULL UserName = '' UserDesc = VT_EMPTY Severity = 2 Audience = 2 "
             L"Verbosity = 3 Location = 'PLANT7' Provider = 'Mixer' Message = 'Valve open'batch = 42 op =  \r\n",
-            g_trace[0])
-      << Narrow(g_trace[0]);
+            lines[0])
+      << Narrow(lines[0]);
   unique_bstr dateText;
   ASSERT_EQ(S_OK, VarBstrFromDate(date, GetThreadLocale(), 0, dateText.put()));
   EXPECT_EQ(L"HVDiag: Logging item Date = '" + std::wstring(dateText.get()) +
                 L"' UserName = '' UserDesc = 'by hand' Severity = 2 Audience = 2 Verbosity = 3 Location = 'PLANT7' "
                 L"Provider = 'Mixer' Message = 'Valve open'batch = 42 op =  \r\n",
-            g_trace[1])
-      << Narrow(g_trace[1]);
+            lines[1])
+      << Narrow(lines[1]);
 }
 
 TEST_F(LogDelivery, LogHoldsItsManagerUntilItIsDestroyed) {

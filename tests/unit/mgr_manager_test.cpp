@@ -39,21 +39,6 @@ TEST_F(ManagerTest, LateBoundCallsGoThroughTheTypeLibrary) {
     EXPECT_EQ(mgr->GetIDsOfNames(IID_NULL, &name, 1, 0x0409, &id), S_OK);
     EXPECT_EQ(id, expected[i]) << Narrow(names[i]);
   }
-  // CreateTAVDiagnosticLog("Line 1", "Pump") late-bound: the log comes back as the result.
-  VARIANT args[2];
-  args[1].vt = VT_BSTR;
-  args[1].bstrVal = SysAllocString(L"Line 1");
-  args[0].vt = VT_BSTR;
-  args[0].bstrVal = SysAllocString(L"Pump");
-  DISPPARAMS params = {args, nullptr, 2, 0};
-  unique_variant result;
-  EXPECT_EQ(mgr->Invoke(1, IID_NULL, 0x0409, DISPATCH_METHOD, &params, result.get(), nullptr, nullptr), S_OK);
-  VariantClear(&args[0]);
-  VariantClear(&args[1]);
-  ASSERT_EQ(result->vt, VT_DISPATCH);
-  ComPtr<ITAVDiagnosticLog> log;
-  ASSERT_EQ(result->pdispVal->QueryInterface(IID_ITAVDiagnosticLog, log.put_void()), S_OK);
-
   ComPtr<ITAVDiagnosticLogDisplay> display;
   ASSERT_EQ(mgr->QueryInterface(IID_ITAVDiagnosticLogDisplay, display.put_void()), S_OK);
   DISPID id = 0;

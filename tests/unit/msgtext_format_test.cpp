@@ -158,58 +158,6 @@ TEST(FormatInsertions, ConversionFailures) {
   EXPECT_EQ(L"", Format(L"", Args().Text(L"x")));
 }
 
-// The expected text of a template made only of plain text, "%%" and "%k"
-// places, every argument a BSTR.
-std::wstring Substitute(const std::vector<std::wstring>& pieces, const std::vector<std::wstring>& texts) {
-  std::wstring out;
-  for (const std::wstring& piece : pieces) {
-    if (piece == L"%%") {
-      out += texts.empty() ? L"%%" : L"%";
-    } else if (piece[0] == L'%') {
-      const size_t k = std::stoul(piece.substr(1));
-      out += k <= texts.size() ? texts[k - 1] : L"(null)";
-    } else {
-      out += piece;
-    }
-  }
-  return out;
-}
-
-TEST(FormatInsertions, RandomTextTemplatesMatchASimpleSubstitution) {
-  std::mt19937 random(20240611);
-  const std::wstring letters = L"abcxyz ,.:;()-";
-  for (int round = 0; round < 2000; ++round) {
-    std::vector<std::wstring> texts(random() % 5);
-    for (std::wstring& text : texts) {
-      const size_t length = random() % 6;
-      for (size_t i = 0; i < length; ++i) text += L"ab%1!\x00e4 "[random() % 7];
-    }
-    std::vector<std::wstring> pieces;
-    std::wstring messageTemplate;
-    const int count = random() % 8;
-    for (int i = 0; i < count; ++i) {
-      std::wstring piece;
-      switch (random() % 3) {
-        case 0:
-          piece = L"%" + std::to_wstring(1 + random() % (texts.size() + 2));
-          break;
-        case 1:
-          piece = L"%%";
-          break;
-        default:
-          for (size_t j = 1 + random() % 4; j > 0; --j) piece += letters[random() % letters.size()];
-      }
-      pieces.push_back(piece);
-      messageTemplate += piece;
-    }
-    Args args;
-    for (const std::wstring& text : texts) args.Text(text.c_str());
-    const std::wstring expected = Substitute(pieces, texts);
-    // The formatter gives nothing back for an empty result.
-    EXPECT_EQ(expected, Format(messageTemplate, args)) << test::Narrow(messageTemplate);
-  }
-}
-
 TEST(FormatInsertions, HostileTemplatesNeverCrashOrHang) {
   std::mt19937 random(77);
   const std::wstring alphabet = L"%%%%%!!!1234567890.*-+# lhIwsSdcCxXnpfeZ%0abc";

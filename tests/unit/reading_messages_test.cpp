@@ -14,7 +14,6 @@
 #include "item/CTAVDiagnosticLogItem.h"
 #include "mgr/CTAVDiagnosticLogMgr.h"
 #include "mgr/SourceControl.h"
-#include "mgr/XmlExport.h"
 #include "support/HostProcess.h"
 #include "support/TestSupport.h"
 #include "testmux/TestMuxControl.h"
@@ -248,8 +247,7 @@ class ReadingTest : public ComTest {
     // A file under the test's TMPDIR, which Unix programs can open too.
     char folder[MAX_PATH] = {};
     ASSERT_GT(GetEnvironmentVariableA("TMPDIR", folder, MAX_PATH), 0u);
-    unixFile_ = std::string(folder) + "/reading-export-" + std::to_string(GetCurrentProcessId()) + ".xml";
-    file_ = WindowsPathOf(unixFile_);
+    file_ = WindowsPathOf(std::string(folder) + "/reading-export-" + std::to_string(GetCurrentProcessId()) + ".xml");
     DeleteFileW(file_.c_str());
   }
   void TearDown() override {
@@ -300,7 +298,6 @@ class ReadingTest : public ComTest {
   std::unique_ptr<TestMuxLibrary> mux_;
   ComPtr<ITAVDiagnosticLogMgrEx> mgr_;
   ComPtr<FakeAdaptor> adaptor_;
-  std::string unixFile_;
   std::wstring file_;
   DWORD cookie_ = 0;
 };
@@ -548,23 +545,6 @@ TEST_F(ReadingTest, TheExportWritesEachItemWithItsChainAndEscapedTexts) {
   EXPECT_EQ(adaptor_->calls[0].filters, L"severity=1");
 }
 
-TEST_F(ReadingTest, TheExportedFileIsXmlThatAParserReadsBack) {
-  adaptor_->elements = ExportedItems();
-  ASSERT_EQ(Export(L"", L"all"), S_OK);
-  const std::string path = unixFile_;
-  const std::string out = path + ".out";
-  // Each query prints its answer on a line of its own.
-  const std::string command = "xmllint --noout '" + path + "' > '" + out + "' 2>&1; echo rc=$? >> '" + out +
-                              "'; xmllint --xpath 'count(//Item)' '" + path + "' >> '" + out +
-                              "' 2>&1; xmllint --xpath 'string(/TAVDiagnosticItems/Item[1]/@message)' '" + path +
-                              "' >> '" + out + "' 2>&1; xmllint --xpath 'string(//Item/Item[1]/ExtendedParam/@Value)' '" +
-                              path + "' >> '" + out + "' 2>&1";
-  ASSERT_TRUE(RunUnixCommand(command));
-  const std::string report = ReadTextFile(out);
-  DeleteFileW(WindowsPathOf(out).c_str());
-  EXPECT_EQ(report, "rc=0\n4\nPressure \"high\" & rising <fast>\nE42\n") << report;
-}
-
 TEST_F(ReadingTest, TheExportReadsLocalLogsInProcessAndPassesTheReadersStateBack) {
   ComPtr<FakeLocalReader> reader = RegisterLocalReader();
   std::vector<ComPtr<IUnknown>> items = ExportedItems();
@@ -631,13 +611,6 @@ TEST_F(ReadingTest, ExportOfNothingAndHowTheFileIsCreated) {
   CloseHandle(held);
   EXPECT_EQ(FileBytes(file_), before);
   EXPECT_EQ(mgr_->PersistMessages(0, nullptr, Bstr(L"x").get(), TAVDiagnosticFileFormat_XML, nullptr), E_FAIL);
-}
-
-TEST(XmlExport, EscapingReplacesOnlyTheFourMarkupCharacters) {
-  EXPECT_EQ(EscapeXml(L"plain 'text'\t\x01"), L"plain 'text'\t\x01");
-  EXPECT_EQ(EscapeXml(L"<a href=\"x&y\">'"), L"&lt;a href=&quot;x&amp;y&quot;&gt;'");
-  EXPECT_EQ(EscapeXml(L"&amp;"), L"&amp;amp;");
-  EXPECT_EQ(EscapeXml(L""), L"");
 }
 
 }  // namespace
