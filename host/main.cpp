@@ -38,7 +38,7 @@ void Usage(FILE* out) {
                "    unless the configuration or --db names another.\n"
                "\n"
                "OPTIONS\n"
-               "    --config FILE     the configuration file\n"
+               "    --config FILE     the configuration file; \"\" for the built-in settings\n"
                "    --listen ADDRESS  where clients connect, instead of the file's listen\n"
                "    --db PATH         the database, instead of the file's database\n"
                "    --log-file PATH   log to this file too, instead of the file's log_file\n"
@@ -63,7 +63,7 @@ void Usage(FILE* out) {
 
 int main(int argc, char** argv) {
   std::string configPath, listen, db, logFile;
-  bool checkOnly = false;
+  bool checkOnly = false, configGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
       return true;
     };
     bool ok = true;
-    if (arg == "--config") ok = value(&configPath);
+    if (arg == "--config") ok = configGiven = value(&configPath);
     else if (arg == "--listen") ok = value(&listen);
     else if (arg == "--db") ok = value(&db);
     else if (arg == "--log-file") ok = value(&logFile);
@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (configPath.empty() && ::access(kDefaultConfig, F_OK) == 0) configPath = kDefaultConfig;
+  // --config "" runs the built-in settings even where the default file exists.
+  if (!configGiven && ::access(kDefaultConfig, F_OK) == 0) configPath = kDefaultConfig;
 
   Logger log;
   log.SetPriorityPrefixes(SystemdNotify::StderrIsJournal());

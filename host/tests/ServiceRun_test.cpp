@@ -96,7 +96,8 @@ TEST(ServiceRun, NotifiesSystemdAndSighupUnderLoadLosesNothing) {
   ::stat(dir.File("stderr").c_str(), &st);
   ::setenv("NOTIFY_SOCKET", socketPath.c_str(), 1);
   ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
-  HostProcess host({"--listen", "ip:127.0.0.1:0", "--db", db, "--log-file", file}, dir.File("stderr"));
+  HostProcess host({"--listen", "ip:127.0.0.1:0", "--db", db, "--log-file", file, "--config", ""},
+                   dir.File("stderr"));
   ::unsetenv("NOTIFY_SOCKET");
   ::unsetenv("JOURNAL_STREAM");
 
