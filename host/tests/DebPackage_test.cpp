@@ -8,9 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-
 #include "core/HResult.h"
 #include "support/HostProcess.h"
 #include "support/ItemBytes.h"
@@ -22,16 +19,6 @@ using namespace hv::host;
 using namespace hvtest;
 
 namespace {
-
-int Shell(const std::string& command, std::string* output = nullptr) {
-  std::string out;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (size_t n; p && (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
-  int status = p ? ::pclose(p) : -1;
-  if (output) *output = out;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // dpkg, waiting while another installation holds its lock.
 int Dpkg(const std::string& args, std::string* out) {
