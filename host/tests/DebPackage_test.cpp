@@ -20,17 +20,14 @@ using namespace hvtest;
 
 namespace {
 
-// dpkg, waiting while another installation holds its lock.
+// dpkg, waiting a while when another installation holds its lock.
 int Dpkg(const std::string& args, std::string* out) {
-  for (int i = 0; i < 120; ++i, ::sleep(1))
+  for (int i = 0; i < 15; ++i, ::sleep(1))
     if (int rc = Shell("dpkg " + args, out); rc == 0 || out->find("lock") == std::string::npos) return rc;
   return -1;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0;
-}
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 }  // namespace
 
