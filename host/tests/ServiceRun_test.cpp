@@ -47,6 +47,7 @@ TEST(ServiceRun, CommandLineAndConfigurationCheck) {
       {"--bogus 2>/dev/null", 2, ""},
       {good + " --check-config 2>/dev/null", 0, "good.conf: OK; 1 adaptors, listen ip:127.0.0.1:7"},
       {bad + " --check-config", 1, "bad.conf: line 2: kind must be store or forwarder"},
+      {bad + " --db " + dir.File("x.db"), 1, "not started: " + dir.File("bad.conf") + ": line 2: kind must be"},
       {good + " --listen ip:1.2.3 --check-config", 1, "listen: "},
   };
   for (const auto& c : cases) {
