@@ -2,7 +2,7 @@
 # Sourced by the README's two commands.
 hv_packages="wine64 libwine libwine-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 cmake ninja-build googletest g++ libsqlite3-dev sqlite3
-  libxml2-utils rsyslog procps libsystemd-dev systemd dpkg-dev passwd git"
+  libxml2-utils rsyslog procps libsystemd-dev systemd dpkg-dev file passwd git"
 
 hv_install_packages() {
   local missing=()
