@@ -1,7 +1,8 @@
 // The real tarnhost on 127.0.0.1 with a free port: items stored and
 // answered, adaptor requests, flags that change routing and survive a
 // restart, hostile clients, many clients, SIGTERM and SIGKILL, the
-// configuration file (a refused one is among the command-line cases). Every check of what was stored reads the SQLite file.
+// configuration file (a refused one is among the command-line cases). Every
+// check of what was stored reads the SQLite file.
 #include <gtest/gtest.h>
 
 #include <signal.h>
