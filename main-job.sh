@@ -32,8 +32,10 @@ echo "Registered TAVDiagnostics.dll, HVMux.dll and HVScriptBridge.dll in $WINEPR
 
 # A fresh store on a free loopback port.
 db="$work/messages.db"
-rm -f "$db" "$db-wal" "$db-shm" "$work/tarnhost.log"
-"$build/native/tarnhost" --db "$db" --listen ip:127.0.0.1:0 --log-file "$work/tarnhost.log" 2>/dev/null &
+rm -f "$db" "$db-wal" "$db-shm"
+# Created empty here: the wait below reads it before the service may have.
+: > "$work/tarnhost.log"
+"$build/native/tarnhost" --config "" --db "$db" --listen ip:127.0.0.1:0 --log-file "$work/tarnhost.log" 2>/dev/null &
 host_pid=$!
 trap 'kill $host_pid 2>/dev/null || true' EXIT
 port=""

@@ -68,7 +68,22 @@ bool Logger::OpenFile(const std::string& path, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (file_) std::fclose(file_);
   file_ = f;
+  path_ = path;
   return true;
+}
+
+bool Logger::ReopenFile(std::string* error) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    path = path_;
+  }
+  return path.empty() || OpenFile(path, error);
+}
+
+void Logger::SetPriorityPrefixes(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  priorities_ = on;
 }
 
 void Logger::SetStderr(bool on) {
@@ -76,10 +91,11 @@ void Logger::SetStderr(bool on) {
   stderr_ = on;
 }
 
-void Logger::Line(const std::string& text) {
+void Logger::Line(const std::string& text, int priority) {
   std::string line = Timestamp() + " tarnhost: " + Escape(text) + "\n";
   std::lock_guard<std::mutex> lock(mutex_);
   if (stderr_) {
+    if (priorities_) std::fprintf(stderr, "<%d>", priority);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
   }

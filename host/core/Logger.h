@@ -1,7 +1,9 @@
 // The host's log: one line per event, plain words, to stderr and, when the
 // configuration names one, to a log file as well. Lines from many threads
 // never interleave. Control characters (line breaks among them) are written
-// as \xNN, so text a client sent can never start a line of its own.
+// as \xNN, so text a client sent can never start a line of its own. Under
+// systemd the stderr lines start with a syslog priority ("<3>" an error,
+// "<6>" information) for the journal.
 #pragma once
 #include <cstdio>
 #include <memory>
@@ -21,10 +23,16 @@ class Logger {
 
   // Appends to `path` from now on; the file is created when missing.
   bool OpenFile(const std::string& path, std::string* error);
+  // Opens the log file again under its name (after a rotation moved it);
+  // on failure the old file stays in use.
+  bool ReopenFile(std::string* error);
   // Tests of classes that log keep their output quiet with this.
   void SetStderr(bool on);
+  void SetPriorityPrefixes(bool on);
 
-  void Line(const std::string& text);
+  static constexpr int kError = 3;
+  static constexpr int kInfo = 6;
+  void Line(const std::string& text, int priority = kInfo);
   // A line of a kind that can come in floods (see LogDigest): the first of
   // each kind in a minute is written, the rest counted.
   void Repeated(const std::string& kind, const std::string& text);
@@ -37,8 +45,10 @@ class Logger {
  private:
   std::mutex mutex_;
   FILE* file_ = nullptr;
+  std::string path_;
   bool stderr_ = true;
   std::unique_ptr<LogDigest> digest_;
+  bool priorities_ = false;
 };
 
 }  // namespace hv::host

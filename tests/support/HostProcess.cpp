@@ -128,7 +128,7 @@ bool HostProcess::Start() {
   if (port_ == 0) port_ = FreeLoopbackPort();
   const std::string pidFile = folder_ + "/tarnhost.pid";
   DeleteFileW(WindowsPathOf(pidFile).c_str());
-  const std::string command = Quote(Environment("HV_TARNHOST")) + " --db " + Quote(database_) +
+  const std::string command = Quote(Environment("HV_TARNHOST")) + " --config '' --db " + Quote(database_) +
                               " --listen ip:127.0.0.1:" + std::to_string(port_) + " --log-file " +
                               Quote(folder_ + "/host.log") + " </dev/null >>" + Quote(folder_ + "/stderr.log") +
                               " 2>&1 & echo $! > " + Quote(pidFile);

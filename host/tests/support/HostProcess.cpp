@@ -14,9 +14,9 @@
 
 namespace hvtest {
 
-HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& logPath) : logPath_(logPath) {
+HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program)
+    : logPath_(logPath) {
   std::vector<char*> argv;
-  std::string program = TARNHOST_PATH;
   argv.push_back(program.data());
   std::vector<std::string> copy = args;
   for (auto& a : copy) argv.push_back(a.data());
@@ -84,12 +84,8 @@ int HostProcess::WaitExit(int timeoutMs) {
 }
 
 std::vector<std::string> RunningHost::Args(const std::string& db, const std::string& config) {
-  std::vector<std::string> args = {"--listen", "ip:127.0.0.1:0", "--db", db};
-  if (!config.empty()) {
-    args.push_back("--config");
-    args.push_back(config);
-  }
-  return args;
+  // An empty --config keeps an installed /etc/halvern/tarnhost.conf out.
+  return {"--listen", "ip:127.0.0.1:0", "--db", db, "--config", config};
 }
 
 RunningHost::RunningHost(const std::string& dir, const std::string& db, const std::string& config,

@@ -11,8 +11,8 @@ namespace hvtest {
 
 class HostProcess {
  public:
-  // Starts tarnhost with `args`; its log goes to `logPath`.
-  HostProcess(const std::vector<std::string>& args, const std::string& logPath);
+  // Starts tarnhost (or `program`) with `args`; its log goes to `logPath`.
+  HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program = TARNHOST_PATH);
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;

@@ -1,5 +1,8 @@
 #include "support/TempDir.h"
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +33,16 @@ std::string ReadFile(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+int Shell(const std::string& command, std::string* output) {
+  std::string out;
+  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
+  char buffer[4096];
+  for (size_t n; p && (n = std::fread(buffer, 1, sizeof buffer, p)) > 0;) out.append(buffer, n);
+  int status = p ? ::pclose(p) : -1;
+  if (output) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace hvtest

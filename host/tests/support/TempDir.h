@@ -21,5 +21,8 @@ class TempDir {
 // Writes `text` to `path`, replacing the file.
 void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
+// Runs a shell command with its stderr joined to its stdout: the exit code
+// (-1 when killed), the output in `output` when given.
+int Shell(const std::string& command, std::string* output = nullptr);
 
 }  // namespace hvtest
