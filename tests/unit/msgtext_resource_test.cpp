@@ -23,7 +23,6 @@ const std::wstring kProviders = L"SOFTWARE\\Corvala Software\\Halvern Diagnostic
 constexpr LANGID kEnglish = 0x0009;
 constexpr LANGID kGerman = 0x0007;
 constexpr LCID kGermanLocale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
-constexpr LCID kEnglishLocale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
 
 std::wstring PumpDll(const wchar_t* language) { return test::BinDir() + L"Pump" + language + L".dll"; }
 
@@ -169,19 +168,6 @@ std::vector<std::wstring> Marks(const std::wstring& text) {
   for (size_t i = text.find(L'%'); i != std::wstring::npos; i = text.find(L'%', i + 2))
     marks.push_back(text.substr(i, 2));
   return marks;
-}
-
-TEST(LanguageLibraries, EnglishLibraryIsFoundBesideTheLibrary) {
-  HMODULE library = LoadLibraryW((test::BinDir() + L"TAVDiagnostics.dll").c_str());
-  ASSERT_NE(nullptr, library);
-  // Tests run as an English-US user.
-  HMODULE language = LoadLanguageLibrary(L"TAVDiagnostics", L"Halvern Diagnostics", nullptr, library);
-  ASSERT_NE(nullptr, language);
-  EXPECT_TRUE(SamePath(test::BinDir() + L"TAVDiagnosticsENU.dll", ModulePath(language))) << test::Narrow(ModulePath(language));
-  const std::wstring text = LoadResourceString(language, 101);
-  EXPECT_EQ(0u, text.find(L"The message of provider %s")) << test::Narrow(text);
-  FreeLibrary(language);
-  FreeLibrary(library);
 }
 
 TEST(LanguageLibraries, TranslationsCarryTheSameInsertions) {
