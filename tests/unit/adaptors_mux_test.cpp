@@ -151,29 +151,21 @@ TEST_F(AdaptorMuxTest, TheListAsksForEachClassIdAndLeavesOutThoseTheMuxCannotDes
   ASSERT_EQ(List(), S_OK);
   ASSERT_EQ(adaptors_.size(), 2u);
 
-  const struct {
-    long audience, severity;
-    const wchar_t *clsid, *name;
-    VARIANT_BOOL reading;
-  } expected[] = {{0x0f, 0x0f, kStore, L"Message store", 1}, {0x0c, 0x03, kForwarder, L"Syslog forwarder", 0}};
+  // What the record says is checked on the adaptor object (adaptors_enum)
+  // and end to end; here what the list and the reply add.
+  const wchar_t* clsids[] = {kStore, kForwarder};
   for (size_t i = 0; i < 2; ++i) {
     TAVDiagAudience audience;
     TAVDiagSeverity severity;
     unique_bstr clsid, name;
     VARIANT_BOOL reading = 77;
     ASSERT_EQ(adaptors_[i]->GetAdaptorSpecifics(&audience, &severity, clsid.put(), name.put(), &reading), S_OK);
-    EXPECT_EQ(audience, expected[i].audience) << i;
-    EXPECT_EQ(severity, expected[i].severity) << i;
-    EXPECT_STREQ(clsid.get(), expected[i].clsid) << "registry form, upper case, whatever the list said";
-    EXPECT_STREQ(name.get(), expected[i].name);
-    EXPECT_EQ(reading, expected[i].reading) << "1 for a reader, not VARIANT_TRUE";
+    EXPECT_STREQ(clsid.get(), clsids[i]) << "registry form, upper case, whatever the list said";
+    EXPECT_EQ(reading, i == 0 ? 1 : 0);
     ComPtr<IUnknown> adaptor;
     ASSERT_EQ(adaptors_[i]->GetAdaptorInterface(adaptor.put()), S_OK);
     EXPECT_EQ(adaptor.get(), fakes_[i]->Inner()) << "the object the Mux component marshalled";
   }
-  TAVDiagSeverity flags = static_cast<TAVDiagSeverity>(0);
-  EXPECT_EQ(adaptors_[1]->GetMsgCategoryEnableFlags(TAVDiagAudience_Op, &flags), S_OK);
-  EXPECT_EQ(flags, 0x03);
 
   // One "4", then one "3" per class id, numbered from 0.
   ASSERT_EQ(control_->MessageCount(), 4);
