@@ -140,6 +140,32 @@ TEST(ProviderResources, LoadedDllsAreCachedPerExactNameAndMissingOnesAreNot) {
   EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"pump")));
 }
 
+TEST(ProviderResources, ConcurrentCallersLoadOnceAndReleaseFreesEverything) {
+  ProviderRegistration provider(L"ConcurrentProbe");
+  provider.Set(kEnglish, PumpDll(L"DEU"));
+  std::atomic<bool> go{false};
+  std::vector<HMODULE> found(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < found.size(); ++i)
+    threads.emplace_back([&, i] {
+      while (!go) std::this_thread::yield();
+      found[i] = GetProviderResourceModule(L"ConcurrentProbe");
+    });
+  go = true;
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_NE(nullptr, found[0]);
+  for (HMODULE module : found) EXPECT_EQ(found[0], module);
+
+  // Every load the cache made is undone: a DLL loaded twice but recorded once
+  // would stay in the process.
+  ReleaseProviderResourceModules();
+  EXPECT_EQ(nullptr, GetModuleHandleW(PumpDll(L"DEU").c_str()));
+  EXPECT_EQ(nullptr, GetModuleHandleW(PumpDll(L"ENU").c_str()));
+  // The cache starts over.
+  EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"ConcurrentProbe")));
+  ReleaseProviderResourceModules();
+}
+
 TEST(MessageStrings, BufferHolds2999Characters) {
   HMODULE probe = LoadLibraryW((test::BinDir() + L"langprobe\\HvLangProbeEN.dll").c_str());
   ASSERT_NE(nullptr, probe);
