@@ -56,19 +56,21 @@ class ItemErrorInfoTest : public ComTest {
 
 ComPtr<CTAVDiagnosticLogItem> NewItem() { return MakeObject<CTAVDiagnosticLogItem>(); }
 
-// Sets the item's arguments to these texts and numbers.
-void PutArguments(IUnknown* item, const std::vector<VARIANT>& args) {
+// Sets the item's arguments to these values, which it clears.
+void PutArguments(IUnknown* item, std::vector<VARIANT> args) {
   unique_variant list;
   list->vt = VT_ARRAY | VT_VARIANT;
   list->parray = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(args.size()));
-  for (LONG i = 0; i < static_cast<LONG>(args.size()); ++i)
-    SafeArrayPutElement(list->parray, &i, const_cast<VARIANT*>(&args[i]));
+  for (LONG i = 0; i < static_cast<LONG>(args.size()); ++i) {
+    SafeArrayPutElement(list->parray, &i, &args[i]);
+    VariantClear(&args[i]);
+  }
   Put(item, L"arglist", *list.get());
 }
 VARIANT Text(const wchar_t* text) {
   VARIANT v;
   v.vt = VT_BSTR;
-  v.bstrVal = const_cast<BSTR>(text);  // SafeArrayPutElement copies it
+  v.bstrVal = SysAllocString(text);
   return v;
 }
 std::wstring Description(IUnknown* object) {
