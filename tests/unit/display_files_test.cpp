@@ -69,12 +69,6 @@ std::string Group(const char* name) {
          "</DisplayName></Group></D>";
 }
 
-TEST_F(DefinitionFilesTest, TheFolderIsCorvalaUnderTheCommonProgramFiles) {
-  std::wstring folder = L"stale";
-  ASSERT_TRUE(FindDefinitionFolder(&folder));
-  EXPECT_EQ(Narrow(folder), Narrow(kDefinitionFolder));
-}
-
 TEST_F(DefinitionFilesTest, ReadsAnsiTextInTextModeThroughChunks) {
   ASSERT_EQ(GetACP(), 1252u) << "the ANSI texts below are Western";
   // 4500 bytes of CR LF lines; the CR of one pair is the last byte of the
@@ -161,27 +155,6 @@ TEST_F(DefinitionFilesTest, AFileThatIsNotWellFormedIsReadButContributesNothing)
   EXPECT_EQ(display->GetGroupDefinition(0x0407, name.get(), name.get(), schema.put()), S_OK);
   ASSERT_TRUE(schema);
   EXPECT_EQ(Narrow(schema.get()), "<Group Name=\"Pumpe\">\n\t<DisplayName>Pumpe</DisplayName>\n</Group>\n");
-}
-
-TEST_F(DefinitionFilesTest, ManagersReadWholeFilesInTextMode) {
-  // More than one chunk, with CR LF line ends and junk after a 0x1A byte:
-  // parsed whole, or the group would be missing or cut short.
-  std::string bytes = "<D>\r\n<Group Name=\"Pump\">\r\n<DisplayName xml:lang=\"de\">Pumpe</DisplayName>\r\n";
-  std::string fields;
-  for (int i = 0; i < 150; ++i) {
-    bytes += "<Field><Name>F" + std::to_string(i) + "</Name></Field>\r\n";
-    fields += "\t<Field>\n\t\t<Name>F" + std::to_string(i) + "</Name>\n\t</Field>\n";
-  }
-  bytes += "</Group>\r\n</D>\r\n\x1a</Unbalanced>";
-  ASSERT_GT(bytes.size(), 2u * 2000u);
-  Install(L"pump.hvds", bytes);
-
-  auto display = NewDisplay();
-  ASSERT_TRUE(display);
-  unique_bstr name(SysAllocString(L"Pumpe")), type(SysAllocString(L"Pump")), schema;
-  EXPECT_EQ(display->GetGroupDefinition(0x0407, name.get(), type.get(), schema.put()), S_OK);
-  ASSERT_TRUE(schema);
-  EXPECT_EQ(Narrow(schema.get()), "<Group Name=\"Pump\">\n\t<DisplayName>Pumpe</DisplayName>\n" + fields + "</Group>\n");
 }
 
 }  // namespace

@@ -19,68 +19,38 @@ std::string Show(const Declarations& declarations) {
   return out;
 }
 
-TEST(LogSchema, DeclarationsComeOutLowerCaseInOrderWithTheirTypes) {
-  const Declarations found = ParseItemSchema(
-      L"<Schema><ElementType name=\"Batch\" dt:type=\"int\"/>"
-      L"<ElementType name=\"Operator\" type=\"string\"/></Schema>");
-  const Declarations expected = {{L"batch", L"int"}, {L"operator", L"string"}};
-  EXPECT_EQ(expected, found) << Show(found);
-  EXPECT_EQ(VT_I4, SchemaTypeToVarType(found.at(0).second));
-  EXPECT_EQ(VT_BSTR, SchemaTypeToVarType(found.at(1).second));
-}
-
-TEST(LogSchema, TypeRulesOfTheScanner) {
-  // "dt:type" is preferred to a plain "type" that comes before it.
-  Declarations found = ParseItemSchema(L" <element name=\"A\" type=\"int\" dt:type=\"Boolean\"/>");
-  EXPECT_EQ((Declarations{{L"a", L"boolean"}}), found) << Show(found);
-  EXPECT_EQ(VT_BOOL, SchemaTypeToVarType(found.at(0).second));
-
-  // A declaration without a type before the next one is "Unknown" (text),
-  // and the type of the next declaration is not taken for it.
-  found = ParseItemSchema(L"<element name=\"First\"/><element name=\"Second\" dt:type=\"double\"/>");
-  EXPECT_EQ((Declarations{{L"first", L"Unknown"}, {L"second", L"double"}}), found) << Show(found);
-  EXPECT_EQ(VT_BSTR, SchemaTypeToVarType(found.at(0).second));
-  EXPECT_EQ(VT_R8, SchemaTypeToVarType(found.at(1).second));
-
-  // The last declaration without any type.
-  found = ParseItemSchema(L"<element name=\"Alone\"/>");
-  EXPECT_EQ((Declarations{{L"alone", L"Unknown"}}), found) << Show(found);
-
-  // A type name that is not in the table holds text.
-  found = ParseItemSchema(L"<element name=\"x\" type=\"uuid\"/>");
-  EXPECT_EQ((Declarations{{L"x", L"uuid"}}), found) << Show(found);
-  EXPECT_EQ(VT_BSTR, SchemaTypeToVarType(found.at(0).second));
-}
-
-TEST(LogSchema, NamesAndOddDeclarations) {
-  // A trailing backslash before the closing quote is dropped, once, from
-  // names and type names.
-  Declarations found = ParseItemSchema(L"<element name=\"Tag\\\" type=\"short\\\"/>");
-  EXPECT_EQ((Declarations{{L"tag", L"short"}}), found) << Show(found);
-
-  // Any word that begins with "element" starts a declaration.
-  found = ParseItemSchema(L"<elementary name=\"Rate\" type=\"float\"/>");
-  EXPECT_EQ((Declarations{{L"rate", L"float"}}), found) << Show(found);
-
-  // Empty names and type names stay empty.
-  found = ParseItemSchema(L"<element name=\"\" type=\"\"/>");
-  EXPECT_EQ((Declarations{{L"", L""}}), found) << Show(found);
-
-  // A declaration without any quote has an empty name.
-  found = ParseItemSchema(L"<element/>");
-  ASSERT_EQ(1u, found.size()) << Show(found);
-  EXPECT_EQ(L"", found[0].first);
-}
-
-TEST(LogSchema, TextsThatDeclareNothing) {
-  EXPECT_TRUE(ParseItemSchema(L"").empty());
-  EXPECT_TRUE(ParseItemSchema(L"<schema><attribute name=\"a\"/></schema>").empty());
-  // Only an "element" after the first character starts the scan: a text that
-  // begins with the word declares nothing at all.
-  Declarations found = ParseItemSchema(L"element name=\"a\" type=\"int\"");
-  EXPECT_TRUE(found.empty()) << Show(found);
-  found = ParseItemSchema(L"Element name=\"a\" type=\"int\"/><element name=\"b\" type=\"int\"/>");
-  EXPECT_TRUE(found.empty()) << Show(found);
+TEST(LogSchema, DeclarationsOfTheScanner) {
+  const struct {
+    const wchar_t* text;
+    Declarations expected;
+  } cases[] = {
+      // Names come out lower case, in order, with their types.
+      {L"<Schema><ElementType name=\"Batch\" dt:type=\"int\"/><ElementType name=\"Operator\" type=\"string\"/>",
+       {{L"batch", L"int"}, {L"operator", L"string"}}},
+      // "dt:type" is preferred to a plain "type" that comes before it.
+      {L" <element name=\"A\" type=\"int\" dt:type=\"Boolean\"/>", {{L"a", L"boolean"}}},
+      // Without a type before the next declaration the type is "Unknown",
+      // not the next one's; the same for the last declaration.
+      {L"<element name=\"First\"/><element name=\"Second\" dt:type=\"double\"/>",
+       {{L"first", L"Unknown"}, {L"second", L"double"}}},
+      {L"<element name=\"Alone\"/>", {{L"alone", L"Unknown"}}},
+      {L"<element name=\"x\" type=\"uuid\"/>", {{L"x", L"uuid"}}},
+      // A trailing backslash before the closing quote is dropped, once.
+      {L"<element name=\"Tag\\\" type=\"short\\\"/>", {{L"tag", L"short"}}},
+      // Any word that begins with "element" starts a declaration.
+      {L"<elementary name=\"Rate\" type=\"float\"/>", {{L"rate", L"float"}}},
+      {L"<element name=\"\" type=\"\"/>", {{L"", L""}}},
+      {L"<element/>", {{L"", L"Unknown"}}},
+      // Only an "element" after the first character starts the scan.
+      {L"", {}},
+      {L"<schema><attribute name=\"a\"/></schema>", {}},
+      {L"element name=\"a\" type=\"int\"", {}},
+      {L"Element name=\"a\" type=\"int\"/><element name=\"b\" type=\"int\"/>", {}},
+  };
+  for (const auto& c : cases) {
+    const Declarations found = ParseItemSchema(c.text);
+    EXPECT_EQ(c.expected, found) << test::Narrow(c.text) << " gave " << Show(found);
+  }
 }
 
 TEST(LogSchema, TypeTableIgnoresCase) {
@@ -89,7 +59,7 @@ TEST(LogSchema, TypeTableIgnoresCase) {
       {L"long", VT_I4},           {L"float", VT_R4},  {L"Double", VT_R8}, {L"bool", VT_BOOL},
       {L"BOOLEAN", VT_BOOL},      {L"scode", VT_ERROR}, {L"CY", VT_CY},   {L"time", VT_DATE},
       {L"Date", VT_DATE},         {L"bstr", VT_BSTR}, {L"string", VT_BSTR}, {L"Unknown", VT_BSTR},
-      {L"", VT_BSTR},             {L"unsigned", VT_BSTR}, {L"int ", VT_BSTR},
+      {L"", VT_BSTR},             {L"unsigned", VT_BSTR}, {L"int ", VT_BSTR}, {L"uuid", VT_BSTR},
   };
   for (const auto& [name, type] : cases)
     EXPECT_EQ(type, SchemaTypeToVarType(name)) << "type name '" << test::Narrow(name) << "'";

@@ -23,7 +23,6 @@ const std::wstring kProviders = L"SOFTWARE\\Corvala Software\\Halvern Diagnostic
 constexpr LANGID kEnglish = 0x0009;
 constexpr LANGID kGerman = 0x0007;
 constexpr LCID kGermanLocale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
-constexpr LCID kEnglishLocale = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT);
 
 std::wstring PumpDll(const wchar_t* language) { return test::BinDir() + L"Pump" + language + L".dll"; }
 
@@ -74,17 +73,62 @@ std::wstring Message1001(HMODULE module) { return module ? LoadResourceString(mo
 const std::wstring kEnglish1001 = L"Pump %1 started";
 const std::wstring kGerman1001 = L"Pumpe %1 gestartet";
 
+// The German DLL's path padded with "." and ".." steps to exactly n
+// characters; the platform resolves them without touching the disk.
+std::wstring PaddedGermanPath(size_t n) {
+  const std::wstring name = L"PumpDEU.dll";
+  std::wstring path = test::BinDir();
+  size_t need = n - path.size() - name.size();
+  if (need % 2) {
+    path += L"x\\..\\";
+    need -= 5;
+  }
+  for (; need > 0; need -= 2) path += L".\\";
+  return path + name;
+}
+
 TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
+  const std::wstring tooLong = PaddedGermanPath(260);
+  ASSERT_EQ(260u, tooLong.size());
+  HMODULE direct = LoadLibraryW(tooLong.c_str());
+  ASSERT_NE(nullptr, direct) << "the platform loads the longer path: the limit of 259 is the cache's";
+  FreeLibrary(direct);
+  const std::wstring none;
+  const struct {
+    const wchar_t* provider;
+    std::wstring german, english, expected;
+  } cases[] = {
+      {L"ResGermanFirst", PumpDll(L"DEU"), PumpDll(L"ENU"), kGerman1001},
+      {L"ResEnglishOnly", none, PumpDll(L"ENU"), kEnglish1001},
+      {L"ResNotLoading", test::BinDir() + L"NoSuch.dll", PumpDll(L"ENU"), kEnglish1001},
+      {L"ResLongPath", tooLong, PumpDll(L"ENU"), kEnglish1001},
+      {L"ResFullPath", PaddedGermanPath(259), PumpDll(L"ENU"), kGerman1001},
+      {L"ResNothing", none, none, L"<no module>"},
+  };
+  ThreadLocale german(kGermanLocale);
+  for (const auto& c : cases) {
+    ProviderRegistration provider(c.provider);
+    provider.CreateEmpty();
+    if (!c.german.empty()) provider.Set(kGerman, c.german);
+    if (!c.english.empty()) provider.Set(kEnglish, c.english);
+    EXPECT_EQ(c.expected, Message1001(GetProviderResourceModule(c.provider))) << test::Narrow(c.provider);
+  }
+  EXPECT_EQ(nullptr, GetProviderResourceModule(L"NoSuchProvider"));
+  EXPECT_EQ(nullptr, GetProviderResourceModule(L""));
+}
+
+TEST(ProviderResources, LoadedDllsAreCachedPerExactNameAndMissingOnesAreNot) {
   ProviderRegistration pump(L"Pump");
-  pump.Set(kGerman, PumpDll(L"DEU"));
+  EXPECT_EQ(nullptr, GetProviderResourceModule(L"Pump"));
   pump.Set(kEnglish, PumpDll(L"ENU"));
   {
     ThreadLocale german(kGermanLocale);
+    EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"Pump")));
+    // A German DLL registered while the process runs is found on the next call.
+    pump.Set(kGerman, PumpDll(L"DEU"));
     EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"Pump")));
   }
-  EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"Pump")));
-
-  // Loaded DLLs come from the cache: the registry is not read again.
+  // Loaded DLLs come from the cache: the registry is not read again...
   pump.Remove(kGerman);
   pump.Set(kEnglish, PumpDll(L"DEU"));
   {
@@ -92,73 +136,8 @@ TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
     EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"Pump")));
   }
   EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"Pump")));
-}
-
-TEST(ProviderResources, EnglishIsTheLastResortAndMissingValuesAreNotRemembered) {
-  ProviderRegistration provider(L"PumpEnglishOnly");
-  provider.Set(kEnglish, PumpDll(L"ENU"));
-  ThreadLocale german(kGermanLocale);
-  EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"PumpEnglishOnly")));
-  // A German DLL registered while the process runs is found on the next call.
-  provider.Set(kGerman, PumpDll(L"DEU"));
-  EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"PumpEnglishOnly")));
-}
-
-TEST(ProviderResources, NothingFoundGivesNull) {
-  EXPECT_EQ(nullptr, GetProviderResourceModule(L"NoSuchProvider"));
-  EXPECT_EQ(nullptr, GetProviderResourceModule(L""));
-  ProviderRegistration provider(L"EmptyProvider");
-  provider.CreateEmpty();
-  EXPECT_EQ(nullptr, GetProviderResourceModule(L"EmptyProvider"));
-  // A path that does not load moves on to the next language.
-  provider.Set(kGerman, test::BinDir() + L"NoSuch.dll");
-  provider.Set(kEnglish, PumpDll(L"ENU"));
-  ThreadLocale german(kGermanLocale);
-  EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"EmptyProvider")));
-}
-
-TEST(ProviderResources, NamesDifferingInCaseAreCachedSeparately) {
-  ProviderRegistration provider(L"CaseProbe");
-  provider.Set(kEnglish, PumpDll(L"ENU"));
-  EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"CaseProbe")));
-  // The registry key is shared ("caseprobe" finds it), the cache entry is not.
-  provider.Set(kEnglish, PumpDll(L"DEU"));
-  EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"caseprobe")));
-  EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"CaseProbe")));
-}
-
-TEST(ProviderResources, RegisteredPathMustFit260Units) {
-  // The German DLL's path padded with "." and ".." steps to exactly n
-  // characters; the platform resolves them without touching the disk.
-  const auto padded = [](size_t n) {
-    const std::wstring name = L"PumpDEU.dll";
-    std::wstring path = test::BinDir();
-    size_t need = n - path.size() - name.size();
-    if (need % 2) {
-      path += L"x\\..\\";
-      need -= 5;
-    }
-    for (; need > 0; need -= 2) path += L".\\";
-    return path + name;
-  };
-  const std::wstring fits = padded(259);
-  const std::wstring tooLong = padded(260);
-  ASSERT_EQ(259u, fits.size());
-  ASSERT_EQ(260u, tooLong.size());
-  // The platform itself loads the longer path: the limit is the cache's.
-  HMODULE direct = LoadLibraryW(tooLong.c_str());
-  ASSERT_NE(nullptr, direct);
-  FreeLibrary(direct);
-
-  ThreadLocale german(kGermanLocale);
-  ProviderRegistration longPath(L"LongPathProbe");
-  longPath.Set(kGerman, tooLong);
-  longPath.Set(kEnglish, PumpDll(L"ENU"));
-  EXPECT_EQ(kEnglish1001, Message1001(GetProviderResourceModule(L"LongPathProbe")));
-  ProviderRegistration fullPath(L"FullPathProbe");
-  fullPath.Set(kGerman, fits);
-  fullPath.Set(kEnglish, PumpDll(L"ENU"));
-  EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"FullPathProbe")));
+  // ...but the entry is per exact name, while the registry key is shared.
+  EXPECT_EQ(kGerman1001, Message1001(GetProviderResourceModule(L"pump")));
 }
 
 TEST(ProviderResources, ConcurrentCallersLoadOnceAndReleaseFreesEverything) {
@@ -215,19 +194,6 @@ std::vector<std::wstring> Marks(const std::wstring& text) {
   for (size_t i = text.find(L'%'); i != std::wstring::npos; i = text.find(L'%', i + 2))
     marks.push_back(text.substr(i, 2));
   return marks;
-}
-
-TEST(LanguageLibraries, EnglishLibraryIsFoundBesideTheLibrary) {
-  HMODULE library = LoadLibraryW((test::BinDir() + L"TAVDiagnostics.dll").c_str());
-  ASSERT_NE(nullptr, library);
-  // Tests run as an English-US user.
-  HMODULE language = LoadLanguageLibrary(L"TAVDiagnostics", L"Halvern Diagnostics", nullptr, library);
-  ASSERT_NE(nullptr, language);
-  EXPECT_TRUE(SamePath(test::BinDir() + L"TAVDiagnosticsENU.dll", ModulePath(language))) << test::Narrow(ModulePath(language));
-  const std::wstring text = LoadResourceString(language, 101);
-  EXPECT_EQ(0u, text.find(L"The message of provider %s")) << test::Narrow(text);
-  FreeLibrary(language);
-  FreeLibrary(library);
 }
 
 TEST(LanguageLibraries, TranslationsCarryTheSameInsertions) {

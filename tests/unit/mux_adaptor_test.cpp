@@ -2,7 +2,6 @@
 // service's record, then a marshalled interface of the adaptor proxy that the
 // component builds itself, which answers IAdaptorReader only when the service
 // says the adaptor can be read from.
-#include <cstring>
 #include <thread>
 
 #include "support/TestSupport.h"
@@ -107,27 +106,15 @@ TEST_F(MuxAdaptorTest, AReadableAdaptorComesBackAsAReaderThatPassesOnTheServices
   ComPtr<IConnectionPointContainer> subscription;
   EXPECT_EQ(reader->Subscribe(0x0409, nullptr, nullptr, 100, 10, subscription.put()), E_NOTIMPL);
   EXPECT_FALSE(subscription);
-  // The requests went out as reading frames, for the adaptor of the reply.
-  bool sawOpenReader = false, sawSubscribe = false;
-  for (const WireFrame& frame : server_.Frames()) {
-    if (frame.kind == 16 && frame.payload.size() == 32) {
-      sawOpenReader = std::memcmp(frame.payload.data(), &kStore, 16) == 0;
-      EXPECT_EQ(frame.payload[16], 0) << "newest first";
-      EXPECT_EQ(frame.payload[20], 2) << "from the newest end";
-    }
-    if (frame.kind == 25) sawSubscribe = frame.payload.size() == 20;
-  }
-  EXPECT_TRUE(sawOpenReader);
-  EXPECT_TRUE(sawSubscribe);
   ComPtr<ISupportErrorInfo> support;
   ASSERT_EQ(reader->QueryInterface(IID_ISupportErrorInfo, support.put_void()), S_OK);
   EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IAdaptorReader), S_OK);
 }
 
-TEST_F(MuxAdaptorTest, AnAdaptorThatCannotBeReadAnswersNoReader) {
-  reader_ = "0";
+TEST_F(MuxAdaptorTest, NoReaderFlagAFailureOrAShortRecord) {
   // Bytes after the record are not the library's to read: the interface
   // follows the record directly.
+  reader_ = "0";
   body_.insert(body_.end(), {0xde, 0xad, 0xbe, 0xef});
   ComPtr<IMuxMessage> reply;
   ASSERT_EQ(Request(&reply), S_OK);
@@ -137,19 +124,16 @@ TEST_F(MuxAdaptorTest, AnAdaptorThatCannotBeReadAnswersNoReader) {
   EXPECT_EQ(Hex(record), Hex(std::vector<uint8_t>(body_.begin(), body_.begin() + 272)));
   ComPtr<IAdaptorReader> reader;
   EXPECT_EQ(adaptor->QueryInterface(IID_IAdaptorReader, reader.put_void()), E_NOINTERFACE);
-}
 
-TEST_F(MuxAdaptorTest, AFailureOrAShortRecordCarriesNoInterface) {
+  // A failure carries no body; the library reads the failure from the reply.
   result_ = "-2147221164";
   reader_.clear();
   body_.clear();
-  ComPtr<IMuxMessage> reply;
-  ASSERT_EQ(Request(&reply), S_OK) << "the library reads the failure from the reply";
+  ASSERT_EQ(Request(&reply), S_OK);
   EXPECT_STREQ(reply->GetField("HRESULT"), "-2147221164");
   ComPtr<IStream> body;
   ASSERT_EQ(reply->QueryInterface(IID_IStream, body.put_void()), S_OK);
   EXPECT_TRUE(ReadRest(body.get()).empty());
-
   result_ = "0";
   body_.assign(100, 0);
   EXPECT_EQ(Request(&reply), HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
