@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that every program the build and the tests run comes from a package
 # that installing cmake/packages.sh's list brings onto a machine: a listed
-# package, one they depend on, or one Debian always has (Essential). Prints
+# package, one they depend on, or one every Debian system has (Essential or
+# of priority required, which even a minimal debootstrap installs). Prints
 # each program with its package and exits 1 naming those that come from
 # elsewhere, so the next missing package fails here on every machine and not
 # only on a fresh one.
@@ -40,14 +41,14 @@ done < <(cd "$root" && git ls-files -z -- '*.sh' '*.cmake' '*CMakeLists.txt' '*t
 
 # What installing the list brings: the listed packages, their Depends and
 # Pre-Depends (an alternative counts when it is the one installed, a virtual
-# package by what provides it) and the Essential packages.
+# package by what provides it) and the packages every system has.
 declare -A installed=() provider=() deps=() brings=()
-while IFS=';' read -r pkg essential provides depends; do
+while IFS=';' read -r pkg essential priority provides depends; do
   installed[$pkg]=1
   deps[$pkg]=$depends
-  [ "$essential" = yes ] && brings[$pkg]=1
+  [ "$essential" = yes ] || [ "$priority" = required ] && brings[$pkg]=1
   for v in ${provides//,/ }; do [[ $v == [a-z0-9]* ]] && provider[$v]=$pkg; done
-done < <(dpkg-query -W -f='${db:Status-Abbrev};${Package};${Essential};${Provides};${Depends}, ${Pre-Depends}\n' |
+done < <(dpkg-query -W -f='${db:Status-Abbrev};${Package};${Essential};${Priority};${Provides};${Depends}, ${Pre-Depends}\n' |
   sed -n 's/^ii *;//p' | sed -E 's/ \([^)]*\)//g; s/:[a-z0-9]+//g')
 queue=()
 for p in $hv_packages; do [[ $without == *" $p "* ]] || queue+=("$p"); done

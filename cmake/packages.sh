@@ -3,7 +3,10 @@
 hv_packages="wine64 libwine libwine-dev g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   mingw-w64-tools binutils-mingw-w64 cmake ninja-build googletest g++ libsqlite3-dev sqlite3
   libxml2-utils rsyslog procps libboost1.74-dev nodejs npm chromium clang libclang-rt-14-dev
-  libsystemd-dev systemd dpkg-dev file passwd git"
+  libsystemd-dev systemd dpkg-dev file passwd git llvm"
+
+# gcovr reads the coverage of the tests (tools/coverage-host.sh, docs/testing.md).
+hv_packages="$hv_packages gcovr"
 
 # wixl builds the MSI of the Windows side (packaging/msi/).
 hv_packages="$hv_packages wixl"
