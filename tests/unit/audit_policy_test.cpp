@@ -165,6 +165,21 @@ class AuditPolicy : public ComTest {
     return chains;
   }
 
+  // A log of the secondary directory with auditing off whose first audit
+  // item, built on a thread of its own, is held inside the policy lookup.
+  std::thread StartHeldLookup(ComPtr<ITAVDiagnosticLogEx>* log) {
+    doubles_->SetBool(L"AuditingEnabled", false);
+    doubles_->HoldReads(TRUE);
+    *log = NewLog(GuidString(kSecondaryDirectoryId));
+    std::thread first([held = *log] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      Build(held.get(), kAudit, L"first");
+      CoUninitialize();
+    });
+    EXPECT_TRUE(doubles_->WaitForHeldRead(10000));
+    return first;
+  }
+
   std::unique_ptr<SecurityDoublesLibrary> doubles_;
   std::unique_ptr<TestMuxLibrary> mux_;
   ComPtr<ITAVDiagnosticLogMgrEx> mgr_;
@@ -375,15 +390,8 @@ TEST_F(AuditPolicy, AServerThatStartsOnTheLastRetryIsUsed) {
 }
 
 TEST_F(AuditPolicy, OnlyOneThreadLooksUpAndTheOthersDoNotWaitForIt) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->HoldReads(TRUE);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
-  std::thread first([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    Build(log.get(), kAudit, L"first");
-    CoUninitialize();
-  });
-  ASSERT_TRUE(doubles_->WaitForHeldRead(10000));
+  ComPtr<ITAVDiagnosticLogEx> log;
+  std::thread first = StartHeldLookup(&log);
   // The lookup is under way and held inside the directory: other threads
   // build audit items at once, with auditing still on.
   const auto start = std::chrono::steady_clock::now();
@@ -398,15 +406,8 @@ TEST_F(AuditPolicy, OnlyOneThreadLooksUpAndTheOthersDoNotWaitForIt) {
 }
 
 TEST_F(AuditPolicy, ALookupOvertakenByInitLeavesTheNewBindingAlone) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->HoldReads(TRUE);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
-  std::thread first([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    Build(log.get(), kAudit, L"first");
-    CoUninitialize();
-  });
-  ASSERT_TRUE(doubles_->WaitForHeldRead(10000));
+  ComPtr<ITAVDiagnosticLogEx> log;
+  std::thread first = StartHeldLookup(&log);
   // Re-bound to a machine while the old lookup is held, and the new
   // binding's own lookup done: the old policy must not attach afterwards.
   ASSERT_EQ(log->Init(unique_bstr(SysAllocString(L"PUMPHOUSE-3")).get(),
