@@ -1,6 +1,7 @@
 // The real tarnhost against clients that try to forge log lines, against a
 // umask that would let everyone read the messages, and on a disk that is
-// full: the log stays one line per event and a few lines per flood.
+// full: the log stays one line per event and a few lines per flood, each
+// with its priority for the journal.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -77,7 +78,13 @@ TEST(DefencesTest, AFullDiskGivesAFewLinesAndABoundedLogAndRecovers) {
   full.rlim_cur = 6 << 20;
   ::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &full);
+  // Its stderr is the journal's stream, so its lines carry priorities.
+  WriteFile(dir.File("host.log"), "");
+  struct stat st {};
+  ::stat(dir.File("host.log").c_str(), &st);
+  ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
   RunningHost host(dir.path(), dir.File("m.db"));
+  ::unsetenv("JOURNAL_STREAM");
   ::setrlimit(RLIMIT_FSIZE, &old);
   TestClient c;
   ASSERT_TRUE(c.Connected(host.port));
@@ -107,6 +114,14 @@ TEST(DefencesTest, AFullDiskGivesAFewLinesAndABoundedLogAndRecovers) {
   std::string log = host.process.Log();
   EXPECT_LE(Count(log, "was not stored"), 2u) << log;
   EXPECT_LE(Count(log, "failed and was rolled back"), 1u) << log;
+  const std::pair<const char*, const char*> priorities[] = {
+      {"listening on", "<6>"}, {"failed and was rolled back", "<3>"}, {"was not stored", "<3>"}};
+  for (const auto& [text, priority] : priorities) {
+    size_t at = log.find(text);
+    ASSERT_NE(at, std::string::npos) << text;
+    size_t start = log.rfind('\n', at) + 1;  // 0 on the first line
+    EXPECT_EQ(log.substr(start, 3), priority) << log.substr(start, at - start) << text;
+  }
 
   // Room again: the next items are stored.
   ASSERT_EQ(::prlimit(host.process.pid(), RLIMIT_FSIZE, &old, nullptr), 0);
