@@ -123,7 +123,7 @@ void ForwarderAdaptor::RequeueLocked(std::vector<std::string>& messages, size_t 
 
 void ForwarderAdaptor::LogDropsBegin() {
   log_.Line(label_ + ": the buffer is full (" + Items(settings_.bufferItems) +
-            "); the oldest items are dropped until the server takes items again");
+            "); the oldest items are dropped until the server takes items again", Logger::kWarning);
 }
 
 void ForwarderAdaptor::Wake() {
@@ -297,7 +297,7 @@ void ForwarderAdaptor::Run() {
           failing = true;
           failingSince = Clock::now();
           log_.Line(label_ + ": cannot connect to " + server + ": " + why + "; up to " +
-                    Items(settings_.bufferItems) + " are kept and the connection is tried again");
+                    Items(settings_.bufferItems) + " are kept and the connection is tried again", Logger::kError);
         }
         nextAttempt = Clock::now() + std::chrono::milliseconds(retryMs);
         retryMs = std::min(retryMs * 2, settings_.reconnectMaxMs);
@@ -352,7 +352,7 @@ void ForwarderAdaptor::Run() {
         failingSince = Clock::now();
       }
       log_.Line(label_ + ": the connection to " + server + " failed: " + why + "; " + Items(waiting) +
-                " wait in the buffer");
+                " wait in the buffer", Logger::kError);
       if (dropsBegin) LogDropsBegin();
       // The wait is reset only by a successful write, so a server that
       // takes connections and closes them at once is not hammered.
@@ -370,7 +370,8 @@ void ForwarderAdaptor::Run() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (queue_.empty()) std::swap(drops, dropsUnreported_);
     }
-    if (drops) log_.Line(label_ + ": the buffer has emptied; " + Items(drops) + " were dropped while it was full");
+    if (drops) log_.Line(label_ + ": the buffer has emptied; " + Items(drops) + " were dropped while it was full",
+                         Logger::kWarning);
   }
 
   socket_.Close();

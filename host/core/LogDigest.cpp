@@ -5,10 +5,11 @@ namespace hv::host {
 void LogDigest::Summarize(const std::string& kind, Kind& k) {
   if (k.more)
     log_.Line(kind + ": " + std::to_string(k.more) + " more in the last " +
-              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(interval_).count()) + " s");
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(interval_).count()) + " s",
+              k.priority);
 }
 
-void LogDigest::Line(const std::string& kind, const std::string& text) {
+void LogDigest::Line(const std::string& kind, const std::string& text, int priority) {
   auto now = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = kinds_.find(kind);
@@ -17,8 +18,8 @@ void LogDigest::Line(const std::string& kind, const std::string& text) {
     return;
   }
   if (it != kinds_.end()) Summarize(kind, it->second);
-  kinds_[kind] = Kind{now, 0};
-  log_.Line(text);
+  kinds_[kind] = Kind{now, 0, priority};
+  log_.Line(text, priority);
 }
 
 void LogDigest::Flush(bool all) {

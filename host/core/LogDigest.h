@@ -19,7 +19,7 @@ class LogDigest {
   ~LogDigest() { Flush(true); }
 
   // `kind` names the event without its details ("an item was not stored").
-  void Line(const std::string& kind, const std::string& text);
+  void Line(const std::string& kind, const std::string& text, int priority);
   // Sums up the intervals that are over; with `all`, every open one.
   void Flush(bool all = false);
 
@@ -27,6 +27,7 @@ class LogDigest {
   struct Kind {
     std::chrono::steady_clock::time_point start;
     size_t more = 0;
+    int priority = Logger::kInfo;
   };
   void Summarize(const std::string& kind, Kind& k);
 

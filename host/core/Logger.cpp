@@ -32,7 +32,9 @@ Logger::~Logger() {
   if (file_) std::fclose(file_);
 }
 
-void Logger::Repeated(const std::string& kind, const std::string& text) { digest_->Line(kind, text); }
+void Logger::Repeated(const std::string& kind, const std::string& text, int priority) {
+  digest_->Line(kind, text, priority);
+}
 
 void Logger::FlushRepeated() { digest_->Flush(); }
 

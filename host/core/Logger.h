@@ -2,8 +2,9 @@
 // configuration names one, to a log file as well. Lines from many threads
 // never interleave. Control characters (line breaks among them) are written
 // as \xNN, so text a client sent can never start a line of its own. Under
-// systemd the stderr lines start with a syslog priority ("<3>" an error,
-// "<6>" information) for the journal.
+// systemd the stderr lines start with a syslog priority for the journal:
+// "<3>" the host failed at its own work (a commit, accepting, a forwarder's
+// connection), "<4>" a client or peer was refused or dropped, "<6>" the rest.
 #pragma once
 #include <cstdio>
 #include <memory>
@@ -31,11 +32,13 @@ class Logger {
   void SetPriorityPrefixes(bool on);
 
   static constexpr int kError = 3;
+  static constexpr int kWarning = 4;
   static constexpr int kInfo = 6;
   void Line(const std::string& text, int priority = kInfo);
   // A line of a kind that can come in floods (see LogDigest): the first of
   // each kind in a minute is written, the rest counted.
-  void Repeated(const std::string& kind, const std::string& text);
+  // The count that sums a kind up has the kind's priority.
+  void Repeated(const std::string& kind, const std::string& text, int priority);
   // Writes the counts of the minutes that are over; called now and then.
   void FlushRepeated();
 

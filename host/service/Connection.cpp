@@ -95,7 +95,7 @@ void Connection::FinishIfDone() {
 }
 
 void Connection::SendError(uint32_t frameId, HResult result, const std::string& why) {
-  log_.Line(label_ + ": refused frame " + std::to_string(frameId) + ": " + why);
+  log_.Line(label_ + ": refused frame " + std::to_string(frameId) + ": " + why, Logger::kWarning);
   ErrorPayload e{result, why};
   sender_.Queue(FrameCodec::Encode(FrameKind::Error, frameId, [&](ByteWriter& w) { e.Write(w); }));
 }
@@ -105,7 +105,7 @@ bool Connection::HoldPending() {
   if (pending > held_ && !budget_.Take(pending - held_)) {
     log_.Line(label_ + ": dropped: the host holds " + std::to_string(budget_.used() >> 20) +
               " MiB for its clients, its limit, and this connection's frame needs " + std::to_string(pending) +
-              " bytes");
+              " bytes", Logger::kWarning);
     return false;
   }
   if (pending < held_) budget_.Give(held_ - pending);
@@ -127,7 +127,7 @@ bool Connection::InTime(int* waitMs) {
   };
   if (frames_.Pending() && !wait(partialSince_, limits_.frameTimeoutMs)) {
     log_.Line(label_ + ": dropped: a frame is still incomplete after " + std::to_string(limits_.frameTimeoutMs / 1000) +
-              " s (" + std::to_string(frames_.Pending()) + " bytes in)");
+              " s (" + std::to_string(frames_.Pending()) + " bytes in)", Logger::kWarning);
     return false;
   }
   if (limits_.idleTimeoutMs > 0 && !frames_.Pending()) {
@@ -156,7 +156,7 @@ void Connection::ReadLoop() {
     if (r == 0) continue;
     if (r < 0) {
       if (errno == EINTR) continue;
-      log_.Line(label_ + ": closed, poll failed: " + std::strerror(errno));
+      log_.Line(label_ + ": closed, poll failed: " + std::strerror(errno), Logger::kError);
       break;
     }
     if (fds[1].revents) {
@@ -166,7 +166,7 @@ void Connection::ReadLoop() {
     ssize_t n = ::recv(socket_.fd(), buffer.data(), buffer.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      log_.Line(label_ + ": closed, receiving failed: " + std::strerror(errno));
+      log_.Line(label_ + ": closed, receiving failed: " + std::strerror(errno), Logger::kError);
       break;
     }
     if (n == 0) {
@@ -175,9 +175,11 @@ void Connection::ReadLoop() {
         log_.Line(label_ + ": closed by the client");
       else if (frames_.PendingLength(&length))
         log_.Line(label_ + ": the client closed in the middle of a frame (" + std::to_string(frames_.Pending()) +
-                  " of " + std::to_string(4 + uint64_t(length)) + " bytes); the partial frame is dropped");
+                  " of " + std::to_string(4 + uint64_t(length)) + " bytes); the partial frame is dropped",
+                  Logger::kWarning);
       else
-        log_.Line(label_ + ": the client closed in the middle of a frame length; the partial frame is dropped");
+        log_.Line(label_ + ": the client closed in the middle of a frame length; the partial frame is dropped",
+                  Logger::kWarning);
       break;
     }
     if (!Consume(buffer.data(), size_t(n))) break;

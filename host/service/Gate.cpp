@@ -64,7 +64,7 @@ bool Gate::Run(std::string* error) {
     while (!waiting_.empty() && waiting_.front().deadline <= now) {
       log_.Repeated("connections closed without a Hello",
                    "connection from " + waiting_.front().peer + " closed: no Hello within " +
-                       std::to_string(limits_.helloTimeoutMs / 1000) + " s");
+                       std::to_string(limits_.helloTimeoutMs / 1000) + " s", Logger::kWarning);
       Close(epoll, waiting_.begin());
     }
     if (now - lastTick >= std::chrono::milliseconds(kTickMs)) {
@@ -82,7 +82,8 @@ void Gate::AcceptAll(int epoll) {
       int e = errno;
       if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR || e == ECONNABORTED) return;
       // Out of descriptors: the oldest waiting connection makes room.
-      log_.Repeated("accepting failed", std::string("accepting a connection failed: ") + std::strerror(e));
+      log_.Repeated("accepting failed", std::string("accepting a connection failed: ") + std::strerror(e),
+                    Logger::kError);
       if (!waiting_.empty() && (e == EMFILE || e == ENFILE)) Close(epoll, waiting_.begin());
       // Nothing to close: the pending connection stays, so pause instead of
       // spinning on it.
@@ -92,7 +93,7 @@ void Gate::AcceptAll(int epoll) {
     if (waiting_.size() >= limits_.maxWaiting) {
       log_.Repeated("connections closed to make room",
                    "connection from " + waiting_.front().peer + " closed: " + std::to_string(waiting_.size()) +
-                       " connections wait for their Hello and a new one came");
+                       " connections wait for their Hello and a new one came", Logger::kWarning);
       Close(epoll, waiting_.begin());
     }
     SetBlocking(s.fd(), false);

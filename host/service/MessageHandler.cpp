@@ -28,7 +28,7 @@ std::vector<uint8_t> MessageHandler::AnswerFrame(uint32_t frameId, HResult resul
 
 void MessageHandler::Refuse(const std::shared_ptr<Peer>& peer, uint32_t frameId, HResult result,
                             const std::string& why) {
-  log_.Line(peer->label() + ": refused frame " + std::to_string(frameId) + ": " + why);
+  log_.Line(peer->label() + ": refused frame " + std::to_string(frameId) + ": " + why, Logger::kWarning);
   ErrorPayload e{result, why};
   peer->SendFrame(FrameCodec::Encode(FrameKind::Error, frameId, [&](ByteWriter& w) { e.Write(w); }));
 }
@@ -57,7 +57,8 @@ void MessageHandler::HandleItem(const std::shared_ptr<Peer>& peer, uint32_t fram
   std::string why;
   if (!ItemStreamDecoder::Decode(stream->data(), stream->size(), &item, &why)) {
     if (!answered) return Refuse(peer, frameId, E_INVALIDARG, why);
-    log_.Line(peer->label() + ": refused the item of transid " + std::to_string(transid) + ": " + why);
+    log_.Line(peer->label() + ": refused the item of transid " + std::to_string(transid) + ": " + why,
+              Logger::kWarning);
     peer->OweAnswer();
     peer->SendAnswer(AnswerFrame(frameId, E_INVALIDARG, transid, *stream));
     return;
@@ -69,13 +70,14 @@ void MessageHandler::HandleItem(const std::shared_ptr<Peer>& peer, uint32_t fram
     delivery = std::make_shared<Delivery>([peer, frameId, transid, stream, this](HResult hr) {
       if (Failed(hr))
         log_.Repeated("items not stored", peer->label() + ": the item of transid " + std::to_string(transid) +
-                                              " was not stored (" + FormatInt32(hr) + ")");
+                                              " was not stored (" + FormatInt32(hr) + ")", Logger::kError);
       peer->SendAnswer(AnswerFrame(frameId, hr, transid, *stream));
     });
   } else {
     delivery = std::make_shared<Delivery>([peer, this](HResult hr) {
       if (Failed(hr))
-        log_.Repeated("items not stored", peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")");
+        log_.Repeated("items not stored", peer->label() + ": an item was not stored (" + FormatInt32(hr) + ")",
+                      Logger::kError);
     });
   }
   router_.Route(item, stream, delivery);
@@ -120,7 +122,8 @@ void MessageHandler::StoreAudit(const std::string& text, const std::string& acco
   for (const auto& a : router_.adaptors())
     if (a->CanRead()) keepers.push_back(a.get());
   auto delivery = std::make_shared<Delivery>([this](HResult hr) {
-    if (Failed(hr)) log_.Line("the audit message of a flag change was not stored (" + FormatInt32(hr) + ")");
+    if (Failed(hr)) log_.Line("the audit message of a flag change was not stored (" + FormatInt32(hr) + ")",
+                              Logger::kError);
   });
   delivery->Expect(keepers.size());
   for (Adaptor* a : keepers) a->Deliver(item, stream, delivery);
@@ -132,12 +135,12 @@ bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request,
   if (!type || (*type != "3" && *type != "4" && *type != "8")) {
     *error = ErrorPayload{E_NOTIMPL, type ? "requests of type \"" + *type + "\" are not served"
                                           : "the request has no MSGTYPE"};
-    log_.Line(peer.label() + ": refused a request: " + error->text);
+    log_.Line(peer.label() + ": refused a request: " + error->text, Logger::kWarning);
     return false;
   }
   if (*type != "8" && !(peer.rights() & kReadRight)) {
     *error = ErrorPayload{E_ACCESSDENIED, peer.account() + " may not read the adaptors' list"};
-    log_.Line(peer.label() + ": refused a request: " + error->text);
+    log_.Line(peer.label() + ": refused a request: " + error->text, Logger::kWarning);
     return false;
   }
   *reply = MuxMessage();
@@ -149,7 +152,7 @@ bool MessageHandler::HandleTransact(const Peer& peer, const MuxMessage& request,
     // instead of an Error frame.
     std::string why;
     HResult hr = ApplyFlags(peer, request, &why);
-    if (Failed(hr)) log_.Line(peer.label() + ": refused a flag change: " + why);
+    if (Failed(hr)) log_.Line(peer.label() + ": refused a flag change: " + why, Logger::kWarning);
     reply->SetField("HRESULT", FormatInt32(hr));
     return true;
   }

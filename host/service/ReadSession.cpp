@@ -104,7 +104,7 @@ bool ReadSession::Full(Peer& peer, const Frame& frame, bool subscription) {
 
 void ReadSession::Refuse(Peer& peer, const Frame& frame, HResult result, const std::string& why) {
   service_.log().Line(peer.label() + ": refused frame " + std::to_string(frame.id) + " (" + RequestName(frame.kind) +
-                      "): " + why);
+                      "): " + why, Logger::kWarning);
   ErrorPayload e{result, why};
   peer.SendFrame(FrameCodec::Encode(FrameKind::Error, frame.id, [&](ByteWriter& w) { e.Write(w); }));
 }

@@ -46,7 +46,7 @@ bool Sender::Queue(std::vector<uint8_t> frame) {
 }
 
 void Sender::Break(const std::string& why) {
-  log_.Line(label_ + ": dropped: " + why);
+  log_.Line(label_ + ": dropped: " + why, Logger::kWarning);
   broken_ = true;
   if (budget_) budget_->Give(pending_.size());
   std::vector<uint8_t>().swap(pending_);

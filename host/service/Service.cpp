@@ -51,7 +51,7 @@ bool Service::BuildAdaptors(std::string* error) {
     std::string why;
     if (it != saved.end() && !a->SetEnableFlags(it->second, &why))
       log_.Line("adaptor \"" + s.name + "\": saved enable flags do not fit its configuration (" + why +
-                "); the configured flags apply");
+                "); the configured flags apply", Logger::kWarning);
     std::array<uint8_t, 4> f = a->enableFlags();
     log_.Line("adaptor \"" + s.name + "\" " + s.clsid.ToRegistryString() + ": enable flags VELTRA " +
               std::to_string(f[0]) + ", Dev " + std::to_string(f[1]) + ", Eng " + std::to_string(f[2]) + ", Op " +
@@ -79,7 +79,8 @@ bool Service::Start(std::string* error) {
       *router_,
       [this](const Guid& clsid, const std::array<uint8_t, 4>& flags) {
         if (!writer_->AddFlags(clsid, flags))
-          log_.Line("adaptor " + clsid.ToRegistryString() + ": the new enable flags could not be saved");
+          log_.Line("adaptor " + clsid.ToRegistryString() + ": the new enable flags could not be saved",
+                    Logger::kError);
       },
       log_);
   reading_ = std::make_unique<ReadService>(settings_.database, *router_, log_);
@@ -104,7 +105,7 @@ bool Service::Start(std::string* error) {
       });
   acceptThread_ = std::thread([this] {
     std::string why;
-    if (!gate_->Run(&why)) log_.Line("accepting stopped: " + why);
+    if (!gate_->Run(&why)) log_.Line("accepting stopped: " + why, Logger::kError);
   });
   log_.Line("listening on " + listener_.bound().ToString() + ", database " + settings_.database);
   return true;
@@ -127,7 +128,8 @@ void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t>
   else if (perPeer_[key] >= settings_.limits.maxPerPeer)
     refusal = "already " + std::to_string(perPeer_[key]) + " connections from " + key, kind = "one peer's cap";
   if (!refusal.empty()) {
-    log_.Repeated("connections refused (" + kind + ")", "refused a connection from " + peer + ": " + refusal);
+    log_.Repeated("connections refused (" + kind + ")", "refused a connection from " + peer + ": " + refusal,
+                  Logger::kWarning);
     ErrorPayload e{E_TOO_MANY_OPEN, "the host refuses the connection: " + refusal};
     std::vector<uint8_t> frame = FrameCodec::Encode(FrameKind::Error, 0, [&](ByteWriter& w) { e.Write(w); });
     // Best effort and without waiting: the socket is closed right after.

@@ -194,7 +194,7 @@ bool Subscriptions::Push(Subscription& s) {
   s.statement.Reset();
   if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
     std::string why = "the store could not be read for this subscription: " + db_.LastError();
-    log_.Line(s.label + " ended: " + why);
+    log_.Line(s.label + " ended: " + why, Logger::kError);
     ErrorPayload e{E_FAIL, why};
     peer->SendFrame(FrameCodec::Encode(FrameKind::SubscriptionEnded, s.id, [&](ByteWriter& w) { e.Write(w); }));
     s.closed = true;

@@ -74,6 +74,10 @@ std::unique_ptr<ItemStore> ItemStore::Open(const std::string& path, std::string*
   // Each time the log is emptied, its file is cut back to this.
   std::string limit = "PRAGMA journal_size_limit=" + std::to_string(kWalLimitBytes);
   if (!db.Exec(limit.c_str(), &why)) return fail(why);
+  // The writer's checkpoint policy (CheckpointIfNeeded) is the only one: with
+  // SQLite's own one at 1000 pages as well, which of the two emptied the log
+  // depended on where a batch crossed a few kilobytes between them.
+  sqlite3_wal_autocheckpoint(db.get(), 0);
   if (!db.Exec("BEGIN IMMEDIATE", &why)) return fail(why);
   if (!db.Exec(kSchema, &why) || !db.Exec("PRAGMA user_version=1", &why)) {
     std::string ignored;

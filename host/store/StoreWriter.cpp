@@ -97,7 +97,7 @@ void StoreWriter::WriteBatch(std::deque<Job>& batch) {
     store_.Rollback();
     log_.Repeated("failed transactions", "store: a transaction of " + std::to_string(rows) + " messages and " +
                                              std::to_string(batch.size() - rows) +
-                                             " flag changes failed and was rolled back: " + error);
+                                             " flag changes failed and was rolled back: " + error, Logger::kError);
   } else {
     std::lock_guard<std::mutex> lock(mutex_);
     committedRows_ += rows;
