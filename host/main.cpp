@@ -1,6 +1,7 @@
 // tarnhost: the Mux service. Listens on the transport address, routes the
 // items that clients post to the adaptors, answers adaptor requests, reopens
 // its log file on SIGHUP and stops cleanly on SIGTERM or SIGINT.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -62,6 +63,11 @@ void Usage(FILE* out) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Frames and answers of many megabytes come and go with the clients. With a
+  // fixed threshold every such buffer is mapped on its own and given back to
+  // the system when it is freed; the default moving threshold keeps freed
+  // buffers in the allocator, so what the limits let go would stay resident.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   std::string configPath, listen, db, logFile;
   bool checkOnly = false, configGiven = false;
   for (int i = 1; i < argc; ++i) {

@@ -134,7 +134,8 @@ TEST(LimitsTest, MemoryStaysBoundedUnderHostileLoads) {
     // Long enough for the host to answer many pages nobody reads.
     std::this_thread::sleep_for(milliseconds(2000));
     long after = RssKiB(host.process.pid());
-    EXPECT_LT(after - before, 200 * 1024) << "RSS grew from " << before << " KiB to " << after << " KiB";
+    // The 64 MiB the host may hold for its clients, and room for its threads.
+    EXPECT_LT(after - before, (64 + 48) * 1024) << "RSS grew from " << before << " KiB to " << after << " KiB";
     long ms = LogOnce(host.port, 2);
     EXPECT_GE(ms, 0);
     EXPECT_LT(ms, 1000);
