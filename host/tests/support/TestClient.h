@@ -16,6 +16,8 @@ namespace hvtest {
 class TestClient {
  public:
   bool Connect(int port);
+  // Speaks over a socket someone else connected (a TLS relay's plain end).
+  void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
   // Sends Hello and waits for the HelloReply.
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
