@@ -118,9 +118,10 @@ bool Service::Start(std::string* error) {
       });
   if (tls_)
     gate_->HandOffAtAccept([this](Socket socket, const std::string& peer) {
-      tls_->Take(std::move(socket), peer, [this](Socket plain, const std::string& from, Account account) {
-        Admit(std::move(plain), from, {}, &account);
-      });
+      tls_->Take(std::move(socket), peer,
+                 [this](Socket plain, const std::string& from, std::vector<uint8_t> early, Account account) {
+                   Admit(std::move(plain), from, std::move(early), &account);
+                 });
     });
   acceptThread_ = std::thread([this] {
     std::string why;

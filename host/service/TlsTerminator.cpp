@@ -162,26 +162,24 @@ void TlsTerminator::Serve(Socket tcp, std::string peer, const Admit& admit) {
   SetNonBlocking(tcp.fd());
   std::unique_ptr<SSL, void (*)(SSL*)> ssl(SSL_new(ctx_), SSL_free);
   SSL_set_fd(ssl.get(), tcp.fd());
+  // The handshake and the first bytes of the Hello within the hello time-out.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limits_.helloTimeoutMs);
   std::string failure;
-  for (;;) {
-    int r = SSL_accept(ssl.get());
-    if (r == 1) break;
-    int e = SSL_get_error(ssl.get(), r);
-    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
-      failure = OpenSslError();
-      break;
-    }
+  auto wait = [&](int result) {
+    int e = SSL_get_error(ssl.get(), result);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return failure = OpenSslError(), false;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd fds[2] = {{tcp.fd(), short(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0}, {stop_.fd(), POLLIN, 0}};
-    if (left.count() <= 0 || ::poll(fds, 2, int(left.count())) == 0) {
-      failure = "no handshake within " + std::to_string(limits_.helloTimeoutMs / 1000) + " s";
-      break;
-    }
-    if (fds[1].revents) {
-      failure = "the host is stopping";
-      break;
-    }
+    if (left.count() <= 0 || ::poll(fds, 2, int(left.count())) == 0)
+      return failure = "no Hello within " + std::to_string(limits_.helloTimeoutMs / 1000) + " s", false;
+    if (fds[1].revents) return failure = "the host is stopping", false;
+    return true;
+  };
+  int r;
+  while ((r = SSL_accept(ssl.get())) != 1 && wait(r)) {
+  }
+  std::vector<uint8_t> early(64);
+  while (failure.empty() && (r = SSL_read(ssl.get(), early.data(), int(early.size()))) <= 0 && wait(r)) {
   }
   --handshaking_;
   if (!failure.empty()) {
@@ -189,6 +187,7 @@ void TlsTerminator::Serve(Socket tcp, std::string peer, const Admit& admit) {
                   Logger::kWarning);
     return;
   }
+  early.resize(size_t(r));
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
     log_.Repeated("TLS connections refused", "connection from " + peer + " closed: no socket pair",
@@ -197,7 +196,7 @@ void TlsTerminator::Serve(Socket tcp, std::string peer, const Admit& admit) {
   }
   Socket mine(pair[0]), theirs(pair[1]);
   SetNonBlocking(mine.fd());
-  admit(std::move(theirs), peer, AccountNamed(CommonName(ssl.get()), rights_));
+  admit(std::move(theirs), peer, std::move(early), AccountNamed(CommonName(ssl.get()), rights_));
   RelayTls(ssl.get(), tcp.fd(), mine.fd());
 }
 

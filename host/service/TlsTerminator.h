@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/HostSettings.h"
 #include "core/Logger.h"
@@ -30,7 +31,9 @@ void RelayTls(SSL* ssl, int tcp, int plain);
 
 class TlsTerminator {
  public:
-  using Admit = std::function<void(Socket plain, const std::string& peer, Account account)>;
+  // Gets the plain end with the first bytes the client sent.
+  using Admit =
+      std::function<void(Socket plain, const std::string& peer, std::vector<uint8_t> early, Account account)>;
 
   // Null with `error` when the certificate, key or authority cannot be used.
   static std::unique_ptr<TlsTerminator> Create(const TlsSettings& settings, const RightsSettings& rights,
