@@ -2,7 +2,6 @@
 // authority, and get the rights of the account their certificate names.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
@@ -34,15 +33,12 @@ struct TlsClient {
   bool Connect(int port, const std::string& dir, const std::string& name) {
     SSL_CTX_load_verify_locations(ctx, (dir + "/ca.pem").c_str(), nullptr);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
-    if (!name.empty() && (SSL_CTX_use_certificate_file(ctx, (dir + "/" + name + ".pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
-                          SSL_CTX_use_PrivateKey_file(ctx, (dir + "/" + name + ".key").c_str(), SSL_FILETYPE_PEM) != 1))
+    const std::string files = dir + "/" + name;
+    if (!name.empty() && (SSL_CTX_use_certificate_file(ctx, (files + ".pem").c_str(), SSL_FILETYPE_PEM) != 1 ||
+                          SSL_CTX_use_PrivateKey_file(ctx, (files + ".key").c_str(), SSL_FILETYPE_PEM) != 1))
       return false;
-    tcp = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    ::inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
-    if (::connect(tcp.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
+    if (!client.Connect(port)) return false;
+    tcp = client.Release();
     ssl = SSL_new(ctx);
     SSL_set_fd(ssl, tcp.fd());
     if (SSL_connect(ssl) != 1) return false;
@@ -64,7 +60,9 @@ struct TlsClient {
   }
 };
 
-void Run(const std::string& command) { ASSERT_EQ(std::system((command + " 2>/dev/null").c_str()), 0) << command; }
+void Run(const std::string& command) {
+  ASSERT_EQ(std::system(("(" + command + ") >/dev/null 2>&1").c_str()), 0) << command;
+}
 
 // An authority, the host's certificate, and one client certificate per
 // name; "stranger" is signed by an authority the host does not know.
