@@ -8,6 +8,10 @@ hv_packages="wine64 libwine libwine-dev g++-mingw-w64-x86-64-posix g++-mingw-w64
 # gcovr reads the coverage of the tests (tools/coverage-host.sh, docs/testing.md).
 hv_packages="$hv_packages gcovr"
 
+# The host's TLS for remote clients, and the openssl command its test makes
+# certificates with.
+hv_packages="$hv_packages libssl-dev openssl"
+
 # wixl builds the MSI of the Windows side (packaging/msi/).
 hv_packages="$hv_packages wixl"
 

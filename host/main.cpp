@@ -105,6 +105,7 @@ int main(int argc, char** argv) {
   if (!logFile.empty()) settings.logFile = logFile;
   if (settings.database.empty()) settings.database = kDefaultDatabase;
   if (valid && !TransportAddress::Parse(settings.listen, &address, &error)) error = "listen: " + error, valid = false;
+  if (valid && !Service::MayListen(settings, address, &error)) valid = false;
   if (checkOnly) {
     std::string what = configPath.empty() ? "the built-in settings" : configPath;
     if (!valid) return std::fprintf(stderr, "%s\n", error.c_str()), 1;

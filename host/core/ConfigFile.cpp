@@ -195,6 +195,13 @@ bool ConfigFile::Parse(std::string_view text, const std::string& baseDir, HostSe
         s.database = Resolve(baseDir, value);
       } else if (key == "log_file") {
         s.logFile = Resolve(baseDir, value);
+      } else if (key == "tls_certificate" || key == "tls_key" || key == "tls_client_ca") {
+        if (value.empty()) return fail(key + " needs a file");
+        (key == "tls_key" ? s.tls.key : key == "tls_client_ca" ? s.tls.clientCa : s.tls.certificate) =
+            Resolve(baseDir, value);
+      } else if (key == "tls_required") {
+        if (value != "yes" && value != "no") return fail("tls_required must be yes or no");
+        s.tls.required = value == "yes";
       } else if (key == "max_connections") {
         if (value.empty() || value.size() > 5 || !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
             std::stoul(value) == 0)
@@ -243,6 +250,10 @@ bool ConfigFile::Parse(std::string_view text, const std::string& baseDir, HostSe
       return fail("unknown key " + key);
     }
   }
+
+  int tlsFiles = int(topKeys.count("tls_certificate") + topKeys.count("tls_key") + topKeys.count("tls_client_ca"));
+  if (tlsFiles != 0 && tlsFiles != 3) return *error = "tls_certificate, tls_key and tls_client_ca go together", false;
+  if (s.tls.required && tlsFiles == 0) return *error = "tls_required = yes needs tls_certificate, tls_key and tls_client_ca", false;
 
   std::set<Guid> seen;
   int stores = 0;

@@ -31,6 +31,16 @@ struct AdaptorSettings {
   ForwarderSettings forwarder;  // kind Forwarder only
 };
 
+// Remote listening: the host's certificate and key, and the authority whose
+// client certificates it takes. Each client certificate's common name is
+// the account whose rights the client gets.
+struct TlsSettings {
+  std::string certificate, key, clientCa;
+  // TLS even on a loopback address.
+  bool required = false;
+  bool configured() const { return !certificate.empty(); }
+};
+
 struct HostSettings {
   std::string listen = "ip:127.0.0.1:60093";
   std::string database;
@@ -38,6 +48,7 @@ struct HostSettings {
   size_t maxConnections = 256;
   Limits limits;
   RightsSettings rights;
+  TlsSettings tls;
   std::vector<AdaptorSettings> adaptors;
 };
 

@@ -65,6 +65,20 @@ Account UnknownAccount(const RightsSettings& settings) {
   return a;
 }
 
+Account AccountNamed(const std::string& name, const RightsSettings& settings) {
+  // Only plain account names are looked up; the name is the client's text.
+  bool plain = !name.empty() && name.size() <= 32 && name.find_first_not_of(
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos;
+  passwd pwBuffer;
+  passwd* pw = nullptr;
+  char text[4096];
+  if (plain) ::getpwnam_r(name.c_str(), &pwBuffer, text, sizeof text, &pw);
+  if (pw) return AccountOf(pw->pw_uid, settings);
+  Account a = UnknownAccount(settings);
+  if (plain) a.name = "certificate name " + name + " (no such account)";
+  return a;
+}
+
 std::string RightsText(uint32_t rights) {
   std::string text;
   const char* names[] = {"log", "read", "administer"};

@@ -43,6 +43,10 @@ Account AccountOf(uid_t uid, const RightsSettings& settings);
 // the rights every account has, no more.
 Account UnknownAccount(const RightsSettings& settings);
 
+// The account called `name` (a client certificate's common name); a name
+// that is no account of this machine gets what UnknownAccount gives.
+Account AccountNamed(const std::string& name, const RightsSettings& settings);
+
 // "log, read", for log lines and refusals.
 std::string RightsText(uint32_t rights);
 

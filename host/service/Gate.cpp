@@ -90,6 +90,10 @@ void Gate::AcceptAll(int epoll) {
       else ::poll(nullptr, 0, kTickMs);
       return;
     }
+    if (take_) {
+      take_(std::move(s), peer);
+      continue;
+    }
     if (waiting_.size() >= limits_.maxWaiting) {
       log_.Repeated("connections closed to make room",
                    "connection from " + waiting_.front().peer + " closed: " + std::to_string(waiting_.size()) +

@@ -32,6 +32,11 @@ class Gate {
       : listener_(listener), stop_(stop), limits_(limits), log_(log), admit_(std::move(admit)),
         tick_(std::move(tick)) {}
 
+  // Hands each connection on as soon as it is accepted, before any frame
+  // (TLS: the handshake comes first).
+  using Take = std::function<void(Socket socket, const std::string& peer)>;
+  void HandOffAtAccept(Take take) { take_ = std::move(take); }
+
   // Until the stop signal; false with `error` when epoll cannot be set up.
   bool Run(std::string* error);
 
@@ -54,6 +59,7 @@ class Gate {
   Logger& log_;
   Admit admit_;
   Tick tick_;
+  Take take_;
   List waiting_;  // oldest first; deadlines grow along the list
   std::map<int, List::iterator> byFd_;
 };

@@ -37,6 +37,18 @@ Service::Service(HostSettings settings, Logger& log)
 
 Service::~Service() { Stop(); }
 
+bool Service::MayListen(const HostSettings& settings, const TransportAddress& address, std::string* error) {
+  // Rights follow the accounts of this machine, which only loopback peers
+  // have: other addresses would let every host on the network log, unless
+  // TLS names each client's account by its certificate.
+  bool loopback = address.ipv4().rfind("127.", 0) == 0;
+  if (!loopback && !settings.tls.configured())
+    return *error = "listen = " + settings.listen +
+                    " is not a loopback address; the host serves other machines only over TLS "
+                    "(tls_certificate, tls_key and tls_client_ca)", false;
+  return !settings.tls.configured() || TlsTerminator::Check(settings.tls, error);
+}
+
 bool Service::BuildAdaptors(std::string* error) {
   std::map<Guid, std::array<uint8_t, 4>> saved;
   if (!store_->LoadFlags(&saved, error)) return false;
@@ -66,11 +78,11 @@ bool Service::Start(std::string* error) {
   TransportAddress address;
   if (!TransportAddress::Parse(settings_.listen, &address, error)) return false;
   if (settings_.database.empty()) return *error = "no database path is configured", false;
-  // Rights follow the accounts of this machine, which only loopback peers
-  // have: other addresses would let every host on the network log.
-  if (address.ipv4().rfind("127.", 0) != 0)
-    return *error = "listen = " + settings_.listen +
-                    " is not a loopback address; the host serves only this machine (127.x.x.x)", false;
+  if (!MayListen(settings_, address, error)) return false;
+  if (address.ipv4().rfind("127.", 0) != 0 || settings_.tls.required) {
+    tls_ = TlsTerminator::Create(settings_.tls, settings_.rights, settings_.limits, stop_, log_, error);
+    if (!tls_) return false;
+  }
   store_ = ItemStore::Open(settings_.database, error);
   if (!store_) return false;
   writer_ = std::make_unique<StoreWriter>(*store_, log_);
@@ -101,23 +113,35 @@ bool Service::Start(std::string* error) {
       },
       [this] {
         ReapFinished();
+        if (tls_) tls_->Reap(false);
         log_.FlushRepeated();
       });
+  if (tls_)
+    gate_->HandOffAtAccept([this](Socket socket, const std::string& peer) {
+      tls_->Take(std::move(socket), peer,
+                 [this](Socket plain, const std::string& from, std::vector<uint8_t> early, Account account) {
+                   Admit(std::move(plain), from, std::move(early), &account);
+                 });
+    });
   acceptThread_ = std::thread([this] {
     std::string why;
     if (!gate_->Run(&why)) log_.Line("accepting stopped: " + why, Logger::kError);
   });
-  log_.Line("listening on " + listener_.bound().ToString() + ", database " + settings_.database);
+  log_.Line("listening on " + listener_.bound().ToString() + (tls_ ? " (TLS with client certificates)" : "") +
+            ", database " + settings_.database);
   return true;
 }
 
-void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early) {
+void Service::Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early, const Account* given) {
   uid_t uid;
-  Account account =
-      PeerAccount(socket.fd(), &uid) ? AccountOf(uid, settings_.rights) : UnknownAccount(settings_.rights);
+  Account account = given                              ? *given
+                    : PeerAccount(socket.fd(), &uid) ? AccountOf(uid, settings_.rights)
+                                                     : UnknownAccount(settings_.rights);
   std::string key = account.known ? "account " + account.name : PeerKey(peer);
   std::string refusal, kind;
   std::lock_guard<std::mutex> lock(mutex_);
+  // A TLS relay may finish its handshake while the host stops.
+  if (stop_.raised()) return;
   const size_t total = connections_.size(), max = settings_.maxConnections;
   const size_t reserve = std::min(settings_.limits.readerReserve, max - 1);
   bool mayRead = account.rights & kReadRight;
@@ -178,6 +202,8 @@ void Service::Stop() {
   }
   for (auto& c : connections) c.connection->Join();
   connections.clear();
+  // Their connections closed, the relays end.
+  if (tls_) tls_->Reap(true);
   // No item comes any more: forwarders send what they hold while their
   // server takes it.
   for (const auto& a : router_->adaptors())

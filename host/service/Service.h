@@ -22,6 +22,7 @@
 #include "service/ReadService.h"
 #include "service/Router.h"
 #include "service/StopSignal.h"
+#include "service/TlsTerminator.h"
 #include "store/ItemStore.h"
 #include "store/StoreWriter.h"
 
@@ -35,6 +36,9 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   bool Start(std::string* error);
+  // Whether `settings` may listen where they say: anywhere but loopback
+  // only over TLS, with certificate, key and authority that load.
+  static bool MayListen(const HostSettings& settings, const TransportAddress& address, std::string* error);
   void Stop();
 
   const TransportAddress& listening() const { return listener_.bound(); }
@@ -43,7 +47,9 @@ class Service {
   bool BuildAdaptors(std::string* error);
   // Takes a connection the gate hands on, or refuses it when a cap is
   // reached: the newcomer is the one turned away.
-  void Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early);
+  // `account` is given for TLS clients; others are looked up from the
+  // kernel's socket table.
+  void Admit(Socket socket, const std::string& peer, std::vector<uint8_t> early, const Account* account = nullptr);
   void ReapFinished();
 
   HostSettings settings_;
@@ -57,6 +63,7 @@ class Service {
   StopSignal stop_;
   ByteBudget budget_;
   std::unique_ptr<Gate> gate_;
+  std::unique_ptr<TlsTerminator> tls_;
   std::thread acceptThread_;
   std::mutex mutex_;
   struct Held {

@@ -98,6 +98,8 @@ TEST(ConfigFile, MistakesAreRefusedWithTheirLine) {
       {"[adaptors]\n", "line 1: unknown section"},
       {"max_connections = 0\n", "line 1: max_connections"},
       {"just words\n", "line 1: expected key = value"},
+      {"tls_certificate = c.pem\ntls_key = k.pem\n", "tls_certificate, tls_key and tls_client_ca go together"},
+      {"tls_required = yes\n", "tls_required = yes needs"},
       {"[adaptor]\nkind = store\nname = S\n", "line 1: an adaptor needs kind, name and clsid"},
       {"[adaptor]\nkind = disk\n", "line 2: kind must be"},
       {"[adaptor]\nclsid = 1B67ABEC-0E98-4B4F-9A72-A366625F20D6\n", "line 2: clsid must be written"},

@@ -16,6 +16,10 @@ namespace hvtest {
 class TestClient {
  public:
   bool Connect(int port);
+  // Speaks over a socket someone else connected (a TLS relay's plain end), or
+  // gives its connected socket away.
+  void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
+  hv::host::Socket Release() { return std::move(socket_); }
   // Sends Hello and waits for the HelloReply.
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
