@@ -13,19 +13,43 @@ const QIEntry CMessageReader::kInterfaces[] = {
 CMessageReader::CMessageReader(std::unique_ptr<RemoteReader> reader, LONG direction)
     : reader_(std::move(reader)), direction_(direction) {}
 
+CMessageReader::~CMessageReader() {
+  if (ahead_.pending) reader_->DropPage(&ahead_);
+}
+
 HRESULT CMessageReader::Fill(size_t wanted) {
+  bool noMore = false;
+  bool took = false;
   while (readAhead_.size() < wanted) {
-    const size_t missing = wanted - readAhead_.size();
-    const uint32_t most = static_cast<uint32_t>(
-        std::min<size_t>(wire::kMaxPageItems, std::max<size_t>(missing, pageSize_)));
-    ItemLoader::Page page;
-    bool noMore = false;
-    RETURN_IF_FAILED(reader_->ReadPage(most, &page, &noMore));
-    for (size_t i = 0; i < page.offsets.size(); ++i) readAhead_.push_back({page.stream, page.offsets[i], page.ends[i]});
+    if (!ahead_.pending) {
+      const size_t missing = wanted - readAhead_.size();
+      aheadMost_ = static_cast<uint32_t>(std::min<size_t>(wire::kMaxPageItems, std::max<size_t>(missing, pageSize_)));
+      RETURN_IF_FAILED(reader_->AskPage(aheadMost_, &ahead_));
+    }
+    const size_t before = readAhead_.size();
+    RETURN_IF_FAILED(TakeAhead(&noMore));
+    took = true;
     pageSize_ = std::min<uint32_t>(kMaxReadAhead, pageSize_ * 2);
-    if (noMore || page.offsets.empty()) break;
+    if (noMore || readAhead_.size() == before) return S_OK;
+  }
+  if (took && pageSize_ == kMaxReadAhead) {
+    aheadMost_ = pageSize_;
+    // Without it the next page is simply asked for when it is needed.
+    (void)reader_->AskPage(aheadMost_, &ahead_);
   }
   return S_OK;
+}
+
+HRESULT CMessageReader::TakeAhead(bool* noMore) {
+  ItemLoader::Page page;
+  RETURN_IF_FAILED(reader_->TakePage(&ahead_, aheadMost_, &page, noMore));
+  for (size_t i = 0; i < page.offsets.size(); ++i) readAhead_.push_back({page.stream, page.offsets[i], page.ends[i]});
+  return S_OK;
+}
+
+void CMessageReader::Settle() {
+  bool noMore = false;
+  if (ahead_.pending) (void)TakeAhead(&noMore);
 }
 
 HRESULT CMessageReader::GiveBackReadAhead() {
@@ -69,6 +93,7 @@ HRESULT CMessageReader::NextItem(IUnknown** item) {
 
 STDMETHODIMP CMessageReader::Skip(ULONG celt) {
   std::lock_guard<std::mutex> lock(mutex_);
+  Settle();
   if (celt <= readAhead_.size()) {
     readAhead_.erase(readAhead_.begin(), readAhead_.begin() + celt);
     return S_OK;
@@ -82,6 +107,7 @@ STDMETHODIMP CMessageReader::Skip(ULONG celt) {
 
 STDMETHODIMP CMessageReader::Reset() {
   std::lock_guard<std::mutex> lock(mutex_);
+  Settle();
   readAhead_.clear();
   pageSize_ = 1;
   const HRESULT hr =
@@ -93,6 +119,7 @@ STDMETHODIMP CMessageReader::Clone(IEnumUnknown** ppenum) {
   RETURN_HR_IF_NULL(E_POINTER, ppenum);
   *ppenum = nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
+  Settle();
   RETURN_IF_FAILED(GiveBackReadAhead());
   std::unique_ptr<RemoteReader> reader;
   RETURN_IF_FAILED(reader_->Clone(&reader));
@@ -106,6 +133,7 @@ STDMETHODIMP CMessageReader::SetPosition(TAVDiagnosticPosition eRelativePosition
   RETURN_HR_IF(E_INVALIDARG, eRelativePosition < TAVDiagnosticPosition_Start ||
                                  eRelativePosition > TAVDiagnosticPosition_End);
   std::lock_guard<std::mutex> lock(mutex_);
+  Settle();
   LONG offset = nOffset;
   if (eRelativePosition == TAVDiagnosticPosition_Current) {
     // The service stands behind the items read ahead; the caller does not.
@@ -122,6 +150,7 @@ STDMETHODIMP CMessageReader::SetDirection(TAVDiagnosticDirection eDirection) {
   RETURN_HR_IF(E_INVALIDARG,
                eDirection != TAVDiagnosticDirection_Reverse && eDirection != TAVDiagnosticDirection_Forward);
   std::lock_guard<std::mutex> lock(mutex_);
+  Settle();
   RETURN_IF_FAILED(GiveBackReadAhead());
   RETURN_IF_FAILED(reader_->SetDirection(eDirection));
   direction_ = eDirection;

@@ -46,9 +46,14 @@ class CMessageReader final : public ITAVDiagnosticReader, public ISupportErrorIn
   HRESULT NextItem(IUnknown** item);
 
  private:
-  ~CMessageReader() override = default;
+  ~CMessageReader() override;
   // Fills the read-ahead with at least wanted items unless the service runs out.
   HRESULT Fill(size_t wanted);
+  // Adds the page asked for ahead to the read-ahead.
+  HRESULT TakeAhead(bool* noMore);
+  // Waits for a page asked for ahead, so that the read-ahead holds every item
+  // the service has stepped over; a page that failed moved nothing.
+  void Settle();
   // Moves the service's position back over the items read ahead.
   HRESULT GiveBackReadAhead();
 
@@ -63,6 +68,10 @@ class CMessageReader final : public ITAVDiagnosticReader, public ISupportErrorIn
   };
   std::deque<ReadAhead> readAhead_;
   uint32_t pageSize_ = 1;  // doubles while the caller keeps reading on
+  // Once pages are full-sized, the next one is asked for before the items of
+  // the last are loaded, so that the service reads it meanwhile.
+  MuxLink::Ticket ahead_;
+  uint32_t aheadMost_ = 0;
   ItemLoader loader_;
 };
 

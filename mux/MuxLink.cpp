@@ -360,6 +360,56 @@ HRESULT MuxLink::Request(FrameKind kind, const std::vector<uint8_t>& payload, An
   return S_OK;
 }
 
+HRESULT MuxLink::Begin(FrameKind kind, const std::vector<uint8_t>& payload, DWORD timeoutMs, Ticket* ticket) {
+  *ticket = Ticket();
+  auto pending = std::make_shared<PendingTransact>();
+  const ULONGLONG deadline = DeadlineAfter(timeoutMs);
+  uint32_t id = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK), GetCurrentThreadId() == readerThreadId_);
+    if (closed_) return closeReason_;
+    id = NextFrameId();
+    transacts_[id] = pending;
+  }
+  const HRESULT queued = EnqueueFrame(payload.size(), id, deadline, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
+    wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
+  });
+  if (FAILED(queued)) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    transacts_.erase(id);
+    return queued;
+  }
+  ticket->id = id;
+  ticket->pending = std::move(pending);
+  return S_OK;
+}
+
+HRESULT MuxLink::Await(Ticket* ticket, DWORD timeoutMs, Answer* answer, std::string* refusalText) {
+  RETURN_HR_IF(E_UNEXPECTED, !ticket->pending);
+  const std::shared_ptr<PendingTransact> pending = std::move(ticket->pending);
+  bool answered = false;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    answered = WaitUntil(replies_, lock, DeadlineAfter(timeoutMs), [&] { return pending->done; });
+    transacts_.erase(ticket->id);
+  }
+  if (refusalText) *refusalText = std::move(pending->refusalText);
+  if (!answered) return kTimedOut;
+  RETURN_IF_FAILED(pending->result);
+  RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), pending->answer.kind == 0);
+  *answer = std::move(pending->answer);
+  return S_OK;
+}
+
+void MuxLink::Forget(Ticket* ticket) {
+  if (!ticket->pending) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  // An answer still to come is dropped when it arrives.
+  if (transacts_.erase(ticket->id) && !ticket->pending->done) unwaitedAnswers_.insert(ticket->id);
+  ticket->pending.reset();
+}
+
 HRESULT MuxLink::Send(FrameKind kind, const std::vector<uint8_t>& payload) {
   uint32_t id = 0;
   {

@@ -87,6 +87,20 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // answer carries before any Push behind that answer is read.
   HRESULT Request(wire::FrameKind kind, const std::vector<uint8_t>& payload, Answer* answer,
                   std::string* refusalText, DWORD timeoutMs, std::shared_ptr<PushTarget> subscriber = nullptr);
+  // A reading request sent ahead: its answer is taken later with Await, or
+  // dropped with Forget.
+  struct PendingTransact;
+  struct Ticket {
+    uint32_t id = 0;
+    std::shared_ptr<PendingTransact> pending;
+  };
+  // Sends a reading request without waiting for its answer.
+  HRESULT Begin(wire::FrameKind kind, const std::vector<uint8_t>& payload, DWORD timeoutMs, Ticket* ticket);
+  // Waits up to timeoutMs for the answer of a request sent with Begin, and
+  // takes it as Request does.
+  HRESULT Await(Ticket* ticket, DWORD timeoutMs, Answer* answer, std::string* refusalText);
+  // Nobody waits for the answer any more.
+  void Forget(Ticket* ticket);
   // Sends a request whose answer nobody waits for.
   HRESULT Send(wire::FrameKind kind, const std::vector<uint8_t>& payload);
   // No Push of the subscription reaches its target any more.
@@ -109,7 +123,7 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // without any lock of the link held.
   void Notify(const std::function<void(IMuxSink*, LONG)>& call);
 
- private:
+ public:
   struct PendingTransact {
     bool done = false;
     HRESULT result = S_OK;
@@ -118,6 +132,8 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
     std::string refusalText;  // an Error's words
     std::shared_ptr<PushTarget> subscriber;
   };
+
+ private:
 
   MuxLink(SOCKET socket, ComPtr<IMuxSink> sink, LONG context);
   HRESULT Greet(DWORD timeoutMs);

@@ -70,14 +70,24 @@ HRESULT RemoteReader::Open(std::shared_ptr<MuxLink> link, REFCLSID adaptor, LONG
 
 RemoteReader::~RemoteReader() { link_->Send(FrameKind::CloseReader, NumberPayload(number_)); }
 
-HRESULT RemoteReader::ReadPage(uint32_t most, ItemLoader::Page* items, bool* noMore) {
-  *noMore = false;
+HRESULT RemoteReader::AskPage(uint32_t most, MuxLink::Ticket* ticket) {
   std::vector<uint8_t> payload;
   ByteWriter w(&payload);
   w.u32(number_);
   w.u32(most);
+  return link_->Begin(FrameKind::ReadPage, payload, kRequestTimeoutMs, ticket);
+}
+
+HRESULT RemoteReader::TakePage(MuxLink::Ticket* ticket, uint32_t most, ItemLoader::Page* items, bool* noMore) {
+  *noMore = false;
   MuxLink::Answer answer;
-  RETURN_IF_FAILED(Call(*link_, FrameKind::ReadPage, payload, FrameKind::Page, 0, &answer));
+  std::string refusal;
+  const HRESULT hr = link_->Await(ticket, kRequestTimeoutMs, &answer, &refusal);
+  if (FAILED(hr)) {
+    ReportServiceError(refusal);
+    return hr;
+  }
+  RETURN_HR_IF(kBadAnswer, answer.kind != static_cast<uint16_t>(FrameKind::Page));
   ByteReader r(answer.payload.data(), answer.payload.size());
   uint32_t count = 0;
   uint32_t flags = 0;

@@ -34,9 +34,13 @@ class RemoteReader {
   RemoteReader(const RemoteReader&) = delete;
   RemoteReader& operator=(const RemoteReader&) = delete;
 
-  // Appends up to most item streams; *noMore when the service says nothing
-  // further is there for now.
-  HRESULT ReadPage(uint32_t most, ItemLoader::Page* items, bool* noMore);
+  // A page of up to most item streams, in two steps, so that the service can
+  // read the next page while the caller works through this one: TakePage
+  // waits for it; *noMore when the service says nothing further is there for
+  // now. A page asked for and not taken is dropped with DropPage.
+  HRESULT AskPage(uint32_t most, MuxLink::Ticket* ticket);
+  HRESULT TakePage(MuxLink::Ticket* ticket, uint32_t most, ItemLoader::Page* items, bool* noMore);
+  void DropPage(MuxLink::Ticket* ticket) { link_->Forget(ticket); }
   // S_FALSE when the move ran out of messages.
   HRESULT SetPosition(LONG origin, LONG offset);
   HRESULT SetDirection(LONG direction);

@@ -2,6 +2,7 @@
 // service: messages logged by one process are read back by another, through
 // the library, HVMux.dll and tarnhost, as a viewer meets them.
 #include <atomic>
+#include <functional>
 #include <tuple>
 #include <memory>
 #include <mutex>
@@ -465,6 +466,40 @@ TEST_F(ReadingEndToEnd, ASinkAdvisedFromASingleThreadedApartmentIsCalledInIt) {
 }
 
 // Last: it stops the shared host.
+TEST_F(ReadingEndToEnd, MovesAfterALongReadStartFromTheCallersPlace) {
+  // Runs late: its items would crowd the other tests' exports. Past the
+  // first thousand items the next page is asked for ahead of need; a move
+  // must still count from the last item handed out.
+  ComPtr<ITAVDiagnosticLogEx> log = CreateLog(L"Line 9", L"Paging");
+  constexpr int kItems = 2100, kRead = 1100;
+  for (int i = 0; i < kItems; ++i) LogNow(log.get(), TAVDiagSeverity_Info, (L"n" + std::to_wstring(i)).c_str());
+  auto nth = [&](int newestFirst) { return TextList{L"n" + std::to_wstring(kItems - 1 - newestFirst)}; };
+  const struct {
+    const char* move;
+    int next;
+    std::function<IEnumUnknown*(ITAVDiagnosticReader*, ComPtr<IEnumUnknown>*)> apply;
+  } moves[] = {
+      {"back 2", kRead - 2,
+       [](auto r, auto) -> IEnumUnknown* { EXPECT_EQ(r->SetPosition(TAVDiagnosticPosition_Current, -2), S_OK); return r; }},
+      {"skip 3", kRead + 3, [](auto r, auto) -> IEnumUnknown* { EXPECT_EQ(r->Skip(3), S_OK); return r; }},
+      {"clone", kRead, [](auto r, auto c) -> IEnumUnknown* { EXPECT_EQ(r->Clone(c->put()), S_OK); return c->get(); }},
+      {"turn", kRead - 1,
+       [](auto r, auto) -> IEnumUnknown* { EXPECT_EQ(r->SetDirection(TAVDiagnosticDirection_Forward), S_OK); return r; }},
+      {"reset", 0, [](auto r, auto) -> IEnumUnknown* { EXPECT_EQ(r->Reset(), S_OK); return r; }},
+  };
+
+
+  for (const auto& m : moves) {
+    ComPtr<ITAVDiagnosticReader> reader;
+    ASSERT_EQ(Read(L"<Filter><Provider>Paging</Provider></Filter>", &reader), S_OK);
+    const TextList read = Texts(reader.get(), kRead);
+    ASSERT_EQ(read.size(), size_t(kRead));
+    EXPECT_EQ(TextList{read.back()}, nth(kRead - 1));
+    ComPtr<IEnumUnknown> clone;
+    EXPECT_EQ(Texts(m.apply(reader.get(), &clone), 1), nth(m.next)) << m.move;
+  }
+}
+
 TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayReadersFailAndSubscriptionsEndWithoutHanging) {
   ComPtr<ITAVDiagnosticReader> reader;
   ASSERT_EQ(Read(kEverything, &reader), S_OK);
