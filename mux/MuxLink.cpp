@@ -311,17 +311,26 @@ HRESULT MuxLink::Post(CMuxMessage& message, DWORD timeoutMs) {
   return Enqueue(message, FrameKind::Post, 0, DeadlineAfter(timeoutMs));
 }
 
+HRESULT MuxLink::Register(const std::shared_ptr<PendingTransact>& pending, uint32_t* id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The answer would have to come through this very thread.
+  RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK), GetCurrentThreadId() == readerThreadId_);
+  if (closed_) return closeReason_;
+  *id = NextFrameId();
+  transacts_[*id] = pending;
+  return S_OK;
+}
+
+HRESULT MuxLink::EnqueueRequest(FrameKind kind, const std::vector<uint8_t>& payload, uint32_t id, ULONGLONG deadline) {
+  return EnqueueFrame(payload.size(), id, deadline, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
+    wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
+  });
+}
+
 HRESULT MuxLink::Exchange(const std::shared_ptr<PendingTransact>& pending, ULONGLONG deadline,
                           const std::function<HRESULT(uint32_t)>& enqueue) {
   uint32_t id = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    // The answer would have to come through this very thread.
-    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK), GetCurrentThreadId() == readerThreadId_);
-    if (closed_) return closeReason_;
-    id = NextFrameId();
-    transacts_[id] = pending;
-  }
+  RETURN_IF_FAILED(Register(pending, &id));
   const HRESULT queued = enqueue(id);
   std::unique_lock<std::mutex> lock(mutex_);
   const bool answered = SUCCEEDED(queued) && WaitUntil(replies_, lock, deadline, [&] { return pending->done; });
@@ -347,11 +356,7 @@ HRESULT MuxLink::Request(FrameKind kind, const std::vector<uint8_t>& payload, An
   const ULONGLONG deadline = DeadlineAfter(timeoutMs);
   auto pending = std::make_shared<PendingTransact>();
   pending->subscriber = std::move(subscriber);
-  const HRESULT hr = Exchange(pending, deadline, [&](uint32_t id) {
-    return EnqueueFrame(payload.size(), id, deadline, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
-      wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
-    });
-  });
+  const HRESULT hr = Exchange(pending, deadline, [&](uint32_t id) { return EnqueueRequest(kind, payload, id, deadline); });
   if (refusalText) *refusalText = std::move(pending->refusalText);
   RETURN_IF_FAILED(hr);
   // A message Reply is no answer to a reading request.
@@ -365,16 +370,8 @@ HRESULT MuxLink::Begin(FrameKind kind, const std::vector<uint8_t>& payload, DWOR
   auto pending = std::make_shared<PendingTransact>();
   const ULONGLONG deadline = DeadlineAfter(timeoutMs);
   uint32_t id = 0;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_POSSIBLE_DEADLOCK), GetCurrentThreadId() == readerThreadId_);
-    if (closed_) return closeReason_;
-    id = NextFrameId();
-    transacts_[id] = pending;
-  }
-  const HRESULT queued = EnqueueFrame(payload.size(), id, deadline, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
-    wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
-  });
+  RETURN_IF_FAILED(Register(pending, &id));
+  const HRESULT queued = EnqueueRequest(kind, payload, id, deadline);
   if (FAILED(queued)) {
     std::lock_guard<std::mutex> lock(mutex_);
     transacts_.erase(id);
@@ -419,10 +416,7 @@ HRESULT MuxLink::Send(FrameKind kind, const std::vector<uint8_t>& payload) {
     id = NextFrameId();
     unwaitedAnswers_.insert(id);
   }
-  return EnqueueFrame(payload.size(), id, DeadlineAfter(kConnectTimeoutMs),
-                      [&](std::vector<uint8_t>* queue, uint32_t frameId) {
-                        wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
-                      });
+  return EnqueueRequest(kind, payload, id, DeadlineAfter(kConnectTimeoutMs));
 }
 
 void MuxLink::DropSubscription(uint32_t number) {

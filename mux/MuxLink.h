@@ -144,6 +144,10 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // append write it with its id at the end of the queue.
   HRESULT EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline,
                        const std::function<void(std::vector<uint8_t>*, uint32_t)>& append);
+  // A reading request's frame, written as it is, with its id.
+  HRESULT EnqueueRequest(wire::FrameKind kind, const std::vector<uint8_t>& payload, uint32_t id, ULONGLONG deadline);
+  // Registers a waiter for an answer under a new frame id.
+  HRESULT Register(const std::shared_ptr<PendingTransact>& pending, uint32_t* id);
   // Registers a waiter under a new frame id, lets enqueue send the frame with
   // that id and waits until deadline for the answer.
   HRESULT Exchange(const std::shared_ptr<PendingTransact>& pending, ULONGLONG deadline,
