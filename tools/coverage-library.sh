@@ -20,6 +20,8 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_C_FLAGS=--coverage -DCMAKE_CXX_FLAGS=--coverage \
   -DCMAKE_C_FLAGS_RELEASE="-O1 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O1 -DNDEBUG" \
   -DCMAKE_EXE_LINKER_FLAGS=--coverage -DCMAKE_SHARED_LINKER_FLAGS=--coverage >/dev/null
+# A fresh Wine prefix for every run: some lines run only in a new one.
+rm -rf "$build/wineprefix"
 cmake --build "$build"
 find "$build" -path "$build/wineprefix" -prune -o -name '*.gcda' -exec rm {} +
 # A program writes its counts to the absolute Unix path of its object; on
