@@ -68,8 +68,9 @@ async function main() {
 
   const serve = spawn(wine, [path.join(binDir, 'hvdiag.exe'), 'serve', '--listen', '127.0.0.1:0'],
     { stdio: ['pipe', 'ignore', 'pipe'] });
-  // Closing standard input is how the test stops it (see docs/wine-notes.md).
-  cleanup.push(() => serve.stdin.end());
+  // Closing standard input is how the test stops it (see docs/wine-notes.md); waiting for its
+  // end lets it write what it has to (a coverage build's counts) before Wine is shut down.
+  cleanup.push(() => { serve.stdin.end(); return new Promise((done) => { serve.on('exit', done); setTimeout(done, 15000); }); });
   let serveErr = '';
   serve.stderr.on('data', (data) => { serveErr += data; });
   const url = await until('hvdiag serve to listen', () => (serveErr.match(/viewer at (http:\S+)/) || [])[1], 30000);
