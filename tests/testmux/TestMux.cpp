@@ -194,7 +194,7 @@ class Connection final : public IMuxConnection, public ComObject {
     Locked([&](State& s) { s.live.erase(std::remove(s.live.begin(), s.live.end(), endpoint_), s.live.end()); });
   }
 
-  // Keeps what was sent, unless the connection is closed or a failed post is due.
+  // Keeps what was sent, unless a failed post is due.
   HRESULT Record(IMuxMessage* msg, LONG kind, MuxMessageContent* content) {
     ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
     RETURN_HR_IF(E_INVALIDARG, !message);
@@ -271,22 +271,11 @@ class Service final : public IMuxService, public ComObject {
 std::mutex g_factoryMutex;
 IClassFactory* g_factory = nullptr;
 
-// Where TestMux keeps the server it displaced, so that unregistering gives the
-// class id back to it.
-constexpr wchar_t kSavedServerValue[] = L"TestMuxDisplaced";
-
-std::wstring ServerKey() { return L"CLSID\\" + GuidText(CLSID_MuxService) + L"\\InprocServer32"; }
-
-std::wstring ReadSavedServer() {
-  wchar_t path[MAX_PATH + 1] = {};
-  DWORD size = MAX_PATH * sizeof(wchar_t);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, ServerKey().c_str(), kSavedServerValue, RRF_RT_REG_SZ, nullptr, path,
-                   &size) != ERROR_SUCCESS)
-    return L"";
-  return path;
+// The real component, beside the double in the build's folder.
+std::wstring RealServer() {
+  const std::wstring self = ThisModulePath();
+  return self.substr(0, self.find_last_of(L"\\/") + 1) + L"HVMux.dll";
 }
-
-bool SamePath(const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) == 0; }
 
 HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, const char* fields, const wchar_t* text,
                  const BYTE* body, ULONG cbBody, IUnknown* marshalAfterBody) {
@@ -343,35 +332,24 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
 
 STDAPI DllCanUnloadNow() { return hv::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
 
-// Takes the Mux service's class id over and remembers the server it displaces.
+// Takes the Mux service's class id over.
 STDAPI DllRegisterServer() {
   const std::wstring self = hv::ThisModulePath();
-  std::wstring displaced;
-  RETURN_IF_FAILED(hv::RegisteredInprocServer(CLSID_MuxService, &displaced));
-  // Registered already (a test program that did not end cleanly): the server
-  // it displaced then is still the one to give the class id back to.
-  if (SamePath(displaced, self)) displaced = ReadSavedServer();
   RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class (test double)", self,
                                            LIBID_HVMuxLib));
-  if (!displaced.empty()) {
-    const LONG status = RegSetKeyValueW(HKEY_CLASSES_ROOT, ServerKey().c_str(), kSavedServerValue, REG_SZ,
-                                        displaced.c_str(),
-                                        static_cast<DWORD>((displaced.size() + 1) * sizeof(wchar_t)));
-    if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(status);
-  }
   return hv::RegisterTypeLibOf(self);
 }
 
-// Gives the class id back to the server it displaced, or removes the class.
-// A class id that another server has taken since is left alone.
+// Gives the class id back to the real component (or removes the class when
+// there is none), unless another server has taken it since.
 STDAPI DllUnregisterServer() {
   std::wstring current;
   RETURN_IF_FAILED(hv::RegisteredInprocServer(CLSID_MuxService, &current));
-  if (!current.empty() && !SamePath(current, hv::ThisModulePath())) return S_OK;
-  const std::wstring displaced = ReadSavedServer();
-  if (!displaced.empty() && GetFileAttributesW(displaced.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class", displaced, LIBID_HVMuxLib));
-    return hv::RegisterTypeLibOf(displaced);
+  if (!current.empty() && _wcsicmp(current.c_str(), hv::ThisModulePath().c_str()) != 0) return S_OK;
+  const std::wstring real = RealServer();
+  if (GetFileAttributesW(real.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class", real, LIBID_HVMuxLib));
+    return hv::RegisterTypeLibOf(real);
   }
   RETURN_IF_FAILED(hv::UnregisterInprocClass(CLSID_MuxService));
   return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0, LOCALE_NEUTRAL);

@@ -76,8 +76,8 @@ TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context);
 #include "tests/support/TestDoubleLibrary.h"
 
 // Loads TestMux.dll by path, registers it over the Mux service's class id and,
-// when it goes, unregisters it, which restores the registration that was
-// there before (the real component's) or removes the class.
+// when it goes, unregisters it, which gives the class id back to the real
+// component beside it.
 class TestMuxLibrary : public hv::test::TestDoubleLibrary {
  public:
   explicit TestMuxLibrary(const std::wstring& path, bool takeOverClass = true) : TestDoubleLibrary(path) {

@@ -179,31 +179,31 @@ TEST_F(MuxLinkTest, ConnectsToThePartAfterTheFirstSemicolonOfTheTransportSetting
 }
 
 TEST_F(MuxLinkTest, CachesTheConnectionAndTriesOnceMoreAfterAFailure) {
+  // Two threads of a new manager share one connect.
   ComPtr<IMuxConnection> first, second;
-  EXPECT_EQ(mgr_->GetConnectionToMux(nullptr), E_POINTER) << "a null out-pointer still connects";
-  EXPECT_EQ(mux_->ConnectCount(), 1);
+  std::thread other([&] {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    EXPECT_EQ(mgr_->GetConnectionToMux(second.put()), S_OK);
+    CoUninitialize();
+  });
   ASSERT_EQ(mgr_->GetConnectionToMux(first.put()), S_OK);
-  ASSERT_EQ(mgr_->GetConnectionToMux(second.put()), S_OK);
+  other.join();
   EXPECT_EQ(first.get(), second.get());
   EXPECT_EQ(mux_->ConnectCount(), 1);
-  // A second thread shares the one connect.
-  std::thread([&] {
-    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    ComPtr<IMuxConnection> other;
-    EXPECT_EQ(mgr_->GetConnectionToMux(other.put()), S_OK);
-    EXPECT_EQ(other.get(), first.get());
-    other.reset();
-    CoUninitialize();
-  }).join();
-  EXPECT_EQ(mux_->ConnectCount(), 1);
+  first.reset();
+  second.reset();
+  ASSERT_EQ(mgrInterface_->ReleaseLogs(), S_OK);
+  EXPECT_EQ(mgr_->GetConnectionToMux(nullptr), E_POINTER) << "a null out-pointer still connects";
+  EXPECT_EQ(mux_->ConnectCount(), 2);
+  ASSERT_EQ(mgr_->GetConnectionToMux(first.put()), S_OK);
+  EXPECT_EQ(mux_->ConnectCount(), 2);
 
   // The Mux closes the connection: the next request connects again.
   LONG context = 0;
   ASSERT_EQ(Sink(&context)->OnConnectionClosed(context, E_ABORT), S_OK);
   first.reset();
-  second.reset();
   ASSERT_EQ(mgr_->GetConnectionToMux(first.put()), S_OK);
-  EXPECT_EQ(mux_->ConnectCount(), 2);
+  EXPECT_EQ(mux_->ConnectCount(), 3);
   first.reset();
 
   // A failed first attempt is followed by exactly one more.
@@ -212,7 +212,7 @@ TEST_F(MuxLinkTest, CachesTheConnectionAndTriesOnceMoreAfterAFailure) {
     LONG failures;
     HRESULT result;
     LONG connects;
-  } attempts[] = {{1, S_OK, 4}, {2, refused, 6}};
+  } attempts[] = {{1, S_OK, 5}, {2, refused, 7}};
   for (const auto& a : attempts) {
     ASSERT_EQ(mgrInterface_->ReleaseLogs(), S_OK);
     mux_->FailConnect(a.failures, refused);

@@ -501,22 +501,32 @@ TEST_F(MuxTest, GreetsTheServiceAndWritesMessagesAsDescribed) {
   EXPECT_EQ(Hex(server_.RawBytes()), Hex(expected));
 }
 
-TEST_F(MuxTest, PostReturnsAtOnceAndEveryPostArrivesInOrder) {
+TEST_F(MuxTest, PostReturnsAtOnceEveryPostArrivesInOrderAndDisconnectSendsWhatIsQueued) {
   ASSERT_EQ(Connect(), S_OK);
   ASSERT_TRUE(server_.WaitForFrames(1));
+  const auto post = [&](int n) {
+    return connection_->Post(Message({{"MSGTYPE", "1"}, {"n", std::to_string(n).c_str()}}).get(), 10000);
+  };
   server_.SetReading(false);  // Post must not depend on the service reading
-  constexpr int kCount = 2000;
+  constexpr int kCount = 2000, kQueued = 500;
   const ULONGLONG start = GetTickCount64();
-  for (int i = 0; i < kCount; ++i)
-    ASSERT_EQ(connection_->Post(Message({{"MSGTYPE", "1"}, {"n", std::to_string(i).c_str()}}).get(), 10000), S_OK);
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(post(i), S_OK) << i;
   EXPECT_LT(GetTickCount64() - start, 3000u);
   EXPECT_EQ(connection_->Flush(0), S_FALSE) << "not all of it can be on the wire yet";
   server_.SetReading(true);
   EXPECT_EQ(connection_->Flush(10000), S_OK);
-  ASSERT_TRUE(server_.WaitForFrames(1 + kCount, 10000));
+  // What is queued when the client disconnects is sent first.
+  server_.SetReading(false);
+  for (int i = kCount; i < kCount + kQueued; ++i) ASSERT_EQ(post(i), S_OK) << i;
+  server_.SetReading(true);
+  EXPECT_EQ(connection_->Disconnect(), S_OK);
+  EXPECT_TRUE(server_.WaitForEof());
+  EXPECT_EQ(sink_->closed, 0) << "the client closed it itself";
+  EXPECT_EQ(post(0), HRESULT_FROM_WIN32(WSAENOTCONN));
   const auto frames = server_.Frames();
+  ASSERT_EQ(frames.size(), 1u + kCount + kQueued);
   std::vector<uint32_t> ids;
-  for (int i = 0; i < kCount; ++i) {
+  for (int i = 0; i < kCount + kQueued; ++i) {
     WireMessage decoded;
     ASSERT_EQ(frames[1 + i].kind, kPost);
     ASSERT_TRUE(WireMessage::Decode(frames[1 + i].payload, &decoded));
@@ -692,19 +702,6 @@ TEST_F(MuxTest, AServiceThatStopsReadingIsWaitedForOnceUntilItReadsAgain) {
   server_.SetReading(true);
   EXPECT_EQ(connection_->Flush(30000), S_OK);
   EXPECT_EQ(connection_->Post(Bulky().get(), 10000), S_OK);
-}
-
-TEST_F(MuxTest, DisconnectSendsWhatIsQueuedFirst) {
-  ASSERT_EQ(Connect(), S_OK);
-  ASSERT_TRUE(server_.WaitForFrames(1));
-  server_.SetReading(false);
-  for (int i = 0; i < 500; ++i) ASSERT_EQ(connection_->Post(Message({{"MSGTYPE", "1"}}).get(), 1000), S_OK);
-  server_.SetReading(true);
-  EXPECT_EQ(connection_->Disconnect(), S_OK);
-  EXPECT_TRUE(server_.WaitForEof());
-  EXPECT_EQ(server_.Frames().size(), 501u);
-  EXPECT_EQ(sink_->closed, 0) << "the client closed it itself";
-  EXPECT_EQ(connection_->Post(Message({{"MSGTYPE", "1"}}).get(), 100), HRESULT_FROM_WIN32(WSAENOTCONN));
 }
 
 // The reply to a "3" request as the component hands it to the library: the
