@@ -21,7 +21,6 @@
 #include "common/ModuleLock.h"
 #include "common/Unique.h"
 #include "mux/CMuxMessage.h"
-#include "mux/ModuleThread.h"
 
 namespace hv::testmux {
 namespace {
@@ -33,9 +32,8 @@ const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
   return nullptr;
 }
 
-// The client side of one connection, shared with the threads that answer
-// posted items: once the client stops the connection, its sink is told
-// nothing more.
+// The client side of one connection: once the client stops the connection,
+// the test gets its sink no more.
 struct Endpoint {
   std::mutex mutex;
   ComPtr<IMuxSink> sink;
@@ -70,9 +68,6 @@ struct State {
   std::vector<std::shared_ptr<Endpoint>> live;
   std::vector<std::pair<MuxMessageContent, LONG>> messages;  // with how each was sent
   std::map<std::string, std::deque<Reply>> replies;
-  bool autoAnswer = false;
-  HRESULT autoAnswerHr = S_OK;
-  DWORD autoAnswerDelayMs = 0;
 };
 
 State& TheState() {
@@ -132,10 +127,7 @@ class Connection final : public IMuxConnection, public ComObject {
   STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
     RETURN_HR_IF_NULL(E_POINTER, msg);
     MuxMessageContent content;
-    RETURN_IF_FAILED(Record(msg, TestMuxSend_Post, &content));
-    const std::string* type = FieldOf(content, "MSGTYPE");
-    if (type && *type == "2") AutoAnswer(content);
-    return S_OK;
+    return Record(msg, TestMuxSend_Post, &content);
   }
   STDMETHODIMP Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG) override {
     RETURN_HR_IF_NULL(E_POINTER, ppReply);
@@ -207,30 +199,6 @@ class Connection final : public IMuxConnection, public ComObject {
     s.recorded.notify_all();
     return S_OK;
   }
-  // A "5" for a posted "2", handed to the sink on another thread.
-  void AutoAnswer(const MuxMessageContent& posted) {
-    MuxMessageContent answer;
-    DWORD delayMs = 0;
-    {
-      State& s = TheState();
-      std::lock_guard<std::mutex> lock(s.mutex);
-      if (!s.autoAnswer) return;
-      delayMs = s.autoAnswerDelayMs;
-      const std::string* id = FieldOf(posted, "transid");
-      answer.fields = {{"MSGTYPE", "5"},
-                       {"HRESULT", std::to_string(static_cast<long>(s.autoAnswerHr))},
-                       {"transid", id ? *id : "0"}};
-    }
-    answer.body = posted.body;
-    StartModuleThread([endpoint = endpoint_, delayMs, answer = std::move(answer)]() mutable {
-      if (delayMs) Sleep(delayMs);
-      ComPtr<IMuxMessage> message;
-      ComPtr<IMuxSink> sink = endpoint->Sink();
-      if (sink && SUCCEEDED(MakeMessage(std::move(answer), message.put())))
-        sink->OnMessage(endpoint->context, message.get());
-    });
-  }
-
   std::shared_ptr<Endpoint> endpoint_;
 };
 
@@ -367,7 +335,6 @@ TESTMUX_API void WINAPI TestMux_Reset(void) {
   live.swap(s.live);
   s.messages.clear();
   replies.swap(s.replies);
-  s.autoAnswer = false;
 }
 
 TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr) {
@@ -427,10 +394,6 @@ TESTMUX_API HRESULT WINAPI TestMux_AddTransactReply(const char* msgType, HRESULT
                                                     const wchar_t* text, const BYTE* body, ULONG cbBody,
                                                     IUnknown* marshalAfterBody) {
   return AddReply(false, msgType, transactResult, fields, text, body, cbBody, marshalAfterBody);
-}
-
-TESTMUX_API void WINAPI TestMux_SetAutoAnswer(BOOL enabled, HRESULT hr, DWORD delayMs) {
-  Locked([&](State& s) { s.autoAnswer = enabled != FALSE, s.autoAnswerHr = hr, s.autoAnswerDelayMs = delayMs; });
 }
 
 TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context) {

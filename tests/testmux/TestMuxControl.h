@@ -61,10 +61,6 @@ TESTMUX_API HRESULT WINAPI TestMux_SetTransactReply(const char* msgType, HRESULT
 TESTMUX_API HRESULT WINAPI TestMux_AddTransactReply(const char* msgType, HRESULT transactResult, const char* fields,
                                                     const wchar_t* text, const BYTE* body, ULONG cbBody,
                                                     IUnknown* marshalAfterBody);
-// While on, every posted "2" is answered like the service does: a "5" with
-// "HRESULT" = hr, the same "transid" and the posted body, handed to the sink's
-// OnMessage on another thread after delayMs.
-TESTMUX_API void WINAPI TestMux_SetAutoAnswer(BOOL enabled, HRESULT hr, DWORD delayMs);
 
 // The sink and context of the newest connection its client has not stopped,
 // for the test to call; E_UNEXPECTED when there is none.
@@ -96,7 +92,6 @@ class TestMuxLibrary : public hv::test::TestDoubleLibrary {
   HV_DOUBLE_FUNCTION(FailPost, TestMux_FailPost);
   HV_DOUBLE_FUNCTION(SetTransactReply, TestMux_SetTransactReply);
   HV_DOUBLE_FUNCTION(AddTransactReply, TestMux_AddTransactReply);
-  HV_DOUBLE_FUNCTION(SetAutoAnswer, TestMux_SetAutoAnswer);
   HV_DOUBLE_FUNCTION(GetSink, TestMux_GetSink);
 
   std::string Calls() const {

@@ -137,6 +137,22 @@ class MuxLinkTest : public ComTest {
     EXPECT_EQ(mux_->GetSink(sink.put(), context), S_OK);
     return sink;
   }
+  // Answers the next item posted as the service does, on a thread of its own:
+  // a "5" with this result, the item's "transid" and its body.
+  std::thread Answer(HRESULT hr) {
+    return std::thread([this, hr, next = mux_->MessageCount()] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      ComPtr<IMuxMessage> answer;
+      LONG context = 0;
+      ComPtr<IMuxSink> sink = Sink(&context);
+      if (mux_->WaitForMessages(next + 1, 5000) && mux_->MessageAt(next, answer.put(), nullptr) == S_OK && sink) {
+        answer->SetField("MSGTYPE", "5");
+        answer->SetField("HRESULT", std::to_string(static_cast<long>(hr)).c_str());
+        sink->OnMessage(context, answer.get());
+      }
+      CoUninitialize();
+    });
+  }
   // What the manager answers to a message with these fields from the Mux.
   HRESULT Deliver(const std::vector<std::pair<const char*, std::string>>& fields) {
     ComPtr<IMuxConnection> connection;
@@ -256,9 +272,10 @@ TEST_F(MuxLinkTest, AnAggregatedManagerDeliversLikeAStandaloneOne) {
     ComPtr<ITAVDiagnosticLogMgrEx> mgr;
     ASSERT_EQ(outer.QueryInterface(IID_ITAVDiagnosticLogMgrEx, mgr.put_void()), S_OK);
     ComPtr<ITAVDiagnosticLogEx> log = NewLog(mgr.get());
-    mux_->SetAutoAnswer(TRUE, S_OK, 0);
     EXPECT_EQ(log->LogThisItemEx(NewItem(log.get(), L"async").get(), VARIANT_FALSE, 0), S_OK);
+    std::thread answering = Answer(S_OK);
     EXPECT_EQ(log->LogThisItemEx(NewItem(log.get(), L"sync").get(), VARIANT_TRUE, 10000), S_OK);
+    answering.join();
     EXPECT_EQ(mux_->MessageCount(), 2);
   }
   EXPECT_EQ(outer.refs, 1u);
@@ -359,14 +376,14 @@ TEST_F(MuxLinkTest, ItemsTravelAsTypeOneOrTwoAndAnswersFindTheirItem) {
   EXPECT_STREQ(text->bstrVal, L"asynchronous");
 
   // Answered with E_FAIL: the waiting log returns it.
-  mux_->SetAutoAnswer(TRUE, E_FAIL, 0);
+  std::thread answering = Answer(E_FAIL);
   EXPECT_EQ(log->LogThisItemEx(NewItem(log.get(), L"synchronous").get(), VARIANT_TRUE, 10000), E_FAIL);
+  answering.join();
   sent = Message(1);
   EXPECT_EQ(Field(sent.get(), "MSGTYPE"), "2");
   EXPECT_NE(std::atol(Field(sent.get(), "transid").c_str()), 0);
 
   // No answer within the time: E_PENDING; the late answer touches nothing.
-  mux_->SetAutoAnswer(FALSE, S_OK, 0);
   EXPECT_EQ(log->LogThisItemEx(NewItem(log.get(), L"late").get(), VARIANT_TRUE, 50), E_PENDING);
   EXPECT_EQ(Deliver({{"MSGTYPE", "5"}, {"HRESULT", "0"}, {"transid", Field(Message(2).get(), "transid")}}), S_FALSE);
 
