@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,7 +18,6 @@
 #include "common/ClassFactory.h"
 #include "common/ComRegistration.h"
 #include "common/ModuleLock.h"
-#include "common/Unique.h"
 #include "mux/CMuxMessage.h"
 
 namespace hv::testmux {
