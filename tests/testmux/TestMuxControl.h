@@ -1,15 +1,11 @@
 // TestMux.dll: a stand-in for the Mux component, registered under the Mux
 // service's class id in a test prefix only. It keeps every message the client
 // posts or transacts, answers transacts with replies the test sets, and lets
-// the test drive the client's sink. Nothing travels anywhere.
-//
-// A test program takes the class id over at its start and gives it back at its
-// end (TestMuxLibrary below does both); the state is process-wide and every
+// the test call the client's sink. The state is process-wide and every
 // function may be called from any thread.
 //
 // Lists of fields are "name=value" entries, each ended by a NUL, the list ended
-// by one more NUL ("MSGTYPE=5\0HRESULT=0\0\0"); the first "=" of an entry ends
-// the name.
+// by one more NUL ("MSGTYPE=5\0HRESULT=0\0\0"); the first "=" ends the name.
 #pragma once
 #include <windows.h>
 #include <objidl.h>
@@ -29,38 +25,33 @@ enum TestMuxSendKind { TestMuxSend_Post = 1, TestMuxSend_Transact = 2 };
 // Forgets every recorded message, reply, failure and call; connections that
 // are still alive stay alive but are no longer the ones the test drives.
 TESTMUX_API void WINAPI TestMux_Reset(void);
-
-// --- Connect
 // The next `count` Connect calls fail with hr (count -1: all of them).
 TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr);
 // Connect calls so far, failed ones included.
 TESTMUX_API LONG WINAPI TestMux_ConnectCount(void);
 // The address of the last Connect, cut to fit; the length it has.
 TESTMUX_API ULONG WINAPI TestMux_LastAddress(wchar_t* buffer, ULONG cchBuffer);
-// Connections created and not yet released by their client.
-TESTMUX_API LONG WINAPI TestMux_LiveConnections(void);
 
-// --- Recorded messages, in the order they were sent
+// Recorded messages, in the order they were sent.
 TESTMUX_API LONG WINAPI TestMux_MessageCount(void);
 // Waits until at least `count` messages are recorded; FALSE on time-out.
 TESTMUX_API BOOL WINAPI TestMux_WaitForMessages(LONG count, DWORD timeoutMs);
-// A new copy of a recorded message: its fields, text, data and body (read
-// from its start). *sendKind (may be null) says how it was sent.
+// A new copy of a recorded message, its body read from its start; *sendKind
+// (may be null) says how it was sent.
 TESTMUX_API HRESULT WINAPI TestMux_GetMessage(LONG index, IMuxMessage** ppMsg, LONG* sendKind);
-// The calls the clients made, in order, separated by ";": "Connect",
-// "Post", "Transact", "Flush", "Disconnect", "Stop(value)", "Release" (the
-// last reference of a connection). The length the whole log has.
+// The calls the clients made, separated by ";": "Connect", "Post",
+// "Transact", "Flush", "Disconnect", "Stop(value)", "Release" (the last
+// reference of a connection). The length the whole log has.
 TESTMUX_API ULONG WINAPI TestMux_CallLog(char* buffer, ULONG cchBuffer);
 
-// --- Answers and failures
 // The next `count` Post calls fail with hr and record nothing (-1: all).
 TESTMUX_API void WINAPI TestMux_FailPost(LONG count, HRESULT hr);
 // Replaces the replies to transacts whose "MSGTYPE" is msgType by this one.
-// A failed transactResult makes Transact fail with it (the other arguments are
-// then unused); otherwise the reply holds the fields, the text (may be null),
-// the body, and after the body the marshalled IUnknown of marshalAfterBody
-// when it is given (standard marshalling, as the component replies to "3").
-// The reply's "transid" is the request's unless the fields name one.
+// A failed transactResult makes Transact fail with it; otherwise the reply
+// holds the fields, the text (may be null), the body, and after the body the
+// marshalled IUnknown of marshalAfterBody when it is given (as the component
+// replies to "3"). The reply's "transid" is the request's unless the fields
+// name one.
 TESTMUX_API HRESULT WINAPI TestMux_SetTransactReply(const char* msgType, HRESULT transactResult, const char* fields,
                                                     const wchar_t* text, const BYTE* body, ULONG cbBody,
                                                     IUnknown* marshalAfterBody);
@@ -70,23 +61,9 @@ TESTMUX_API HRESULT WINAPI TestMux_SetTransactReply(const char* msgType, HRESULT
 TESTMUX_API HRESULT WINAPI TestMux_AddTransactReply(const char* msgType, HRESULT transactResult, const char* fields,
                                                     const wchar_t* text, const BYTE* body, ULONG cbBody,
                                                     IUnknown* marshalAfterBody);
-// While on, every posted "2" is answered like the service does: a "5" with
-// "HRESULT" = hr, the same "transid" and the posted body, handed to the sink's
-// OnMessage on another thread after delayMs.
-TESTMUX_API void WINAPI TestMux_SetAutoAnswer(BOOL enabled, HRESULT hr, DWORD delayMs);
 
-// --- Driving the sink of the newest live connection
-// Calls OnMessage with a message holding these fields and body, on another
-// thread, and waits up to 10 s for it; OnMessage's result, S_FALSE when the
-// connection is stopped or closed, E_UNEXPECTED when there is no connection,
-// HRESULT_FROM_WIN32(ERROR_TIMEOUT) when the call has not returned in time.
-TESTMUX_API HRESULT WINAPI TestMux_DeliverToSink(const char* fields, const BYTE* body, ULONG cbBody);
-// Calls OnConnectionClosed(context, hrReason) on another thread and waits for
-// it as above; the connection is closed from then on (Post and Transact fail
-// with hrReason) and notifies nothing more.
-TESTMUX_API HRESULT WINAPI TestMux_CloseConnection(HRESULT hrReason);
-// The sink and the context of the newest live connection, for calls a test
-// makes itself; E_UNEXPECTED when there is none.
+// The sink and context of the newest connection its client has not stopped,
+// for the test to call; E_UNEXPECTED when there is none.
 TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context);
 
 #ifdef __cplusplus
@@ -95,9 +72,8 @@ TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context);
 #include "tests/support/TestDoubleLibrary.h"
 
 // Loads TestMux.dll by path, registers it over the Mux service's class id and,
-// when it goes, unregisters it, which restores the registration that was
-// there before (the real component's) or removes the class. A test that only
-// drives the double it creates itself may leave the registration alone.
+// when it goes, unregisters it, which gives the class id back to the real
+// component beside it.
 class TestMuxLibrary : public hv::test::TestDoubleLibrary {
  public:
   explicit TestMuxLibrary(const std::wstring& path, bool takeOverClass = true) : TestDoubleLibrary(path) {
@@ -109,7 +85,6 @@ class TestMuxLibrary : public hv::test::TestDoubleLibrary {
   HV_DOUBLE_FUNCTION(FailConnect, TestMux_FailConnect);
   HV_DOUBLE_FUNCTION(ConnectCount, TestMux_ConnectCount);
   HV_DOUBLE_FUNCTION(LastAddress, TestMux_LastAddress);
-  HV_DOUBLE_FUNCTION(LiveConnections, TestMux_LiveConnections);
   HV_DOUBLE_FUNCTION(MessageCount, TestMux_MessageCount);
   HV_DOUBLE_FUNCTION(WaitForMessages, TestMux_WaitForMessages);
   HV_DOUBLE_FUNCTION(MessageAt, TestMux_GetMessage);
@@ -117,12 +92,8 @@ class TestMuxLibrary : public hv::test::TestDoubleLibrary {
   HV_DOUBLE_FUNCTION(FailPost, TestMux_FailPost);
   HV_DOUBLE_FUNCTION(SetTransactReply, TestMux_SetTransactReply);
   HV_DOUBLE_FUNCTION(AddTransactReply, TestMux_AddTransactReply);
-  HV_DOUBLE_FUNCTION(SetAutoAnswer, TestMux_SetAutoAnswer);
-  HV_DOUBLE_FUNCTION(DeliverToSink, TestMux_DeliverToSink);
-  HV_DOUBLE_FUNCTION(CloseConnection, TestMux_CloseConnection);
   HV_DOUBLE_FUNCTION(GetSink, TestMux_GetSink);
 
-  // The call log as a string.
   std::string Calls() const {
     std::string log(CallLog(nullptr, 0), '\0');
     if (!log.empty()) CallLog(&log[0], static_cast<ULONG>(log.size() + 1));

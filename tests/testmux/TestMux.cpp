@@ -1,0 +1,408 @@
+// TestMux.dll: the COM server of the test double and the control functions
+// of TestMuxControl.h. Nothing travels anywhere: connections record what
+// their client sends and answer with what the test set.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "TestMuxControl.h"
+#include "common/ClassFactory.h"
+#include "common/ComRegistration.h"
+#include "common/ModuleLock.h"
+#include "mux/CMuxMessage.h"
+
+namespace hv::testmux {
+namespace {
+
+
+const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
+  for (const auto& field : content.fields)
+    if (field.first == name) return &field.second;
+  return nullptr;
+}
+
+// The client side of one connection: once the client stops the connection,
+// the test gets its sink no more.
+struct Endpoint {
+  std::mutex mutex;
+  ComPtr<IMuxSink> sink;
+  LONG context = 0;
+
+  ComPtr<IMuxSink> Sink() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return sink;
+  }
+  void Stop() {
+    ComPtr<IMuxSink> released;  // after the lock: the release may run client code
+    std::lock_guard<std::mutex> lock(mutex);
+    released.swap(sink);
+  }
+};
+
+struct Reply {
+  HRESULT transactResult = S_OK;
+  MuxMessageContent content;
+  ComPtr<IUnknown> marshalAfterBody;
+};
+
+// Everything recorded and everything the test set, for the whole process.
+struct State {
+  std::mutex mutex;
+  std::condition_variable recorded;
+  std::string callLog;
+  LONG failConnects = 0, failPosts = 0;
+  HRESULT failConnectHr = S_OK, failPostHr = S_OK;
+  LONG connectCount = 0, nextContext = 0;
+  std::wstring lastAddress;
+  std::vector<std::shared_ptr<Endpoint>> live;
+  std::vector<std::pair<MuxMessageContent, LONG>> messages;  // with how each was sent
+  std::map<std::string, std::deque<Reply>> replies;
+};
+
+State& TheState() {
+  // Never destroyed: threads of the double may still use it while the process ends.
+  static State* state = new State();
+  return *state;
+}
+
+// Runs f on the state under its lock.
+template <typename F>
+auto Locked(F f) {
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return f(s);
+}
+
+void Log(const std::string& call) {
+  Locked([&](State& s) { s.callLog += (s.callLog.empty() ? "" : ";") + call; });
+}
+
+// The failure that is due now, counting it; S_OK when none is (count -1: every time).
+HRESULT Due(LONG* count, HRESULT hr) {
+  if (*count == 0) return S_OK;
+  if (*count > 0) --*count;
+  return hr;
+}
+
+// Fields from "name=value\0...\0\0".
+bool ParseFields(const char* list, std::vector<std::pair<std::string, std::string>>* fields) {
+  for (const char* entry = list; entry && *entry; entry += std::strlen(entry) + 1) {
+    const char* equals = std::strchr(entry, '=');
+    if (!equals || equals == entry) return false;
+    fields->emplace_back(std::string(entry, equals), std::string(equals + 1));
+  }
+  return true;
+}
+
+HRESULT MakeMessage(MuxMessageContent content, IMuxMessage** ppMsg) {
+  ComPtr<CMuxMessage> message;
+  RETURN_IF_FAILED(CMuxMessage::Create(std::move(content), message.put()));
+  *ppMsg = message.release();
+  return S_OK;
+}
+
+class Connection final : public IMuxConnection, public ComObject {
+ public:
+  HV_COM_OBJECT(Connection)
+  static inline const QIEntry kInterfaces[] = {HV_QI_ENTRY(Connection, IMuxConnection), HV_QI_END};
+
+  explicit Connection(std::shared_ptr<Endpoint> endpoint) : endpoint_(std::move(endpoint)) {}
+
+  STDMETHODIMP CreateMessage(IMuxMessage** ppMsg) override {
+    RETURN_HR_IF_NULL(E_POINTER, ppMsg);
+    *ppMsg = nullptr;
+    return MakeMessage({}, ppMsg);
+  }
+  STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
+    RETURN_HR_IF_NULL(E_POINTER, msg);
+    MuxMessageContent content;
+    return Record(msg, TestMuxSend_Post, &content);
+  }
+  STDMETHODIMP Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG) override {
+    RETURN_HR_IF_NULL(E_POINTER, ppReply);
+    *ppReply = nullptr;
+    RETURN_HR_IF_NULL(E_POINTER, request);
+    MuxMessageContent content;
+    RETURN_IF_FAILED(Record(request, TestMuxSend_Transact, &content));
+    const std::string* type = FieldOf(content, "MSGTYPE");
+    Reply reply;
+    {
+      State& s = TheState();
+      std::lock_guard<std::mutex> lock(s.mutex);
+      auto& replies = s.replies[type ? *type : std::string()];
+      // Without a reply the service would never answer; the wait is not worth
+      // making in a test.
+      if (replies.empty()) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+      // The last reply answers every later request.
+      reply = replies.front();
+      if (replies.size() > 1) replies.pop_front();
+    }
+    RETURN_IF_FAILED(reply.transactResult);
+    const std::string* requestId = FieldOf(content, "transid");
+    if (requestId && !FieldOf(reply.content, "transid")) reply.content.fields.emplace_back("transid", *requestId);
+    ComPtr<IMuxMessage> answer;
+    RETURN_IF_FAILED(MakeMessage(std::move(reply.content), answer.put()));
+    if (reply.marshalAfterBody) {
+      IStream* body = static_cast<CMuxMessage*>(answer.get());
+      const LARGE_INTEGER zero = {};
+      RETURN_IF_FAILED(body->Seek(zero, STREAM_SEEK_END, nullptr));
+      RETURN_IF_FAILED(CoMarshalInterface(body, IID_IUnknown, reply.marshalAfterBody.get(), MSHCTX_INPROC, nullptr,
+                                          MSHLFLAGS_NORMAL));
+      RETURN_IF_FAILED(body->Seek(zero, STREAM_SEEK_SET, nullptr));
+    }
+    *ppReply = answer.release();
+    return S_OK;
+  }
+  STDMETHODIMP Flush(ULONG) override {
+    Log("Flush");
+    return S_OK;
+  }
+  STDMETHODIMP Disconnect() override {
+    Log("Disconnect");
+    return S_OK;
+  }
+  STDMETHODIMP Stop(LONG value) override {
+    Log("Stop(" + std::to_string(value) + ")");
+    RETURN_HR_IF(E_INVALIDARG, value != 0);
+    endpoint_->Stop();
+    return S_OK;
+  }
+
+ private:
+  ~Connection() override {
+    Log("Release");
+    endpoint_->Stop();
+    Locked([&](State& s) { s.live.erase(std::remove(s.live.begin(), s.live.end(), endpoint_), s.live.end()); });
+  }
+
+  // Keeps what was sent, unless a failed post is due.
+  HRESULT Record(IMuxMessage* msg, LONG kind, MuxMessageContent* content) {
+    ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
+    RETURN_HR_IF(E_INVALIDARG, !message);
+    Log(kind == TestMuxSend_Post ? "Post" : "Transact");
+    RETURN_IF_FAILED(message->Snapshot(content));
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (kind == TestMuxSend_Post) RETURN_IF_FAILED(Due(&s.failPosts, s.failPostHr));
+    s.messages.emplace_back(*content, kind);
+    s.recorded.notify_all();
+    return S_OK;
+  }
+  std::shared_ptr<Endpoint> endpoint_;
+};
+
+// Connect succeeds without a service, unless the test made it fail.
+class Service final : public IMuxService, public ComObject {
+ public:
+  HV_COM_OBJECT(Service)
+  static inline const QIEntry kInterfaces[] = {HV_QI_ENTRY(Service, IMuxService), HV_QI_END};
+
+  STDMETHODIMP Connect(LPCWSTR address, LONG reserved, IUnknown* sink, IMuxConnection** ppConnection) override {
+    RETURN_HR_IF_NULL(E_POINTER, ppConnection);
+    *ppConnection = nullptr;
+    RETURN_HR_IF(E_INVALIDARG, address == nullptr || reserved != 0 || sink == nullptr);
+    ComPtr<IMuxSink> muxSink;
+    RETURN_IF_FAILED(sink->QueryInterface(IID_IMuxSink, muxSink.put_void()));
+    Log("Connect");
+    auto endpoint = std::make_shared<Endpoint>();
+    endpoint->sink = muxSink;
+    RETURN_IF_FAILED(Locked([&](State& s) {
+      ++s.connectCount;
+      s.lastAddress = address;
+      endpoint->context = ++s.nextContext;  // never 0
+      const HRESULT failure = Due(&s.failConnects, s.failConnectHr);
+      if (SUCCEEDED(failure)) s.live.push_back(endpoint);
+      return failure;
+    }));
+    ComPtr<Connection> connection = MakeObject<Connection>(endpoint);
+    RETURN_IF_NULL_ALLOC(connection);
+    muxSink->OnConnected(endpoint->context);
+    *ppConnection = connection.release();
+    return S_OK;
+  }
+
+ private:
+  ~Service() override = default;
+};
+
+std::mutex g_factoryMutex;
+IClassFactory* g_factory = nullptr;
+
+// The real component, beside the double in the build's folder.
+std::wstring RealServer() {
+  const std::wstring self = ThisModulePath();
+  return self.substr(0, self.find_last_of(L"\\/") + 1) + L"HVMux.dll";
+}
+
+HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, const char* fields, const wchar_t* text,
+                 const BYTE* body, ULONG cbBody, IUnknown* marshalAfterBody) {
+  RETURN_HR_IF(E_INVALIDARG, msgType == nullptr);
+  RETURN_HR_IF(E_POINTER, cbBody != 0 && body == nullptr);
+  Reply reply;
+  reply.transactResult = transactResult;
+  RETURN_HR_IF(E_INVALIDARG, !ParseFields(fields, &reply.content.fields));
+  reply.content.hasText = text != nullptr;
+  if (text) reply.content.text = text;
+  if (cbBody) reply.content.body.assign(body, body + cbBody);
+  reply.marshalAfterBody = ComPtr<IUnknown>(marshalAfterBody);
+  std::deque<Reply> dropped;  // released after the lock
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (replace) dropped.swap(s.replies[msgType]);
+  s.replies[msgType].push_back(std::move(reply));
+  return S_OK;
+}
+
+template <typename Char>
+ULONG CopyOut(const std::basic_string<Char>& text, Char* buffer, ULONG cchBuffer) {
+  if (buffer && cchBuffer) {
+    const size_t n = std::min<size_t>(text.size(), cchBuffer - 1);
+    std::copy(text.begin(), text.begin() + n, buffer);
+    buffer[n] = 0;
+  }
+  return static_cast<ULONG>(text.size());
+}
+
+}  // namespace
+}  // namespace hv::testmux
+
+using namespace hv::testmux;
+using hv::ComPtr;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
+  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
+  return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  RETURN_HR_IF_NULL(E_POINTER, ppv);
+  *ppv = nullptr;
+  RETURN_HR_IF(CLASS_E_CLASSNOTAVAILABLE, !IsEqualCLSID(clsid, CLSID_MuxService));
+  std::lock_guard<std::mutex> lock(g_factoryMutex);
+  if (!g_factory) {
+    ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
+    RETURN_IF_NULL_ALLOC(factory);
+    g_factory = factory.release();
+  }
+  return g_factory->QueryInterface(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow() { return hv::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
+
+// Takes the Mux service's class id over.
+STDAPI DllRegisterServer() {
+  const std::wstring self = hv::ThisModulePath();
+  RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class (test double)", self,
+                                           LIBID_HVMuxLib));
+  return hv::RegisterTypeLibOf(self);
+}
+
+// Gives the class id back to the real component (or removes the class when
+// there is none), unless another server has taken it since.
+STDAPI DllUnregisterServer() {
+  std::wstring current;
+  RETURN_IF_FAILED(hv::RegisteredInprocServer(CLSID_MuxService, &current));
+  if (!current.empty() && _wcsicmp(current.c_str(), hv::ThisModulePath().c_str()) != 0) return S_OK;
+  const std::wstring real = RealServer();
+  if (GetFileAttributesW(real.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class", real, LIBID_HVMuxLib));
+    return hv::RegisterTypeLibOf(real);
+  }
+  RETURN_IF_FAILED(hv::UnregisterInprocClass(CLSID_MuxService));
+  return hv::UnregisterTypeLibVersion(LIBID_HVMuxLib, 1, 0, LOCALE_NEUTRAL);
+}
+
+TESTMUX_API void WINAPI TestMux_Reset(void) {
+  // Released after the lock: releases may run client code.
+  std::vector<std::shared_ptr<Endpoint>> live;
+  std::map<std::string, std::deque<Reply>> replies;
+  State& s = TheState();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.callLog.clear();
+  s.failConnects = s.failPosts = s.connectCount = 0;
+  s.lastAddress.clear();
+  live.swap(s.live);
+  s.messages.clear();
+  replies.swap(s.replies);
+}
+
+TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr) {
+  Locked([&](State& s) { s.failConnects = count, s.failConnectHr = hr; });
+}
+
+TESTMUX_API LONG WINAPI TestMux_ConnectCount(void) {
+  return Locked([](State& s) { return s.connectCount; });
+}
+
+TESTMUX_API ULONG WINAPI TestMux_LastAddress(wchar_t* buffer, ULONG cchBuffer) {
+  return Locked([&](State& s) { return CopyOut(s.lastAddress, buffer, cchBuffer); });
+}
+
+TESTMUX_API LONG WINAPI TestMux_MessageCount(void) {
+  return Locked([](State& s) { return static_cast<LONG>(s.messages.size()); });
+}
+
+TESTMUX_API BOOL WINAPI TestMux_WaitForMessages(LONG count, DWORD timeoutMs) {
+  State& s = TheState();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  return s.recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return static_cast<LONG>(s.messages.size()) >= count; });
+}
+
+TESTMUX_API HRESULT WINAPI TestMux_GetMessage(LONG index, IMuxMessage** ppMsg, LONG* sendKind) {
+  RETURN_HR_IF_NULL(E_POINTER, ppMsg);
+  *ppMsg = nullptr;
+  if (sendKind) *sendKind = 0;
+  std::pair<hv::MuxMessageContent, LONG> recorded;
+  {
+    State& s = TheState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    RETURN_HR_IF(E_INVALIDARG, index < 0 || static_cast<size_t>(index) >= s.messages.size());
+    recorded = s.messages[index];
+  }
+  RETURN_IF_FAILED(MakeMessage(std::move(recorded.first), ppMsg));
+  if (sendKind) *sendKind = recorded.second;
+  return S_OK;
+}
+
+TESTMUX_API ULONG WINAPI TestMux_CallLog(char* buffer, ULONG cchBuffer) {
+  return Locked([&](State& s) { return CopyOut(s.callLog, buffer, cchBuffer); });
+}
+
+TESTMUX_API void WINAPI TestMux_FailPost(LONG count, HRESULT hr) {
+  Locked([&](State& s) { s.failPosts = count, s.failPostHr = hr; });
+}
+
+TESTMUX_API HRESULT WINAPI TestMux_SetTransactReply(const char* msgType, HRESULT transactResult, const char* fields,
+                                                    const wchar_t* text, const BYTE* body, ULONG cbBody,
+                                                    IUnknown* marshalAfterBody) {
+  return AddReply(true, msgType, transactResult, fields, text, body, cbBody, marshalAfterBody);
+}
+
+TESTMUX_API HRESULT WINAPI TestMux_AddTransactReply(const char* msgType, HRESULT transactResult, const char* fields,
+                                                    const wchar_t* text, const BYTE* body, ULONG cbBody,
+                                                    IUnknown* marshalAfterBody) {
+  return AddReply(false, msgType, transactResult, fields, text, body, cbBody, marshalAfterBody);
+}
+
+TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context) {
+  RETURN_HR_IF(E_POINTER, ppSink == nullptr || context == nullptr);
+  *ppSink = nullptr;
+  *context = 0;
+  auto endpoint = Locked([](State& s) { return s.live.empty() ? nullptr : s.live.back(); });
+  RETURN_HR_IF(E_UNEXPECTED, !endpoint);
+  ComPtr<IMuxSink> sink = endpoint->Sink();
+  RETURN_HR_IF(E_UNEXPECTED, !sink);
+  *context = endpoint->context;
+  *ppSink = sink.release();
+  return S_OK;
+}
