@@ -37,6 +37,10 @@ void* TaskCopy(const void* data, size_t size) {
   return block;
 }
 
+// The slots the library never calls.
+#define HV_NOT_CALLED(slot) \
+  STDMETHODIMP slot() override { return E_NOTIMPL; }
+
 struct Subscription {
   DWORD cookie;
   GUID resourceId;
@@ -151,12 +155,8 @@ class Authority final : public IHVSecurityAuthority, public IHVSecurityCredentia
     RETURN_IF_FAILED(TheState().Take("CreateAuthority", kCreateAuthority));
     return CreateObject<Authority>(outer, riid, ppv);
   }
-  STDMETHODIMP AuthoritySlot3() override { return E_NOTIMPL; }
-  STDMETHODIMP AuthoritySlot4() override { return E_NOTIMPL; }
-  STDMETHODIMP AuthoritySlot5() override { return E_NOTIMPL; }
-  STDMETHODIMP AuthoritySlot6() override { return E_NOTIMPL; }
-  STDMETHODIMP AuthoritySlot7() override { return E_NOTIMPL; }
-  STDMETHODIMP AuthoritySlot8() override { return E_NOTIMPL; }
+  HV_NOT_CALLED(AuthoritySlot3) HV_NOT_CALLED(AuthoritySlot4) HV_NOT_CALLED(AuthoritySlot5)
+  HV_NOT_CALLED(AuthoritySlot6) HV_NOT_CALLED(AuthoritySlot7) HV_NOT_CALLED(AuthoritySlot8)
   STDMETHODIMP GetCredential(BSTR directoryId, BSTR userName, IHVSecurityCredential** credential) override {
     RETURN_HR_IF_NULL(E_POINTER, credential);
     *credential = nullptr;
@@ -168,14 +168,9 @@ class Authority final : public IHVSecurityAuthority, public IHVSecurityCredentia
     return S_OK;
   }
 
-  STDMETHODIMP CredentialSlot3() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot4() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot5() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot6() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot7() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot8() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot9() override { return E_NOTIMPL; }
-  STDMETHODIMP CredentialSlot10() override { return E_NOTIMPL; }
+  HV_NOT_CALLED(CredentialSlot3) HV_NOT_CALLED(CredentialSlot4) HV_NOT_CALLED(CredentialSlot5)
+  HV_NOT_CALLED(CredentialSlot6) HV_NOT_CALLED(CredentialSlot7) HV_NOT_CALLED(CredentialSlot8)
+  HV_NOT_CALLED(CredentialSlot9) HV_NOT_CALLED(CredentialSlot10)
   STDMETHODIMP GetToken(BSTR* token) override {
     RETURN_HR_IF_NULL(E_POINTER, token);
     *token = SysAllocString(kToken);
@@ -199,11 +194,8 @@ class Directory final : public IHVSecurityDirectory,
     RETURN_IF_FAILED(TheState().Take("CreateDirectory", kCreateDirectory));
     return CreateObject<Directory>(outer, riid, ppv);
   }
-  STDMETHODIMP DirectorySlot3() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot4() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot5() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot6() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot7() override { return E_NOTIMPL; }
+  HV_NOT_CALLED(DirectorySlot3) HV_NOT_CALLED(DirectorySlot4) HV_NOT_CALLED(DirectorySlot5)
+  HV_NOT_CALLED(DirectorySlot6) HV_NOT_CALLED(DirectorySlot7)
   STDMETHODIMP ResolveName(CallerContext context, BSTR name, GUID* objectId) override {
     State& state = TheState();
     state.Record("ResolveName(" + Narrow(name) + ")", state.TakeContext(context) && objectId);
@@ -222,19 +214,11 @@ class Directory final : public IHVSecurityDirectory,
     TheState().Record("ReleaseObject", sound);
     return S_OK;
   }
-  STDMETHODIMP DirectorySlot10() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot11() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot12() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot13() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot14() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot15() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot16() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot17() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot18() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot19() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot20() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot21() override { return E_NOTIMPL; }
-  STDMETHODIMP DirectorySlot22() override { return E_NOTIMPL; }
+  HV_NOT_CALLED(DirectorySlot10) HV_NOT_CALLED(DirectorySlot11) HV_NOT_CALLED(DirectorySlot12)
+  HV_NOT_CALLED(DirectorySlot13) HV_NOT_CALLED(DirectorySlot14) HV_NOT_CALLED(DirectorySlot15)
+  HV_NOT_CALLED(DirectorySlot16) HV_NOT_CALLED(DirectorySlot17) HV_NOT_CALLED(DirectorySlot18)
+  HV_NOT_CALLED(DirectorySlot19) HV_NOT_CALLED(DirectorySlot20) HV_NOT_CALLED(DirectorySlot21)
+  HV_NOT_CALLED(DirectorySlot22)
   STDMETHODIMP ReadProperties(CallerContext context, GUID objectId, GUID reserved1, BSTR path, GUID reserved2,
                               LONG flags1, LONG flags2, PropertyBlock** block, void** extra) override {
     State& state = TheState();
