@@ -558,7 +558,9 @@ TEST_F(LogTest, AuditFilteringLeavesTheCallersItemsAlone) {
   EXPECT_EQ(S_OK, log_->LogThisItem(info.get()));
   std::vector<Sent> sent = Sends();
   ASSERT_EQ(1u, sent.size());
-  EXPECT_EQ(L"warning", ChildOf(sent[0].copy.get())->MessageText());
+  ComPtr<CTAVDiagnosticLogItem> child = ChildOf(sent[0].copy.get());
+  EXPECT_EQ(L"warning", child->MessageText());
+  EXPECT_FALSE(child->HasChild());
   EXPECT_EQ(L"audit", ChildOf(Own(info.get()).get())->MessageText());
 }
 
