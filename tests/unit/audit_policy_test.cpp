@@ -1,13 +1,15 @@
-// The system audit policy as a log meets it: which locations ask the
-// security directory, how the directory's "AuditingEnabled" filters what
-// reaches the Mux, how change notifications switch it, what failures leave
-// behind, the connection retry schedule, and notifications that race the
-// destruction of the log. The directory and the authority are the doubles of
-// SecurityDoubles.dll; the Mux is TestMux.dll, which keeps every item posted.
+// The system audit policy: which locations ask the security directory, how
+// the directory's "AuditingEnabled" filters what a log delivers, how change
+// notifications switch it, what failures leave behind, the connection retry
+// schedule, notifications that race the destruction of a log, and the policy
+// holder on its own (how the property block is read and freed, its copies).
+// The directory and the authority are the doubles of securitydoubles/; the
+// Mux is TestMux.dll, which keeps every item posted.
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,19 +18,21 @@
 
 #include "common/ModuleLock.h"
 #include "item/CTAVDiagnosticLogItem.h"
+#include "log/CHVDSystemPolicies.h"
 #include "log/CTAVDiagnosticLog.h"
 #include "log/DirectoryClient.h"
 #include "log/SecurityInterfaces.h"
 #include "mgr/CTAVDiagnosticLogMgr.h"
-#include "securitydoubles/SecurityDoublesControl.h"
+#include "securitydoubles/SecurityDoubles.h"
 #include "support/TestSupport.h"
 #include "testmux/TestMuxControl.h"
+
+extern "C" void WINAPI SetOaNoCache(void);
 
 namespace hv {
 namespace {
 
 using test::BinDir;
-using test::ComTest;
 using test::Narrow;
 
 constexpr long kAudit = TAVDiagSeverity_Audit;
@@ -42,47 +46,40 @@ std::wstring GuidString(const GUID& guid) {
   return text;
 }
 
-const std::string kPrimaryText = Narrow(GuidString(kPrimaryDirectoryId));
-const std::string kLookupCalls = "CreateAuthority;GetCredential(" + kPrimaryText +
-                                 ",operator);CreateDirectory;ResolveName($System);"
-                                 "ReadProperties($Policies/$SystemPolicies/$AuditPolicies);"
-                                 "CreateDirectory;Subscribe";
+const std::wstring kPrimary = GuidString(kPrimaryDirectoryId);
+const std::wstring kSecondary = GuidString(kSecondaryDirectoryId);
+const std::string kCredential = "CreateAuthority;GetCredential(" + Narrow(kPrimary) + ",operator)";
 const std::string kRead = "ReadProperties($Policies/$SystemPolicies/$AuditPolicies)";
+const std::string kLoad = "CreateDirectory;ResolveName($System);" + kRead + ";CreateDirectory;Subscribe";
+const std::string kLookupCalls = kCredential + ";" + kLoad;
+const std::string kClose = ";Unsubscribe;ReleaseObject";
 
-// The waits of the directory connection, as the client asked for them.
-struct RetryWaits {
-  std::mutex mutex;
-  std::vector<DWORD> waits;
-  std::vector<DWORD> threads;
-};
-RetryWaits g_retryWaits;
-
+// The waits of the directory connection, as the client asked for them: 0 for
+// one asked for on another thread than the test's.
+std::mutex g_waitsLock;
+std::vector<DWORD> g_waits;
+DWORD g_testThread = 0;
 void RecordRetryWait(DWORD milliseconds) {
-  std::lock_guard<std::mutex> lock(g_retryWaits.mutex);
-  g_retryWaits.waits.push_back(milliseconds);
-  g_retryWaits.threads.push_back(GetCurrentThreadId());
+  std::lock_guard<std::mutex> lock(g_waitsLock);
+  g_waits.push_back(GetCurrentThreadId() == g_testThread ? milliseconds : 0);
 }
 
 struct Level {
   long severity;
   const wchar_t* text;
 };
+using Chains = std::vector<std::string>;
 
-class AuditPolicy : public ComTest {
+class AuditPolicy : public test::ComTest {
  protected:
   void SetUp() override {
     ComTest::SetUp();
-    doubles_ = std::make_unique<SecurityDoublesLibrary>(BinDir() + L"SecurityDoubles.dll");
-    ASSERT_TRUE(doubles_->ok()) << std::hex << doubles_->registration();
-    doubles_->Reset();
+    doubles_ = std::make_unique<doubles::SecurityDoubles>();
+    ASSERT_EQ(doubles_->registration(), S_OK);
     mux_ = std::make_unique<TestMuxLibrary>(BinDir() + L"TestMux.dll");
     ASSERT_TRUE(mux_->ok()) << std::hex << mux_->registration();
     mux_->Reset();
-    {
-      std::lock_guard<std::mutex> lock(g_retryWaits.mutex);
-      g_retryWaits.waits.clear();
-      g_retryWaits.threads.clear();
-    }
+    g_testThread = GetCurrentThreadId();
     DirectoryClient::SetRetryWaitForTesting(&RecordRetryWait);
     ComPtr<CTAVDiagnosticLogMgr> manager = MakeObject<CTAVDiagnosticLogMgr>();
     ASSERT_TRUE(manager);
@@ -91,23 +88,16 @@ class AuditPolicy : public ComTest {
   void TearDown() override {
     mgr_.reset();
     DirectoryClient::SetRetryWaitForTesting(nullptr);
-    if (doubles_ && doubles_->ok()) doubles_->Reset();
     doubles_.reset();
     mux_.reset();
     ComTest::TearDown();
   }
 
-  // Items of the registered library instead of this program's own copy.
-  void UseRegisteredLibrary() {
-    mgr_.reset();
-    ASSERT_EQ(test::CreateManager(mgr_.put()), S_OK);
-  }
-
   ComPtr<ITAVDiagnosticLogEx> NewLog(const std::wstring& location) {
-    unique_bstr l(SysAllocString(location.c_str()));
-    unique_bstr p(SysAllocString(L"Access control"));
     ComPtr<ITAVDiagnosticLog> log;
-    EXPECT_EQ(mgr_->CreateTAVDiagnosticLog(l.get(), p.get(), log.put()), S_OK);
+    EXPECT_EQ(mgr_->CreateTAVDiagnosticLog(unique_bstr(SysAllocString(location.c_str())).get(),
+                                           unique_bstr(SysAllocString(L"Access control")).get(), log.put()),
+              S_OK);
     ComPtr<ITAVDiagnosticLogEx> ex;
     if (log) {
       EXPECT_EQ(log.query(&ex), S_OK);
@@ -120,11 +110,11 @@ class AuditPolicy : public ComTest {
     unique_variant message;
     V_VT(message.get()) = VT_BSTR;
     V_BSTR(message.get()) = SysAllocString(text);
-    unique_bstr user(SysAllocString(L"operator"));
     unique_bstr itemLocation(location ? SysAllocString(location) : nullptr);
     ComPtr<ITAVDiagnosticLogItemEx> item;
-    EXPECT_EQ(log->BuildItemEx(nullptr, user.get(), static_cast<TAVDiagSeverity>(severity), TAVDiagAudience_Op, 0,
-                               *message.get(), nullptr, itemLocation.get(), nullptr, item.put()),
+    EXPECT_EQ(log->BuildItemEx(nullptr, unique_bstr(SysAllocString(L"operator")).get(),
+                               static_cast<TAVDiagSeverity>(severity), TAVDiagAudience_Op, 0, *message.get(), nullptr,
+                               itemLocation.get(), nullptr, item.put()),
               S_OK);
     return item;
   }
@@ -165,12 +155,17 @@ class AuditPolicy : public ComTest {
     return chains;
   }
 
-  // A log of the secondary directory with auditing off whose first audit
-  // item, built on a thread of its own, is held inside the policy lookup.
+  // A log (new, or the one given, re-bound) of the secondary directory with
+  // auditing off whose first audit item, built on a thread of its own, is
+  // held inside the policy lookup.
   std::thread StartHeldLookup(ComPtr<ITAVDiagnosticLogEx>* log) {
+    doubles_->Reset();
     doubles_->SetBool(L"AuditingEnabled", false);
-    doubles_->HoldReads(TRUE);
-    *log = NewLog(GuidString(kSecondaryDirectoryId));
+    doubles_->HoldReads(true);
+    if (*log)
+      EXPECT_EQ((*log)->Init(unique_bstr(SysAllocString(kSecondary.c_str())).get(), nullptr), S_OK);
+    else
+      *log = NewLog(kSecondary);
     std::thread first([held = *log] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       Build(held.get(), kAudit, L"first");
@@ -180,20 +175,18 @@ class AuditPolicy : public ComTest {
     return first;
   }
 
-  std::unique_ptr<SecurityDoublesLibrary> doubles_;
+  std::unique_ptr<doubles::SecurityDoubles> doubles_;
   std::unique_ptr<TestMuxLibrary> mux_;
   ComPtr<ITAVDiagnosticLogMgrEx> mgr_;
   LONG seen_ = 0;
 };
 
-using Chains = std::vector<std::string>;
-
 TEST_F(AuditPolicy, LocationsThatAreNotDirectoryIdsNeverContactTheAuthorityOrTheDirectory) {
   // Were the doubles asked, they would switch auditing off.
   doubles_->SetBool(L"AuditingEnabled", false);
-  const std::wstring someGuid = L"{6B29FC40-CA47-1067-B31D-00DD010662DA}";
-  for (const std::wstring& location : {std::wstring(L"PUMPHOUSE-3"), std::wstring(L"Line 3"), someGuid,
-                                       GuidString(kSecondaryDirectoryId).substr(1, 36)}) {
+  for (const std::wstring& location : {std::wstring(L"PUMPHOUSE-3"), std::wstring(L"Line 3"),
+                                       std::wstring(L"{6B29FC40-CA47-1067-B31D-00DD010662DA}"),
+                                       kSecondary.substr(1, 36)}) {
     SCOPED_TRACE(Narrow(location));
     ComPtr<ITAVDiagnosticLogEx> log = NewLog(location);
     ASSERT_TRUE(log);
@@ -205,29 +198,27 @@ TEST_F(AuditPolicy, LocationsThatAreNotDirectoryIdsNeverContactTheAuthorityOrThe
     EXPECT_TRUE(own->PolicyLookupDone());
     EXPECT_TRUE(own->AuditingEnabled());
   }
-  EXPECT_EQ(doubles_->Calls(), "");
-  EXPECT_EQ(doubles_->LiveObjects(), 0);
-
   // An item may name its own location: the first audit item's location is
   // the one asked about, and a machine name there asks nothing either.
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
+  ComPtr<ITAVDiagnosticLogEx> log = NewLog(kSecondary);
   ComPtr<ITAVDiagnosticLogItemEx> item = Build(log.get(), kAudit, L"remote", L"GATEHOUSE");
   ASSERT_EQ(log->LogThisItemEx(item.get(), VARIANT_FALSE, 0), S_OK);
   EXPECT_EQ(Delivered(), Chains({"8 remote"}));
   EXPECT_EQ(doubles_->Calls(), "");
+  EXPECT_EQ(doubles_->LiveObjects(), 0);
 }
 
-TEST_F(AuditPolicy, SecondaryDirectoryWithAuditingOffDeliversOnlyNonAuditItems) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->SetToken(L"tok-4711");
+TEST_F(AuditPolicy, ADirectoryWithAuditingOffGetsOnlyNonAuditItemsDelivered) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round == 0 ? "this program's copy of the library" : "the registered library");
-    if (round == 1) UseRegisteredLibrary();
+    if (round == 1) {
+      mgr_.reset();
+      ASSERT_EQ(test::CreateManager(mgr_.put()), S_OK);
+    }
     doubles_->Reset();
     doubles_->SetBool(L"AuditingEnabled", false);
-    doubles_->SetToken(L"tok-4711");
     // The string form of the id, in any letter case.
-    std::wstring location = GuidString(kSecondaryDirectoryId);
+    std::wstring location = kSecondary;
     for (wchar_t& c : location) c = static_cast<wchar_t>(towlower(c));
     ComPtr<ITAVDiagnosticLogEx> log = NewLog(location);
     ASSERT_TRUE(log);
@@ -240,53 +231,25 @@ TEST_F(AuditPolicy, SecondaryDirectoryWithAuditingOffDeliversOnlyNonAuditItems) 
     EXPECT_EQ(LogChain(log.get(), {{kInfo, L"shift"}, {kAudit, L"x"}, {kWarning, L"w"}, {kAudit, L"y"}}), S_OK);
     EXPECT_EQ(LogChain(log.get(), {{kWarning, L"plain"}}), S_OK);
     EXPECT_EQ(Delivered(), Chains({"4 detail", "1 jam", "4 shift>2 w", "2 plain"}));
-    EXPECT_EQ(doubles_->Calls(), kLookupCalls) << "asked once per log";
-
-    // Every directory call names the caller, the resource and the token.
-    SecDoublesContext context = {};
-    ASSERT_TRUE(doubles_->LastContext(&context));
-    EXPECT_TRUE(IsEqualGUID(context.resourceId, kSecondaryDirectoryId));
-    EXPECT_STREQ(context.token, L"tok-4711");
-    EXPECT_STREQ(context.applicationName, L"HVAuthenticationProvider");
-    EXPECT_EQ(context.processId, GetCurrentProcessId());
+    // Asked once per log; the calls name the log's directory (and break no
+    // rule of the directory: no "!").
+    EXPECT_EQ(doubles_->Calls(), kLookupCalls);
+    EXPECT_TRUE(IsEqualGUID(doubles_->LastResource(), kSecondaryDirectoryId));
     EXPECT_EQ(doubles_->Subscriptions(), 1);
 
     // The log lets go of everything it took from the doubles when it goes.
     log.reset();
-    EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";Unsubscribe;ReleaseObject");
+    EXPECT_EQ(doubles_->Calls(), kLookupCalls + kClose);
     EXPECT_EQ(doubles_->Subscriptions(), 0);
     EXPECT_EQ(doubles_->LiveObjects(), 0);
   }
 }
 
-TEST_F(AuditPolicy, AuditPoliciesNotificationSwitchesAuditingWithoutANewLookup) {
+TEST_F(AuditPolicy, OnlyNotificationsOfThePoliciesSwitchAuditingWithoutANewLookup) {
   doubles_->SetBool(L"AuditingEnabled", false);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kPrimaryDirectoryId));
+  ComPtr<ITAVDiagnosticLogEx> log = NewLog(kPrimary);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"before"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
-
-  doubles_->SetBool(L"AuditingEnabled", true);
-  HRESULT result = E_FAIL;
-  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies", &result), 1);
-  EXPECT_EQ(result, S_OK);
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
-
-  // The other policy object counts too, in any letter case.
-  doubles_->SetBool(L"AuditingEnabled", false);
-  EXPECT_EQ(doubles_->Notify(L"$SECURITYpolicies", &result), 1);
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"off again"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"4 detail"}));
-
-  EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";" + kRead + ";" + kRead);
-  EXPECT_EQ(doubles_->CallCount(SecDoublesOp_CreateAuthority), 1);
-}
-
-TEST_F(AuditPolicy, NotificationsOfOtherObjectsChangeNothing) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"first"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains());
 
   doubles_->SetBool(L"AuditingEnabled", true);
   for (const wchar_t* name : {L"$System", L"", static_cast<const wchar_t*>(nullptr), L"$AuditPolicies2",
@@ -299,97 +262,74 @@ TEST_F(AuditPolicy, NotificationsOfOtherObjectsChangeNothing) {
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"still off"}, {kWarning, L"kept"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"2 kept"}));
   EXPECT_EQ(doubles_->Calls(), kLookupCalls) << "nothing read again";
+
+  HRESULT result = E_FAIL;
+  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies", &result), 1);
+  EXPECT_EQ(result, S_OK);
+  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
+  EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
+  // The other policy object counts too, in any letter case.
+  doubles_->SetBool(L"AuditingEnabled", false);
+  EXPECT_EQ(doubles_->Notify(L"$SECURITYpolicies", &result), 1);
+  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"off again"}, {kInfo, L"detail"}}), S_OK);
+  EXPECT_EQ(Delivered(), Chains({"4 detail"}));
+  EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";" + kRead + ";" + kRead);
 }
 
-TEST_F(AuditPolicy, EveryFailureOfTheAuthorityOrTheDirectoryLeavesAuditingOn) {
-  struct Case {
+TEST_F(AuditPolicy, FailuresLeaveAuditingOnAndAServerStartingUpIsWaitedForOnASchedule) {
+  std::string eightStarts = kCredential;
+  for (int i = 0; i < 8; ++i) eightStarts += ";CreateDirectory";
+  const std::vector<DWORD> schedule = {10000, 20000, 40000, 80000, 160000, 320000, 640000};
+  const struct {
     const char* what;
-    LONG operation;
+    doubles::Operation operation;
+    LONG count;
     HRESULT hr;
     std::string calls;
-    std::string onClose;  // what the log's destruction adds
+    bool subscribed;  // then a notification brings the policy in
+    bool auditing;
+    std::vector<DWORD> waits;
+  } cases[] = {
+      {"authority cannot be created", doubles::kCreateAuthority, -1, E_ACCESSDENIED, "CreateAuthority", false,
+       true, {}},
+      {"no credential", doubles::kGetCredential, -1, E_ACCESSDENIED, kCredential, false, true, {}},
+      {"directory cannot be reached", doubles::kCreateDirectory, -1, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
+       kCredential + ";CreateDirectory", false, true, {}},
+      {"no system object", doubles::kResolveName, -1, E_ACCESSDENIED,
+       kCredential + ";CreateDirectory;ResolveName($System)", false, true, {}},
+      // A failed read counts as read: the holder subscribes all the same.
+      {"policies cannot be read", doubles::kReadProperties, 1, E_ACCESSDENIED, kLookupCalls, true, true, {}},
+      // About 21 minutes in all; the lookup runs on the thread that built
+      // the first audit item.
+      {"server never starts", doubles::kCreateDirectory, 8, CO_E_SERVER_EXEC_FAILURE, eightStarts, false, true,
+       schedule},
+      {"server starts on the last retry", doubles::kCreateDirectory, 7, CO_E_SERVER_EXEC_FAILURE,
+       eightStarts + ";" + kLoad.substr(16), true, false, schedule},
   };
-  const std::string credential = "CreateAuthority;GetCredential(" + kPrimaryText + ",operator)";
-  const Case cases[] = {
-      {"authority cannot be created", SecDoublesOp_CreateAuthority, E_ACCESSDENIED, "CreateAuthority", ""},
-      {"no credential", SecDoublesOp_GetCredential, E_ACCESSDENIED, credential, ""},
-      {"directory cannot be reached", SecDoublesOp_CreateDirectory, HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE),
-       credential + ";CreateDirectory", ""},
-      {"no system object", SecDoublesOp_ResolveName, E_ACCESSDENIED,
-       credential + ";CreateDirectory;ResolveName($System)", ";ReleaseObject"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     doubles_->Reset();
     doubles_->SetBool(L"AuditingEnabled", false);
-    doubles_->Fail(c.operation, -1, c.hr);
-    ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
+    doubles_->Fail(c.operation, c.count, c.hr);
+    g_waits.clear();
+    ComPtr<ITAVDiagnosticLogEx> log = NewLog(kSecondary);
     ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
-    EXPECT_EQ(Delivered(), Chains({"8 entry>4 detail"}));
-    EXPECT_EQ(doubles_->Calls(), c.calls);
     ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry 2"}}), S_OK);
-    EXPECT_EQ(Delivered(), Chains({"8 entry 2"}));
+    EXPECT_EQ(Delivered(), c.auditing ? Chains({"8 entry>4 detail", "8 entry 2"}) : Chains({"4 detail"}));
     EXPECT_EQ(doubles_->Calls(), c.calls) << "the log asks once";
+    EXPECT_EQ(g_waits, c.waits);
+    EXPECT_EQ(doubles_->Notify(L"$AuditPolicies"), c.subscribed ? 1 : 0);
+    ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry 3"}, {kInfo, L"detail"}}), S_OK);
+    EXPECT_EQ(Delivered(), Chains({c.subscribed ? "4 detail" : "8 entry 3>4 detail"}));
     log.reset();
-    EXPECT_EQ(doubles_->Calls(), c.calls + c.onClose);
+    const std::string released = c.operation == doubles::kResolveName ? ";ReleaseObject" : "";
+    EXPECT_EQ(doubles_->Calls(), c.subscribed ? c.calls + ";" + kRead + kClose : c.calls + released);
     EXPECT_EQ(doubles_->LiveObjects(), 0);
+    EXPECT_EQ(doubles_->Subscriptions(), 0);
   }
-  std::lock_guard<std::mutex> lock(g_retryWaits.mutex);
-  EXPECT_TRUE(g_retryWaits.waits.empty()) << "only a server that fails to start is waited for";
 }
 
-TEST_F(AuditPolicy, AFailedPropertyReadLeavesAuditingOnUntilAChangeIsNotified) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->Fail(SecDoublesOp_ReadProperties, 1, E_ACCESSDENIED);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"8 entry>4 detail"}));
-  // A failed read counts as read: the holder subscribes all the same, and
-  // the next change brings the policy in.
-  EXPECT_EQ(doubles_->Calls(), kLookupCalls);
-  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies", nullptr), 1);
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"4 detail"}));
-}
-
-TEST_F(AuditPolicy, EightServerStartFailuresGiveTheWholeScheduleAndLeaveAuditingOn) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->Fail(SecDoublesOp_CreateDirectory, 8, CO_E_SERVER_EXEC_FAILURE);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"8 entry>4 detail"}));
-  {
-    std::lock_guard<std::mutex> lock(g_retryWaits.mutex);
-    EXPECT_EQ(g_retryWaits.waits, std::vector<DWORD>({10000, 20000, 40000, 80000, 160000, 320000, 640000}));
-    DWORD total = 0;
-    for (DWORD wait : g_retryWaits.waits) total += wait;
-    EXPECT_EQ(total, 1270000u);
-    // The lookup runs on the thread that built the first audit item.
-    for (DWORD thread : g_retryWaits.threads) EXPECT_EQ(thread, GetCurrentThreadId());
-  }
-  EXPECT_EQ(doubles_->CallCount(SecDoublesOp_CreateDirectory), 8);
-  EXPECT_EQ(doubles_->CallCount(SecDoublesOp_ResolveName), 0);
-  EXPECT_EQ(doubles_->Subscriptions(), 0);
-  // The log asked once; the directory may have started meanwhile, but the
-  // log keeps auditing on.
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"later"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"8 later"}));
-  EXPECT_EQ(doubles_->CallCount(SecDoublesOp_CreateDirectory), 8);
-}
-
-TEST_F(AuditPolicy, AServerThatStartsOnTheLastRetryIsUsed) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->Fail(SecDoublesOp_CreateDirectory, 7, CO_E_SERVER_EXEC_FAILURE);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kPrimaryDirectoryId));
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"4 detail"}));
-  std::lock_guard<std::mutex> lock(g_retryWaits.mutex);
-  EXPECT_EQ(g_retryWaits.waits.size(), 7u);
-  EXPECT_EQ(doubles_->CallCount(SecDoublesOp_CreateDirectory), 9) << "eight for the policies, one to subscribe";
-  EXPECT_EQ(doubles_->Subscriptions(), 1);
-}
-
-TEST_F(AuditPolicy, OnlyOneThreadLooksUpAndTheOthersDoNotWaitForIt) {
+TEST_F(AuditPolicy, OneThreadLooksUpWithoutHoldingOthersAndInitDropsThePolicy) {
   ComPtr<ITAVDiagnosticLogEx> log;
   std::thread first = StartHeldLookup(&log);
   // The lookup is under way and held inside the directory: other threads
@@ -398,44 +338,34 @@ TEST_F(AuditPolicy, OnlyOneThreadLooksUpAndTheOthersDoNotWaitForIt) {
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"meanwhile"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   EXPECT_EQ(Delivered(), Chains({"8 meanwhile>4 detail"}));
-  doubles_->HoldReads(FALSE);
-  first.join();
-  EXPECT_EQ(doubles_->CallCount(SecDoublesOp_CreateAuthority), 1);
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"4 detail"}));
-}
-
-TEST_F(AuditPolicy, ALookupOvertakenByInitLeavesTheNewBindingAlone) {
-  ComPtr<ITAVDiagnosticLogEx> log;
-  std::thread first = StartHeldLookup(&log);
-  // Re-bound to a machine while the old lookup is held, and the new
-  // binding's own lookup done: the old policy must not attach afterwards.
-  ASSERT_EQ(log->Init(unique_bstr(SysAllocString(L"PUMPHOUSE-3")).get(),
-                      unique_bstr(SysAllocString(L"Access control")).get()),
-            S_OK);
-  Build(log.get(), kAudit, L"new binding");
-  doubles_->HoldReads(FALSE);
+  doubles_->HoldReads(false);
   first.join();
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
-  EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
-}
-
-TEST_F(AuditPolicy, ReInitDropsThePolicyAndTheNextAuditItemAsksAgain) {
-  doubles_->SetBool(L"AuditingEnabled", false);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
-  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
-  unique_bstr location(SysAllocString(L"PUMPHOUSE-3"));
+  EXPECT_EQ(doubles_->Calls(), kLookupCalls);
+
+  // Re-bound to a machine, the log gives its policy back at once, a
+  // notification for the old binding reaches nothing, and auditing is on.
+  unique_bstr machine(SysAllocString(L"PUMPHOUSE-3"));
   unique_bstr provider(SysAllocString(L"Access control"));
-  ASSERT_EQ(log->Init(location.get(), provider.get()), S_OK);
-  EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";Unsubscribe;ReleaseObject");
-  // A notification for the old binding reaches nothing any more.
-  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies", nullptr), 0);
+  ASSERT_EQ(log->Init(machine.get(), provider.get()), S_OK);
+  EXPECT_EQ(doubles_->Calls(), kLookupCalls + kClose);
+  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies"), 0);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"8 entry>4 detail"}));
 
-  location.reset(SysAllocString(GuidString(kPrimaryDirectoryId).c_str()));
-  ASSERT_EQ(log->Init(location.get(), provider.get()), S_OK);
+  // Re-bound to a machine while a new lookup is held, and the new binding's
+  // own lookup done: the old policy must not attach afterwards.
+  first = StartHeldLookup(&log);
+  ASSERT_EQ(log->Init(machine.get(), provider.get()), S_OK);
+  Build(log.get(), kAudit, L"new binding");
+  doubles_->HoldReads(false);
+  first.join();
+  ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
+  EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
+
+  // Bound to a directory again, the next audit item asks again.
+  ASSERT_EQ(log->Init(unique_bstr(SysAllocString(kPrimary.c_str())).get(), provider.get()), S_OK);
   doubles_->Reset();
   doubles_->SetBool(L"AuditingEnabled", false);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
@@ -447,9 +377,9 @@ TEST_F(AuditPolicy, ReInitDropsThePolicyAndTheNextAuditItemAsksAgain) {
 // for it, and the notification finishes on a holder that is still alive.
 TEST_F(AuditPolicy, DestructionWaitsForANotificationInProgress) {
   doubles_->SetBool(L"AuditingEnabled", false);
-  ComPtr<ITAVDiagnosticLogEx> log = NewLog(GuidString(kSecondaryDirectoryId));
+  ComPtr<ITAVDiagnosticLogEx> log = NewLog(kSecondary);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}}), S_OK);
-  doubles_->HoldReads(TRUE);
+  doubles_->HoldReads(true);
   HRESULT notified = E_FAIL;
   LONG called = 0;
   std::thread notifier([&] { called = doubles_->Notify(L"$AuditPolicies", &notified); });
@@ -462,31 +392,41 @@ TEST_F(AuditPolicy, DestructionWaitsForANotificationInProgress) {
   });
   Sleep(300);
   EXPECT_FALSE(released) << "the log was destroyed under a notification that reads its policy";
-  doubles_->HoldReads(FALSE);
+  doubles_->HoldReads(false);
   releaser.join();
   notifier.join();
   EXPECT_EQ(called, 1);
   EXPECT_EQ(notified, S_OK);
-  EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";" + kRead + ";Unsubscribe;ReleaseObject");
+  EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";" + kRead + kClose);
   EXPECT_EQ(doubles_->Subscriptions(), 0);
 }
 
 // Logs are created, used and released on several threads while the directory
-// keeps notifying from two threads of its own.
+// keeps notifying from two other threads.
 TEST_F(AuditPolicy, NotificationsRacingTheDestructionOfLogsTouchNothingFreed) {
   const LONG locksBefore = ModuleLockCount();
   doubles_->SetBool(L"AuditingEnabled", false);
-  doubles_->StartNotifying(L"$AuditPolicies", 2);
   std::atomic<long> logs{0};
   std::atomic<long> failures{0};
+  std::atomic<long> notifications{0};
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   std::vector<std::thread> workers;
+  for (int n = 0; n < 2; ++n) {
+    workers.emplace_back([&] {
+      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+      while (std::chrono::steady_clock::now() < end) {
+        const LONG called = doubles_->Notify(L"$AuditPolicies");
+        notifications += called;
+        if (called == 0) Sleep(0);
+      }
+      CoUninitialize();
+    });
+  }
   for (int w = 0; w < 3; ++w) {
     workers.emplace_back([&, w] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
-        ComPtr<ITAVDiagnosticLogEx> log =
-            NewLog(GuidString((w + i) % 2 ? kSecondaryDirectoryId : kPrimaryDirectoryId));
+        ComPtr<ITAVDiagnosticLogEx> log = NewLog((w + i) % 2 ? kSecondary : kPrimary);
         if (!log || FAILED(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}))) ++failures;
         if (i % 3 == 0) {
           // Released by another thread than the one that made it.
@@ -503,10 +443,9 @@ TEST_F(AuditPolicy, NotificationsRacingTheDestructionOfLogsTouchNothingFreed) {
     Sleep(5);
   }
   for (std::thread& worker : workers) worker.join();
-  const LONG notifications = doubles_->StopNotifying();
 
   EXPECT_GT(logs.load(), 10);
-  EXPECT_GT(notifications, 0);
+  EXPECT_GT(notifications.load(), 0);
   EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(doubles_->Subscriptions(), 0);
   EXPECT_EQ(doubles_->LiveObjects(), 0);
@@ -515,6 +454,181 @@ TEST_F(AuditPolicy, NotificationsRacingTheDestructionOfLogsTouchNothingFreed) {
     EXPECT_TRUE(chain == "4 detail" || chain == "8 entry>4 detail") << chain;
   mgr_.reset();
   EXPECT_EQ(ModuleLockCount(), locksBefore - 1) << "the manager went, and every log, item and sink before it";
+}
+
+// --- The policy holder on its own.
+
+// Records the task allocations made while it is registered and not yet freed.
+class AllocationSpy final : public IMallocSpy {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IMallocSpy) ? this : nullptr;
+    return *ppv ? S_OK : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+  STDMETHODIMP_(ULONG) Release() override { return 1; }
+  STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override { return cbRequest; }
+  STDMETHODIMP_(void*) PostAlloc(void* pActual) override { return Track(pActual, true); }
+  STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override { return Track(pRequest, false); }
+  STDMETHODIMP_(void) PostFree(BOOL) override {}
+  STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override {
+    *ppNewRequest = Track(pRequest, false);
+    return cbRequest;
+  }
+  STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override { return Track(pActual, true); }
+  STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
+  STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
+  STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
+  STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
+  STDMETHODIMP_(void) PreHeapMinimize() override {}
+  STDMETHODIMP_(void) PostHeapMinimize() override {}
+
+  size_t Outstanding() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return outstanding_.size();
+  }
+
+ private:
+  void* Track(void* block, bool allocated) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (allocated && block) outstanding_.insert(block);
+    if (!allocated) outstanding_.erase(block);
+    return block;
+  }
+  std::mutex lock_;
+  std::set<void*> outstanding_;
+};
+
+TEST_F(AuditPolicy, HolderReadsPoliciesByNameOnlyFromBooleansAndFreesTheBlock) {
+  HMODULE library = LoadLibraryW((BinDir() + L"TAVDiagnostics.dll").c_str());
+  ASSERT_NE(library, nullptr);
+  EXPECT_NE(GetProcAddress(library, "_ZN2hv18CHVDSystemPoliciesC1ERKS0_"), nullptr);
+  EXPECT_NE(GetProcAddress(library, "_ZN2hv18CHVDSystemPoliciesaSERKS0_"), nullptr);
+  FreeLibrary(library);
+
+  // 1 is not VARIANT_TRUE: it reads as false.
+  doubles_->SetValue(L"auditingENABLED", VT_BOOL, 1);
+  // Not a boolean: the policy keeps its value.
+  doubles_->SetValue(L"AuditAccessGranted", VT_I4, -1);
+  doubles_->SetValue(L"AUDITACCESSDENIED", VT_BOOL, VARIANT_TRUE);
+  doubles_->SetValue(L"AuditSomethingElse", VT_BOOL, VARIANT_FALSE);
+  unique_variant text;
+  V_VT(text.get()) = VT_BSTR;
+  V_BSTR(text.get()) = SysAllocString(L"a value that has to be cleared");
+  doubles_->SetProperty(L"Comment", *text.get());
+
+  ComPtr<CTAVDiagnosticLog> log = MakeObject<CTAVDiagnosticLog>();
+  CHVDSystemPolicies policies;
+  policies.Init(kSecondary.c_str(), L"token-1", log.get());
+  ASSERT_EQ(policies.OpenSystemObject(), S_OK);
+  SetOaNoCache();  // freed strings go back to the task allocator at once
+  AllocationSpy spy;
+  ASSERT_EQ(CoRegisterMallocSpy(&spy), S_OK);
+  const HRESULT read = policies.ReadPolicies();
+  const size_t afterRead = spy.Outstanding();
+  doubles_->Fail(doubles::kReadProperties, 1, E_ACCESSDENIED);
+  const HRESULT failed = policies.ReadPolicies();
+  const size_t afterFailed = spy.Outstanding();
+  CoRevokeMallocSpy();
+  EXPECT_EQ(read, S_OK);
+  EXPECT_EQ(afterRead, 0u) << "task-allocated pieces left after a read";
+  EXPECT_EQ(failed, S_OK) << "a failed read keeps the values and is no failure";
+  EXPECT_EQ(afterFailed, 0u);
+
+  HRESULT hr = E_FAIL;
+  EXPECT_FALSE(policies.GetAuditingEnabled(&hr));
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_FALSE(log->AuditingEnabled()) << "the log follows the policy";
+  EXPECT_FALSE(policies.GetAuditAccessGranted());
+  EXPECT_TRUE(policies.GetAuditAccessDenied());
+  const LONG defaults[] = {0, 0, 0, 1, 3, 8, 6, 7, 42, 14, 3, 5};
+  for (int i = 0; i < CHVDSystemPolicies::kFurtherPolicyCount; ++i)
+    EXPECT_EQ(policies.GetFurtherPolicy(i), defaults[i]) << i;
+  EXPECT_EQ(policies.GetFurtherPolicy(12), 0);
+  // Read once more for the first getter, and then no more.
+  EXPECT_EQ(doubles_->Calls(), "CreateDirectory;ResolveName($System);" + kRead + ";" + kRead + ";" +
+                                   kLoad.substr(37));
+
+  policies.SetAuditingEnabled(true);
+  EXPECT_TRUE(log->AuditingEnabled());
+  policies.DetachLog();
+  policies.SetAuditingEnabled(false);
+  EXPECT_TRUE(log->AuditingEnabled()) << "a detached holder writes nothing into the log";
+}
+
+TEST_F(AuditPolicy, HolderTriesAFailedLookupAgainButAFailedConnectionIsFinalAndPassesOnlyFailuresOn) {
+  const struct {
+    doubles::Operation failing;
+    bool secondAuditing;
+    HRESULT secondResult;
+    std::string calls;
+  } cases[] = {
+      {doubles::kResolveName, false, S_OK, "CreateDirectory;ResolveName($System);" + kLoad.substr(16)},
+      // The connection keeps its failure and never asks the directory again.
+      {doubles::kCreateDirectory, true, E_ACCESSDENIED, "CreateDirectory"},
+  };
+  for (const auto& c : cases) {
+    doubles_->Reset();
+    doubles_->SetBool(L"AuditingEnabled", false);
+    doubles_->Fail(c.failing, 1, E_ACCESSDENIED);
+    CHVDSystemPolicies policies;
+    policies.Init(kSecondary.c_str(), L"token-1", nullptr);
+    HRESULT hr = S_OK;
+    EXPECT_TRUE(policies.GetAuditingEnabled(&hr)) << "the default while nothing is read";
+    EXPECT_EQ(hr, E_ACCESSDENIED);
+    EXPECT_EQ(doubles_->Subscriptions(), 0);
+    EXPECT_EQ(policies.GetAuditingEnabled(&hr), c.secondAuditing);
+    EXPECT_EQ(hr, c.secondResult);
+    EXPECT_EQ(doubles_->Calls(), c.calls);
+  }
+  // The directory's own success codes (S_FALSE from the double) mean nothing
+  // to the client's callers; its failures come back unchanged.
+  DirectoryClient client;
+  EXPECT_EQ(client.Status(), S_OK);
+  GUID id = GUID_NULL;
+  EXPECT_EQ(client.ResolveName(kPrimaryDirectoryId, L"token-1", L"$System", &id), S_OK);
+  EXPECT_FALSE(IsEqualGUID(id, GUID_NULL));
+  EXPECT_EQ(client.ResolveName(kPrimaryDirectoryId, L"token-1", L"$Nothing", &id), HRESULT_FROM_WIN32(ERROR_NOT_FOUND));
+}
+
+TEST_F(AuditPolicy, HolderCopiesShareTheSubscriptionButOnlyTheOriginalGivesItBack) {
+  doubles_->SetBool(L"AuditingEnabled", false);
+  auto original = std::make_unique<CHVDSystemPolicies>();
+  original->Init(kSecondary.c_str(), L"token-1", nullptr);
+  EXPECT_FALSE(original->GetAuditingEnabled());
+  ASSERT_EQ(doubles_->Subscriptions(), 1);
+  {
+    CHVDSystemPolicies copy(*original);
+    EXPECT_FALSE(copy.GetAuditingEnabled()) << "the copy has the values, already loaded";
+    EXPECT_EQ(copy.GetFurtherPolicy(8), 42);
+  }
+  EXPECT_EQ(doubles_->Calls(), kLoad) << "a copy neither reads nor gives anything back";
+  EXPECT_EQ(doubles_->Subscriptions(), 1);
+
+  // A holder with a subscription of its own gives it back when it is
+  // assigned another's state.
+  CHVDSystemPolicies assigned;
+  assigned.Init(kPrimary.c_str(), L"token-1", nullptr);
+  EXPECT_FALSE(assigned.GetAuditingEnabled());
+  EXPECT_EQ(doubles_->Subscriptions(), 2);
+  assigned = *original;
+  EXPECT_EQ(doubles_->Subscriptions(), 1);
+  EXPECT_EQ(doubles_->Calls(), kLoad + ";" + kLoad + kClose);
+
+  // Notifications reach the original only.
+  doubles_->SetBool(L"AuditingEnabled", true);
+  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies"), 1);
+  EXPECT_TRUE(original->GetAuditingEnabled());
+  EXPECT_FALSE(assigned.GetAuditingEnabled());
+
+  const LONG live = doubles_->LiveObjects();
+  original.reset();
+  EXPECT_EQ(doubles_->Subscriptions(), 0);
+  EXPECT_EQ(doubles_->LiveObjects(), live) << "the copy still holds the shared connection";
+  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies"), 0);
+  EXPECT_FALSE(assigned.GetAuditingEnabled());
+  assigned = assigned;
+  EXPECT_FALSE(assigned.GetAuditingEnabled()) << "assigned to itself, unchanged";
 }
 
 }  // namespace

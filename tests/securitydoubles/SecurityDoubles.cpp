@@ -1,0 +1,379 @@
+// The security authority, its credential and the security directory as the
+// audit policy test needs them (see SecurityDoubles.h), and the state they
+// share with the test.
+#include "SecurityDoubles.h"
+
+#include <objbase.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/ClassFactory.h"
+#include "common/ComObject.h"
+#include "common/CriticalSection.h"
+#include "common/Unique.h"
+#include "log/SecurityInterfaces.h"
+
+namespace hv::doubles {
+namespace {
+
+constexpr wchar_t kToken[] = L"token-1";
+// The id the directory hands out for "$System".
+constexpr GUID kSystemObjectId = {0x3c9e1f57, 0x2b84, 0x4d6a, {0x9e, 0x10, 0x5f, 0x7a, 0x2c, 0x4b, 0x8d, 0x31}};
+
+std::string Narrow(const wchar_t* text) {
+  if (!text) return "(null)";
+  std::string narrow;
+  for (; *text; ++text) narrow.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+  return narrow;
+}
+
+void* TaskCopy(const void* data, size_t size) {
+  void* block = CoTaskMemAlloc(size);
+  if (block) memcpy(block, data, size);
+  return block;
+}
+
+// The slots the library never calls.
+#define HV_NOT_CALLED(slot) \
+  STDMETHODIMP slot() override { return E_NOTIMPL; }
+
+struct Subscription {
+  DWORD cookie;
+  GUID resourceId;
+  ComPtr<IHVPolicyChangeNotification> sink;
+};
+
+// What the test set and what the library called; every member under lock.
+struct State {
+  CriticalSection lock;
+  struct {
+    LONG count = 0;
+    HRESULT hr = S_OK;
+  } failures[kOperationCount];
+  std::string calls;
+  std::vector<std::pair<std::wstring, VARIANT>> properties;
+  GUID lastResource = GUID_NULL;
+  std::vector<Subscription> subscriptions;
+  DWORD nextCookie = 1;
+  HANDLE readGate = CreateEventW(nullptr, TRUE, TRUE, nullptr);      // signalled while reads pass
+  HANDLE readWaiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // signalled while a read is held
+  std::atomic<LONG> liveObjects{0};
+
+  // Records a call, with "!" after it when it broke a rule.
+  void Record(const std::string& call, bool sound = true) {
+    auto hold = lock.lock();
+    if (!calls.empty()) calls += ";";
+    calls += sound ? call : call + "!";
+  }
+  // The failure the test asked for, if any.
+  HRESULT Failure(LONG operation) {
+    auto hold = lock.lock();
+    if (failures[operation].count == 0) return S_OK;
+    if (failures[operation].count > 0) --failures[operation].count;
+    return failures[operation].hr;
+  }
+  HRESULT Take(const std::string& call, LONG operation) {
+    Record(call);
+    return Failure(operation);
+  }
+  // Whether the caller context names this computer, process, thread, the
+  // application and the issued token; remembers its resource.
+  bool TakeContext(const CallerContext& context) {
+    wchar_t computer[32] = {};
+    DWORD chars = ARRAYSIZE(computer);
+    if (!GetComputerNameW(computer, &chars)) computer[0] = L'\0';
+    {
+      auto hold = lock.lock();
+      lastResource = context.resourceId;
+    }
+    return context.computerName && wcscmp(context.computerName, computer) == 0 &&
+           IsEqualGUID(context.reserved, GUID_NULL) && context.processId == GetCurrentProcessId() &&
+           context.threadId == GetCurrentThreadId() && context.token && wcscmp(context.token, kToken) == 0 &&
+           SysStringLen(context.token) == wcslen(kToken) && context.applicationName &&
+           wcscmp(context.applicationName, L"HVAuthenticationProvider") == 0 && context.reserved2 == 0;
+  }
+  void PassReadGate() {
+    if (WaitForSingleObject(readGate, 0) == WAIT_OBJECT_0) return;
+    SetEvent(readWaiting);
+    WaitForSingleObject(readGate, 30000);
+  }
+  // A new task-allocated block with every property, in order, and the pieces
+  // the directory always adds.
+  HRESULT MakePropertyBlock(PropertyBlock** result, void** extra) {
+    auto hold = lock.lock();
+    const ULONG count = static_cast<ULONG>(properties.size());
+    auto* block = static_cast<PropertyBlock*>(CoTaskMemAlloc(PropertyBlockSize(count)));
+    RETURN_IF_NULL_ALLOC(block);
+    memset(block, 0, PropertyBlockSize(count));
+    // The pieces every answer carries; the reader frees them unread.
+    block->first = TaskCopy("first", 6);
+    block->second = TaskCopy("second", 7);
+    block->records = static_cast<PropertyRecord*>(CoTaskMemAlloc(2 * sizeof(PropertyRecord)));
+    if (block->records) {
+      memset(block->records, 0, 2 * sizeof(PropertyRecord));
+      block->recordCount = 2;
+      block->records[0].block = TaskCopy("record0", 8);
+      block->records[1].block = TaskCopy("record1", 8);
+    }
+    block->propertyCount = count;
+    PropertyEntry* entries = PropertiesOf(block);
+    for (ULONG i = 0; i < count; ++i) {
+      const std::wstring& name = properties[i].first;
+      entries[i].name = static_cast<wchar_t*>(TaskCopy(name.c_str(), (name.size() + 1) * sizeof(wchar_t)));
+      VariantInit(&entries[i].value);
+      VariantCopy(&entries[i].value, &properties[i].second);
+    }
+    *result = block;
+    *extra = TaskCopy("extra", 6);
+    return S_OK;
+  }
+};
+
+State& TheState() {
+  static State state;
+  return state;
+}
+
+// Counts itself among the live objects of the doubles.
+struct Counted {
+  Counted() { ++TheState().liveObjects; }
+  ~Counted() { --TheState().liveObjects; }
+};
+
+// Issues a credential for any user of any directory, unless told to fail;
+// the credential is another object of the same class.
+class Authority final : public IHVSecurityAuthority, public IHVSecurityCredential, public ComObject, Counted {
+ public:
+  HV_COM_OBJECT(Authority)
+  static const QIEntry kInterfaces[];
+
+  static HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
+    RETURN_IF_FAILED(TheState().Take("CreateAuthority", kCreateAuthority));
+    return CreateObject<Authority>(outer, riid, ppv);
+  }
+  HV_NOT_CALLED(AuthoritySlot3) HV_NOT_CALLED(AuthoritySlot4) HV_NOT_CALLED(AuthoritySlot5)
+  HV_NOT_CALLED(AuthoritySlot6) HV_NOT_CALLED(AuthoritySlot7) HV_NOT_CALLED(AuthoritySlot8)
+  STDMETHODIMP GetCredential(BSTR directoryId, BSTR userName, IHVSecurityCredential** credential) override {
+    RETURN_HR_IF_NULL(E_POINTER, credential);
+    *credential = nullptr;
+    RETURN_IF_FAILED(TheState().Take("GetCredential(" + Narrow(directoryId) + "," + Narrow(userName) + ")",
+                                     kGetCredential));
+    ComPtr<Authority> issued = MakeObject<Authority>();
+    RETURN_IF_NULL_ALLOC(issued);
+    *credential = static_cast<IHVSecurityCredential*>(issued.release());
+    return S_OK;
+  }
+
+  HV_NOT_CALLED(CredentialSlot3) HV_NOT_CALLED(CredentialSlot4) HV_NOT_CALLED(CredentialSlot5)
+  HV_NOT_CALLED(CredentialSlot6) HV_NOT_CALLED(CredentialSlot7) HV_NOT_CALLED(CredentialSlot8)
+  HV_NOT_CALLED(CredentialSlot9) HV_NOT_CALLED(CredentialSlot10)
+  STDMETHODIMP GetToken(BSTR* token) override {
+    RETURN_HR_IF_NULL(E_POINTER, token);
+    *token = SysAllocString(kToken);
+    return *token ? S_OK : E_OUTOFMEMORY;
+  }
+};
+const QIEntry Authority::kInterfaces[] = {HV_QI_ENTRY(Authority, IHVSecurityAuthority),
+                                          HV_QI_ENTRY(Authority, IHVSecurityCredential), HV_QI_END};
+
+// Resolves "$System" below any resource, answers the audit policy read with
+// the test's properties, keeps subscriptions and checks every call.
+class Directory final : public IHVSecurityDirectory,
+                        public IHVPolicyNotificationRegistration,
+                        public ComObject,
+                        Counted {
+ public:
+  HV_COM_OBJECT(Directory)
+  static const QIEntry kInterfaces[];
+
+  static HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
+    RETURN_IF_FAILED(TheState().Take("CreateDirectory", kCreateDirectory));
+    return CreateObject<Directory>(outer, riid, ppv);
+  }
+  HV_NOT_CALLED(DirectorySlot3) HV_NOT_CALLED(DirectorySlot4) HV_NOT_CALLED(DirectorySlot5)
+  HV_NOT_CALLED(DirectorySlot6) HV_NOT_CALLED(DirectorySlot7)
+  STDMETHODIMP ResolveName(CallerContext context, BSTR name, GUID* objectId) override {
+    State& state = TheState();
+    state.Record("ResolveName(" + Narrow(name) + ")", state.TakeContext(context) && objectId);
+    RETURN_HR_IF_NULL(E_POINTER, objectId);
+    *objectId = GUID_NULL;
+    RETURN_IF_FAILED(state.Failure(kResolveName));
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_NOT_FOUND), !name || wcscmp(name, L"$System") != 0);
+    *objectId = kSystemObjectId;
+    // A success code of the directory's own: callers see S_OK.
+    return S_FALSE;
+  }
+  STDMETHODIMP ReleaseObject(CallerContext context, GUID objectId) override {
+    // The null id is what a failed resolve leaves; releasing it is allowed.
+    const bool sound = TheState().TakeContext(context) &&
+                       (IsEqualGUID(objectId, kSystemObjectId) || IsEqualGUID(objectId, GUID_NULL));
+    TheState().Record("ReleaseObject", sound);
+    return S_OK;
+  }
+  HV_NOT_CALLED(DirectorySlot10) HV_NOT_CALLED(DirectorySlot11) HV_NOT_CALLED(DirectorySlot12)
+  HV_NOT_CALLED(DirectorySlot13) HV_NOT_CALLED(DirectorySlot14) HV_NOT_CALLED(DirectorySlot15)
+  HV_NOT_CALLED(DirectorySlot16) HV_NOT_CALLED(DirectorySlot17) HV_NOT_CALLED(DirectorySlot18)
+  HV_NOT_CALLED(DirectorySlot19) HV_NOT_CALLED(DirectorySlot20) HV_NOT_CALLED(DirectorySlot21)
+  HV_NOT_CALLED(DirectorySlot22)
+  STDMETHODIMP ReadProperties(CallerContext context, GUID objectId, GUID reserved1, BSTR path, GUID reserved2,
+                              LONG flags1, LONG flags2, PropertyBlock** block, void** extra) override {
+    State& state = TheState();
+    const bool sound = state.TakeContext(context) && IsEqualGUID(objectId, kSystemObjectId) &&
+                       IsEqualGUID(reserved1, GUID_NULL) && IsEqualGUID(reserved2, GUID_NULL) && flags1 == 1 &&
+                       flags2 == 1 && block && extra && !*block && !*extra;
+    state.Record("ReadProperties(" + Narrow(path) + ")", sound);
+    RETURN_HR_IF(E_POINTER, !block || !extra);
+    *block = nullptr;
+    *extra = nullptr;
+    state.PassReadGate();
+    RETURN_IF_FAILED(state.Failure(kReadProperties));
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND),
+                 !path || wcscmp(path, L"$Policies/$SystemPolicies/$AuditPolicies") != 0);
+    return state.MakePropertyBlock(block, extra);
+  }
+
+  STDMETHODIMP Subscribe(const GUID* resourceId, IUnknown* sink, DWORD* cookie) override {
+    State& state = TheState();
+    state.Record("Subscribe", resourceId && sink && cookie);
+    RETURN_HR_IF(E_POINTER, !resourceId || !sink || !cookie);
+    *cookie = 0;
+    ComPtr<IHVPolicyChangeNotification> notification;
+    RETURN_IF_FAILED(sink->QueryInterface(__uuidof(IHVPolicyChangeNotification), notification.put_void()));
+    auto hold = state.lock.lock();
+    *cookie = state.nextCookie++;
+    state.subscriptions.push_back(Subscription{*cookie, *resourceId, std::move(notification)});
+    return S_OK;
+  }
+  STDMETHODIMP Unsubscribe(const GUID* resourceId, DWORD cookie) override {
+    State& state = TheState();
+    ComPtr<IHVPolicyChangeNotification> released;  // let go outside the lock
+    {
+      auto hold = state.lock.lock();
+      for (auto it = state.subscriptions.begin(); it != state.subscriptions.end(); ++it) {
+        if (it->cookie != cookie || !resourceId || !IsEqualGUID(it->resourceId, *resourceId)) continue;
+        released = std::move(it->sink);
+        state.subscriptions.erase(it);
+        break;
+      }
+    }
+    state.Record("Unsubscribe", released != nullptr);
+    return released ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
+  }
+};
+const QIEntry Directory::kInterfaces[] = {HV_QI_ENTRY(Directory, IHVSecurityDirectory),
+                                          HV_QI_ENTRY(Directory, IHVPolicyNotificationRegistration), HV_QI_END};
+
+}  // namespace
+
+SecurityDoubles::SecurityDoubles() {
+  Reset();
+  static ClassFactory* const authority = MakeObject<ClassFactory>(&Authority::Create).release();
+  static ClassFactory* const directory = MakeObject<ClassFactory>(&Directory::Create).release();
+  registration_ = CoRegisterClassObject(CLSID_HVSecurityAuthority, authority, CLSCTX_INPROC_SERVER,
+                                        REGCLS_MULTIPLEUSE, &cookies_[0]);
+  if (SUCCEEDED(registration_))
+    registration_ = CoRegisterClassObject(CLSID_HVSecurityDirectory, directory, CLSCTX_INPROC_SERVER,
+                                          REGCLS_MULTIPLEUSE, &cookies_[1]);
+}
+
+SecurityDoubles::~SecurityDoubles() {
+  Reset();
+  for (DWORD cookie : cookies_)
+    if (cookie) CoRevokeClassObject(cookie);
+}
+
+void SecurityDoubles::Reset() {
+  State& state = TheState();
+  std::vector<Subscription> dropped;  // the sinks are released outside the lock
+  {
+    auto hold = state.lock.lock();
+    for (auto& failure : state.failures) failure = {};
+    state.calls.clear();
+    for (auto& property : state.properties) VariantClear(&property.second);
+    state.properties.clear();
+    state.lastResource = GUID_NULL;
+    dropped.swap(state.subscriptions);
+  }
+  HoldReads(false);
+}
+
+void SecurityDoubles::SetProperty(const wchar_t* name, const VARIANT& value) {
+  State& state = TheState();
+  auto hold = state.lock.lock();
+  VARIANT* slot = nullptr;
+  for (auto& property : state.properties)
+    if (property.first == name) slot = &property.second;
+  if (!slot) {
+    state.properties.emplace_back(name, VARIANT());
+    slot = &state.properties.back().second;
+    VariantInit(slot);
+  }
+  VariantCopy(slot, const_cast<VARIANT*>(&value));
+}
+
+void SecurityDoubles::SetValue(const wchar_t* name, VARTYPE type, LONG value) {
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = type;
+  if (type == VT_BOOL)
+    V_BOOL(&v) = static_cast<VARIANT_BOOL>(value);
+  else
+    V_I4(&v) = value;
+  SetProperty(name, v);
+}
+
+void SecurityDoubles::Fail(Operation operation, LONG count, HRESULT hr) {
+  auto hold = TheState().lock.lock();
+  TheState().failures[operation] = {count, hr};
+}
+
+std::string SecurityDoubles::Calls() {
+  auto hold = TheState().lock.lock();
+  return TheState().calls;
+}
+
+GUID SecurityDoubles::LastResource() {
+  auto hold = TheState().lock.lock();
+  return TheState().lastResource;
+}
+
+LONG SecurityDoubles::LiveObjects() { return TheState().liveObjects; }
+
+LONG SecurityDoubles::Subscriptions() {
+  auto hold = TheState().lock.lock();
+  return static_cast<LONG>(TheState().subscriptions.size());
+}
+
+LONG SecurityDoubles::Notify(const wchar_t* name, HRESULT* lastResult) {
+  std::vector<Subscription> subscribers;
+  {
+    auto hold = TheState().lock.lock();
+    subscribers = TheState().subscriptions;
+  }
+  unique_bstr objectName(name ? SysAllocString(name) : nullptr);
+  for (const Subscription& subscription : subscribers) {
+    const HRESULT hr =
+        subscription.sink->ObjectChanged(&subscription.resourceId, &kSystemObjectId, 1, objectName.get());
+    if (lastResult) *lastResult = hr;
+  }
+  return static_cast<LONG>(subscribers.size());
+}
+
+void SecurityDoubles::HoldReads(bool hold) {
+  if (hold) {
+    ResetEvent(TheState().readGate);
+  } else {
+    SetEvent(TheState().readGate);
+    ResetEvent(TheState().readWaiting);
+  }
+}
+
+bool SecurityDoubles::WaitForHeldRead(DWORD timeoutMs) {
+  return WaitForSingleObject(TheState().readWaiting, timeoutMs) == WAIT_OBJECT_0;
+}
+
+}  // namespace hv::doubles
