@@ -4,8 +4,8 @@
 // calls. Slots it never calls are declared as placeholders so that every
 // operation sits at its place in the table.
 //
-// Both components live outside the library; a test prefix registers stand-ins
-// under the same ids (tests/securitydoubles).
+// Both components live outside the library; the audit tests register stand-ins
+// under the same ids in their own process (tests/securitydoubles).
 #pragma once
 #include <windows.h>
 #include <unknwn.h>
