@@ -1,6 +1,5 @@
-// TAVDiagnostics.dll as a module, through its exports as COM and installers
-// call them: the trouble-shoot switch read at load and the trace line of an
-// unload with live objects, registration, class factories, aggregation and
+// TAVDiagnostics.dll through its exports as COM and installers call them: the
+// trouble-shoot switch, the unload trace, registration, class factories and
 // the unload decision; the manager's interfaces and lifetime; and the version
 // resource of every binary.
 #include <cstdlib>
@@ -27,7 +26,7 @@ std::wstring GuidText(REFGUID guid) {
   return text;
 }
 
-// A value under HKEY_CLASSES_ROOT (the default one without a name), or "<missing>".
+// A value under HKEY_CLASSES_ROOT (without a name, the default), or "<missing>".
 std::wstring ClassesValue(const std::wstring& path, const wchar_t* name = nullptr) {
   wchar_t buffer[1024] = {};
   DWORD size = sizeof(buffer);

@@ -1,8 +1,7 @@
 // Message templates filled from insertion arguments, the providers' resource
-// DLLs found per language through the registry, the library's own language
-// libraries, and the message check made when items are built in trouble-shoot
-// mode. The resource cache is process-wide and never forgets a DLL, so each
-// test uses provider names of its own.
+// DLLs and the library's own language libraries, and the message check of
+// items built in trouble-shoot mode. The resource cache is process-wide and
+// never forgets a DLL, so each test uses provider names of its own.
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -104,10 +103,9 @@ TEST(FormatInsertions, WhatTheFormatterCannotSurviveLeavesTheTemplate) {
   EXPECT_EQ(L"[%1!s!]", Format(L"[%1!s!]", Args().I1(7)));
   // The type letter comes from the first "%1" text, here inside an escape.
   EXPECT_EQ(L"%%1!d! %1", Format(L"%%1!d! %1", Args().I4(5)));
-  // "n" writes through its argument, "*" takes the width from the list, a
-  // second conversion or an unknown letter reads words nobody passed, an
-  // unclosed format swallows the rest, huge widths exhaust memory, long
-  // formats overrun the formatter's buffer.
+  // "n" writes through its argument, "*" takes the width from the list, other
+  // letters or a second conversion read words nobody passed, an unclosed format
+  // swallows the rest, huge widths or long formats overrun the formatter.
   for (const wchar_t* unusable : {L"%1!n!", L"%1!*d! x", L"%1!d%s!", L"%1!Z!", L"%1!d", L"%1!12345d!", L"%1!.99999s!",
                                   L"%1!----------------------s!", L"%1!!"})
     EXPECT_EQ(unusable, Format(unusable, Args().Text(L"t"))) << Narrow(unusable);
@@ -121,8 +119,6 @@ TEST(FormatInsertions, WhatTheFormatterCannotSurviveLeavesTheTemplate) {
   EXPECT_EQ(L"", Format(L"Load %1 at 50%", Args().Text(L"x")));
   EXPECT_EQ(L"", Format(L"", Args().Text(L"x")));
 }
-
-// --- Resources ---------------------------------------------------------------
 
 const std::wstring kProviders = L"SOFTWARE\\Corvala Software\\Halvern Diagnostics\\Providers\\";
 constexpr LANGID kEnglish = 0x0009, kGerman = 0x0007;
@@ -300,8 +296,6 @@ TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
   EXPECT_EQ(nullptr, LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule()));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 }
-
-// --- CheckMessage ------------------------------------------------------------
 
 using Result = std::pair<HRESULT, std::wstring>;
 const std::wstring kIncorrectType = L"An insertion argument was an incorrect type";
