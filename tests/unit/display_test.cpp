@@ -222,7 +222,8 @@ TEST_F(DisplayTest, GroupsAndFieldsComeFromEveryFileThatIsWellFormed) {
           "<DisplayName xml:lang=\"de\">pumpe</DisplayName><Field><Name>Speed</Name></Field></Group>"
           "<Group Name=\"Filter\"><DisplayName xml:lang=\"de\">Filter</DisplayName></Group>"
           "<Field><Name>Operator</Name></Field></D>");
-  Install(L"c.hvds", "<D><Group Name=\"Broken\"><DisplayName xml:lang=\"de\">Kaputt</DisplayName></D>");
+  // A file that does not parse is passed over, also when it is read first.
+  Install(L"0broken.hvds", "<D><Group Name=\"Broken\"><DisplayName xml:lang=\"de\">Kaputt</DisplayName></D>");
   auto display = NewDisplay();
   ASSERT_TRUE(display);
   // A name already listed from an earlier file is not listed again (the
