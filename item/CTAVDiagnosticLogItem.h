@@ -25,6 +25,22 @@ struct ExtendedParam {
   VARTYPE declaredType = VT_EMPTY;
 };
 
+// The standard fields an export writes of an item, taken under its lock at
+// once, each as the item's interface gives it: texts end at their first NUL,
+// a message that cannot be formatted is empty. One set reused from item to
+// item keeps the room of its strings.
+struct ItemExportFields {
+  std::wstring location;
+  std::wstring provider;
+  std::wstring userName;
+  std::wstring message;
+  std::wstring userDescription;
+  DATE dateTime = 0.0;
+  long severity = 0;
+  long audience = 0;
+  long verbosity = 0;
+};
+
 // Private interface id through which the library recognises its own items
 // behind any of their interface pointers.
 // {2B1C8A4E-7F3D-4E59-9C61-5A0B3E7D9F12}
@@ -104,6 +120,8 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
                          long verbosity, const VARIANT& message, SAFEARRAY* args);
   // Replaces the extended table by the declarations of a schema text.
   HRESULT ApplySchema(const std::wstring& schema);
+  // Fills fields with what GetParam and GetDescription give of the item.
+  void CopyExportFields(ItemExportFields* fields);
   // Every extended value becomes VT_EMPTY; names and declared types stay.
   void ClearExtendedValues();
   // Case-insensitive; the first entry whose name matches, or null.
@@ -144,6 +162,9 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   HRESULT SerializeItem(IStream* stream, ULONG* size, bool save);
   HRESULT PutParamLocked(const wchar_t* name, UINT nameLength, VARIANT& value);
   HRESULT GetParamLocked(const wchar_t* name, UINT nameLength, VARIANT* result);
+  // Formats the message into the description cache unless it holds it for
+  // the thread's language already; the lock is held.
+  HRESULT DescribeLocked();
   // An item bound for another machine carries its formatted message as text;
   // the lock stays taken from Begin to End so the sender's state is restored
   // before anyone else sees it.
@@ -179,6 +200,10 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   // not run on the other copy's objects.
   const void* const moduleTag_;
 };
+
+// The current UTC time as a date of whole seconds, as SystemTimeToVariantTime
+// makes it; false when the conversion fails.
+bool CurrentUtcDate(DATE* date);
 
 // Fills the user name of an item that is stored as a child and has none. The
 // log subsystem installs its account lookup here at start-up; until then the
