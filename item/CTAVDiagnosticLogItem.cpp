@@ -181,6 +181,7 @@ const QIEntry CTAVDiagnosticLogItem::kInterfaces[] = {
     HV_QI_ENTRY(CTAVDiagnosticLogItem, ICreateErrorInfo),
     HV_QI_ENTRY(CTAVDiagnosticLogItem, IPersistStream),
     HV_QI_ENTRY_IID(CTAVDiagnosticLogItem, IID_CTAVDiagnosticLogItemImpl, ITAVDiagnosticLogItemEx),
+    HV_QI_ENTRY_IID(CTAVDiagnosticLogItem, IID_IItemMaker, IItemMaker),
     HV_QI_END,
 };
 
@@ -189,6 +190,8 @@ CTAVDiagnosticLogItem::CTAVDiagnosticLogItem() : moduleTag_(&kModuleTag) {
   // A new item is stamped with its creation time in UTC.
   CurrentUtcDate(&dateTime_);
 }
+
+CTAVDiagnosticLogItem::CTAVDiagnosticLogItem(ForLoading) : moduleTag_(&kModuleTag) { VariantInit(&userDescription_); }
 
 CTAVDiagnosticLogItem::~CTAVDiagnosticLogItem() {
   // An in-flight copy gave its module lock back early; take it again so that
@@ -753,6 +756,27 @@ STDMETHODIMP CTAVDiagnosticLogItem::SetHelpFile(LPOLESTR szHelpFile) {
 STDMETHODIMP CTAVDiagnosticLogItem::SetHelpContext(DWORD dwHelpContext) {
   auto lock = lock_.lock();
   helpContext_ = dwHelpContext;
+  return S_OK;
+}
+
+// --- IItemMaker ---
+
+STDMETHODIMP CTAVDiagnosticLogItem::MakeLoadedItem(IStream* stream, ULONG offset, ULONG end, IUnknown** item) {
+  RETURN_HR_IF_NULL(E_POINTER, item);
+  *item = nullptr;
+  RETURN_HR_IF_NULL(E_POINTER, stream);
+  ComPtr<CTAVDiagnosticLogItem> made = MakeObject<CTAVDiagnosticLogItem>(ForLoading{});
+  RETURN_IF_NULL_ALLOC(made);
+  LARGE_INTEGER start;
+  start.QuadPart = offset;
+  RETURN_IF_FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr));
+  RETURN_IF_FAILED(made->Load(stream));
+  ULARGE_INTEGER position = {};
+  const LARGE_INTEGER zero = {};
+  RETURN_IF_FAILED(stream->Seek(zero, STREAM_SEEK_CUR, &position));
+  RETURN_HR_IF(E_FAIL, position.QuadPart > end);
+  *item = made->Inner();
+  (*item)->AddRef();
   return S_OK;
 }
 

@@ -15,6 +15,7 @@
 #include "common/ComObject.h"
 #include "common/CriticalSection.h"
 #include "common/Dispatch.h"
+#include "common/ItemMaker.h"
 
 namespace hv {
 
@@ -53,12 +54,16 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
                                     public IMarshal,
                                     public IErrorInfo,
                                     public ICreateErrorInfo,
+                                    public IItemMaker,
                                     public ComObject {
  public:
   HV_COM_OBJECT(CTAVDiagnosticLogItem)
   static const QIEntry kInterfaces[];
 
   CTAVDiagnosticLogItem();
+  // An item about to be loaded: it takes no creation stamp.
+  struct ForLoading {};
+  explicit CTAVDiagnosticLogItem(ForLoading);
 
   // The library's own item behind an interface pointer, or null for a
   // foreign object.
@@ -105,6 +110,9 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   STDMETHODIMP SetDescription(LPOLESTR szDescription) override;
   STDMETHODIMP SetHelpFile(LPOLESTR szHelpFile) override;
   STDMETHODIMP SetHelpContext(DWORD dwHelpContext) override;
+
+  // IItemMaker
+  STDMETHODIMP MakeLoadedItem(IStream* stream, ULONG offset, ULONG end, IUnknown** item) override;
 
   // --- Internal operations of the library; each takes the item's lock. ---
 
