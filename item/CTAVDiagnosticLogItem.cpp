@@ -1,5 +1,6 @@
 #include "item/CTAVDiagnosticLogItem.h"
 
+#include <climits>
 #include <cwchar>
 #include <new>
 #include <stdexcept>
@@ -82,6 +83,13 @@ Field FieldOf(const wchar_t* name, UINT length) {
   return Field::kExtended;
 }
 
+// A text up to its first NUL, as the text of a BSTR read as a C string.
+void AssignUpToNul(const wchar_t* text, size_t length, std::wstring* to) {
+  size_t end = 0;
+  while (end < length && text[end] != L'\0') ++end;
+  to->assign(text, end);
+}
+
 std::wstring TextOf(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : std::wstring(); }
 
 HRESULT ReturnText(const std::wstring& text, VARIANT* result) {
@@ -135,6 +143,34 @@ std::wstring FormatProviderMessage(const std::wstring& format, const std::wstrin
 
 UserNameFiller ItemUserNameFiller = &LeaveUserNameAsItIs;
 
+bool CurrentUtcDate(DATE* date) {
+  // The date changes once a second: items made within one second (a page of
+  // items being read, a burst being logged) take the date converted first.
+  static SRWLOCK lock = SRWLOCK_INIT;
+  static ULONGLONG cachedSecond = ULLONG_MAX;
+  static DATE cachedDate = 0.0;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG second = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000000;
+  AcquireSRWLockShared(&lock);
+  const bool cached = cachedSecond == second;
+  const DATE cachedValue = cachedDate;
+  ReleaseSRWLockShared(&lock);
+  if (cached) {
+    *date = cachedValue;
+    return true;
+  }
+  SYSTEMTIME time;
+  DATE converted = 0.0;
+  if (!FileTimeToSystemTime(&now, &time) || !SystemTimeToVariantTime(&time, &converted)) return false;
+  AcquireSRWLockExclusive(&lock);
+  cachedSecond = second;
+  cachedDate = converted;
+  ReleaseSRWLockExclusive(&lock);
+  *date = converted;
+  return true;
+}
+
 const QIEntry CTAVDiagnosticLogItem::kInterfaces[] = {
     HV_QI_ENTRY(CTAVDiagnosticLogItem, ITAVDiagnosticLogItem),
     HV_QI_ENTRY(CTAVDiagnosticLogItem, ITAVDiagnosticLogItemEx),
@@ -145,16 +181,17 @@ const QIEntry CTAVDiagnosticLogItem::kInterfaces[] = {
     HV_QI_ENTRY(CTAVDiagnosticLogItem, ICreateErrorInfo),
     HV_QI_ENTRY(CTAVDiagnosticLogItem, IPersistStream),
     HV_QI_ENTRY_IID(CTAVDiagnosticLogItem, IID_CTAVDiagnosticLogItemImpl, ITAVDiagnosticLogItemEx),
+    HV_QI_ENTRY_IID(CTAVDiagnosticLogItem, IID_IItemMaker, IItemMaker),
     HV_QI_END,
 };
 
 CTAVDiagnosticLogItem::CTAVDiagnosticLogItem() : moduleTag_(&kModuleTag) {
   VariantInit(&userDescription_);
   // A new item is stamped with its creation time in UTC.
-  SYSTEMTIME now;
-  GetSystemTime(&now);
-  SystemTimeToVariantTime(&now, &dateTime_);
+  CurrentUtcDate(&dateTime_);
 }
+
+CTAVDiagnosticLogItem::CTAVDiagnosticLogItem(ForLoading) : moduleTag_(&kModuleTag) { VariantInit(&userDescription_); }
 
 CTAVDiagnosticLogItem::~CTAVDiagnosticLogItem() {
   // An in-flight copy gave its module lock back early; take it again so that
@@ -645,26 +682,31 @@ STDMETHODIMP CTAVDiagnosticLogItem::GetSource(BSTR* pBstrSource) {
 STDMETHODIMP CTAVDiagnosticLogItem::GetDescription(BSTR* pBstrDescription) {
   RETURN_HR_IF_NULL(E_POINTER, pBstrDescription);
   *pBstrDescription = nullptr;
-  const LANGID language = LANGIDFROMLCID(GetThreadLocale());
   auto lock = lock_.lock();
-  if (descriptionCache_.empty() || descriptionLangId_ != language) {
-    std::wstring messageTemplate;
-    if (messageId_ == -1) {
-      messageTemplate = messageText_;
-    } else if (HMODULE module = GetResourceModule()) {
-      messageTemplate = LoadResourceString(module, static_cast<UINT>(messageId_));
-      if (messageTemplate.empty()) messageTemplate = L"ID = " + std::to_wstring(messageId_);
-    } else {
-      std::wstring format = LoadResourceString(ResourceModule(), kMissingResourceDllString);
-      if (format.empty()) format = kMissingResourceDllText;
-      messageTemplate = FormatProviderMessage(format, provider_, messageId_);
-    }
-    std::wstring description;
-    RETURN_HR_IF(E_FAIL, !FormatInsertions(messageTemplate, insertionArgs_, &description));
-    descriptionCache_ = std::move(description);
-    descriptionLangId_ = language;
-  }
+  RETURN_IF_FAILED(DescribeLocked());
   return CopyText(descriptionCache_, pBstrDescription);
+}
+
+HRESULT CTAVDiagnosticLogItem::DescribeLocked() {
+  const LANGID language = LANGIDFROMLCID(GetThreadLocale());
+  if (!descriptionCache_.empty() && descriptionLangId_ == language) return S_OK;
+  std::wstring messageTemplate;
+  if (messageId_ == -1) {
+    // A text message is its own template.
+  } else if (HMODULE module = GetResourceModule()) {
+    messageTemplate = LoadResourceString(module, static_cast<UINT>(messageId_));
+    if (messageTemplate.empty()) messageTemplate = L"ID = " + std::to_wstring(messageId_);
+  } else {
+    std::wstring format = LoadResourceString(ResourceModule(), kMissingResourceDllString);
+    if (format.empty()) format = kMissingResourceDllText;
+    messageTemplate = FormatProviderMessage(format, provider_, messageId_);
+  }
+  std::wstring description;
+  RETURN_HR_IF(E_FAIL, !FormatInsertions(messageId_ == -1 ? messageText_ : messageTemplate, insertionArgs_,
+                                         &description));
+  descriptionCache_ = std::move(description);
+  descriptionLangId_ = language;
+  return S_OK;
 }
 
 STDMETHODIMP CTAVDiagnosticLogItem::GetHelpFile(BSTR* pBstrHelpFile) {
@@ -714,6 +756,27 @@ STDMETHODIMP CTAVDiagnosticLogItem::SetHelpFile(LPOLESTR szHelpFile) {
 STDMETHODIMP CTAVDiagnosticLogItem::SetHelpContext(DWORD dwHelpContext) {
   auto lock = lock_.lock();
   helpContext_ = dwHelpContext;
+  return S_OK;
+}
+
+// --- IItemMaker ---
+
+STDMETHODIMP CTAVDiagnosticLogItem::MakeLoadedItem(IStream* stream, ULONG offset, ULONG end, IUnknown** item) {
+  RETURN_HR_IF_NULL(E_POINTER, item);
+  *item = nullptr;
+  RETURN_HR_IF_NULL(E_POINTER, stream);
+  ComPtr<CTAVDiagnosticLogItem> made = MakeObject<CTAVDiagnosticLogItem>(ForLoading{});
+  RETURN_IF_NULL_ALLOC(made);
+  LARGE_INTEGER start;
+  start.QuadPart = offset;
+  RETURN_IF_FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr));
+  RETURN_IF_FAILED(made->Load(stream));
+  ULARGE_INTEGER position = {};
+  const LARGE_INTEGER zero = {};
+  RETURN_IF_FAILED(stream->Seek(zero, STREAM_SEEK_CUR, &position));
+  RETURN_HR_IF(E_FAIL, position.QuadPart > end);
+  *item = made->Inner();
+  (*item)->AddRef();
   return S_OK;
 }
 
@@ -809,6 +872,36 @@ HRESULT CTAVDiagnosticLogItem::ApplySchema(const std::wstring& schema) {
   ClearExtendedParams();
   extendedParams_ = std::move(table);
   return S_OK;
+}
+
+void CTAVDiagnosticLogItem::CopyExportFields(ItemExportFields* fields) {
+  unique_variant otherDescription;  // converted once the lock is let go
+  {
+    auto lock = lock_.lock();
+    AssignUpToNul(location_.data(), location_.size(), &fields->location);
+    AssignUpToNul(provider_.data(), provider_.size(), &fields->provider);
+    AssignUpToNul(userName_.data(), userName_.size(), &fields->userName);
+    if (SUCCEEDED(DescribeLocked()))
+      AssignUpToNul(descriptionCache_.data(), descriptionCache_.size(), &fields->message);
+    else
+      fields->message.clear();
+    fields->dateTime = dateTime_;
+    fields->severity = severity_;
+    fields->audience = audience_;
+    fields->verbosity = verbosity_;
+    fields->userDescription.clear();
+    if (userDescription_.vt == VT_BSTR) {
+      const BSTR text = userDescription_.bstrVal;
+      AssignUpToNul(text, text ? SysStringLen(text) : 0, &fields->userDescription);
+    } else if (userDescription_.vt != VT_EMPTY && FAILED(VariantCopy(otherDescription.get(), &userDescription_))) {
+      return;
+    }
+  }
+  // Only a stream can bring a description of another type; it reads as its text.
+  if (otherDescription->vt != VT_EMPTY &&
+      SUCCEEDED(VariantChangeType(otherDescription.get(), otherDescription.get(), 0, VT_BSTR)) &&
+      otherDescription->vt == VT_BSTR && otherDescription->bstrVal)
+    fields->userDescription.assign(otherDescription->bstrVal);
 }
 
 void CTAVDiagnosticLogItem::ClearExtendedValues() {

@@ -15,6 +15,7 @@
 #include "common/ComObject.h"
 #include "common/CriticalSection.h"
 #include "common/Dispatch.h"
+#include "common/ItemMaker.h"
 
 namespace hv {
 
@@ -23,6 +24,22 @@ struct ExtendedParam {
   std::wstring name;
   VARIANT value;  // owned; VT_EMPTY until set
   VARTYPE declaredType = VT_EMPTY;
+};
+
+// The standard fields an export writes of an item, taken under its lock at
+// once, each as the item's interface gives it: texts end at their first NUL,
+// a message that cannot be formatted is empty. One set reused from item to
+// item keeps the room of its strings.
+struct ItemExportFields {
+  std::wstring location;
+  std::wstring provider;
+  std::wstring userName;
+  std::wstring message;
+  std::wstring userDescription;
+  DATE dateTime = 0.0;
+  long severity = 0;
+  long audience = 0;
+  long verbosity = 0;
 };
 
 // Private interface id through which the library recognises its own items
@@ -37,12 +54,16 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
                                     public IMarshal,
                                     public IErrorInfo,
                                     public ICreateErrorInfo,
+                                    public IItemMaker,
                                     public ComObject {
  public:
   HV_COM_OBJECT(CTAVDiagnosticLogItem)
   static const QIEntry kInterfaces[];
 
   CTAVDiagnosticLogItem();
+  // An item about to be loaded: it takes no creation stamp.
+  struct ForLoading {};
+  explicit CTAVDiagnosticLogItem(ForLoading);
 
   // The library's own item behind an interface pointer, or null for a
   // foreign object.
@@ -90,6 +111,9 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   STDMETHODIMP SetHelpFile(LPOLESTR szHelpFile) override;
   STDMETHODIMP SetHelpContext(DWORD dwHelpContext) override;
 
+  // IItemMaker
+  STDMETHODIMP MakeLoadedItem(IStream* stream, ULONG offset, ULONG end, IUnknown** item) override;
+
   // --- Internal operations of the library; each takes the item's lock. ---
 
   // The item's recursive lock, for callers that combine several operations.
@@ -104,6 +128,8 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
                          long verbosity, const VARIANT& message, SAFEARRAY* args);
   // Replaces the extended table by the declarations of a schema text.
   HRESULT ApplySchema(const std::wstring& schema);
+  // Fills fields with what GetParam and GetDescription give of the item.
+  void CopyExportFields(ItemExportFields* fields);
   // Every extended value becomes VT_EMPTY; names and declared types stay.
   void ClearExtendedValues();
   // Case-insensitive; the first entry whose name matches, or null.
@@ -144,6 +170,9 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   HRESULT SerializeItem(IStream* stream, ULONG* size, bool save);
   HRESULT PutParamLocked(const wchar_t* name, UINT nameLength, VARIANT& value);
   HRESULT GetParamLocked(const wchar_t* name, UINT nameLength, VARIANT* result);
+  // Formats the message into the description cache unless it holds it for
+  // the thread's language already; the lock is held.
+  HRESULT DescribeLocked();
   // An item bound for another machine carries its formatted message as text;
   // the lock stays taken from Begin to End so the sender's state is restored
   // before anyone else sees it.
@@ -179,6 +208,10 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   // not run on the other copy's objects.
   const void* const moduleTag_;
 };
+
+// The current UTC time as a date of whole seconds, as SystemTimeToVariantTime
+// makes it; false when the conversion fails.
+bool CurrentUtcDate(DATE* date);
 
 // Fills the user name of an item that is stored as a child and has none. The
 // log subsystem installs its account lookup here at start-up; until then the

@@ -476,6 +476,16 @@ HRESULT ItemStreamIo::ReadVariant(VARIANT* value) {
     }
     return S_OK;
   }
+  if (vt == VT_EMPTY && view_ && Remaining() >= 4) {
+    // Every text converts to an empty value: a text that lies whole in memory
+    // is stepped over rather than made into a string first.
+    uint32_t count = 0;
+    ByteReader(view_ + position_, 4).u32(&count);
+    if (count <= kAlwaysPlausibleCount && count <= Remaining() - 4) {
+      position_ += 4ull + count;
+      return S_OK;
+    }
+  }
   BSTR text = nullptr;
   const HRESULT hr = ReadCountedString(&text);
   if (FAILED(hr)) {

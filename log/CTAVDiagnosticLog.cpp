@@ -101,12 +101,8 @@ void StripAuditChildren(CTAVDiagnosticLogItem& item) {
 // An item whose date is not set gets the current UTC time, and so does every
 // child down the chain; the conversion keeps whole seconds only.
 void StampTime(CTAVDiagnosticLogItem& item) {
-  if (item.DateTime() == 0.0) {
-    SYSTEMTIME now;
-    GetSystemTime(&now);
-    DATE stamp = 0.0;
-    if (SystemTimeToVariantTime(&now, &stamp)) item.SetDateTime(stamp);
-  }
+  DATE stamp = 0.0;
+  if (item.DateTime() == 0.0 && CurrentUtcDate(&stamp)) item.SetDateTime(stamp);
   if (ComPtr<CTAVDiagnosticLogItem> child = ChildOf(item)) {
     StampTime(*child);
     item.SetChild(AsUnknown(child.get()));

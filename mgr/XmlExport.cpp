@@ -6,6 +6,7 @@
 #include "common/ComPtr.h"
 #include "common/Result.h"
 #include "common/Unique.h"
+#include "item/CTAVDiagnosticLogItem.h"
 
 namespace hv {
 namespace {
@@ -45,7 +46,8 @@ void Attribute(std::wstring& line, const wchar_t* name, const std::wstring& valu
   line += L"\"";
 }
 
-HRESULT WriteItemLines(ExportWriter& output, ITAVDiagnosticLogItemEx* item) {
+// The item line of an item of another implementation, through its interface.
+HRESULT WriteItemLine(ExportWriter& output, ITAVDiagnosticLogItemEx* item) {
   std::wstring line = L"\t<Item ";
   Attribute(line, L"datetime", FieldText(item, L"datetime"));
   Attribute(line, L" location", EscapeXml(FieldText(item, L"location")));
@@ -57,7 +59,95 @@ HRESULT WriteItemLines(ExportWriter& output, ITAVDiagnosticLogItemEx* item) {
   Attribute(line, L" verbosity", FieldText(item, L"verbosity"));
   Attribute(line, L" userdescription", EscapeXml(FieldText(item, L"userdescription")));
   line += L">\n";
-  RETURN_IF_FAILED(output.Write(line));
+  return output.Write(line);
+}
+
+// The text of the last value converted: the items of one second share their
+// time, and most share severity, audience and verbosity, so a run of equal
+// values is converted once.
+template <class T>
+class LastText {
+ public:
+  const std::wstring& Of(T value) {
+    if (!valid_ || std::memcmp(&value, &value_, sizeof(T)) != 0) {
+      VARIANT variant;
+      Set(&variant, value);
+      text_ = ValueText(&variant);
+      value_ = value;
+      valid_ = true;
+    }
+    return text_;
+  }
+
+ private:
+  static void Set(VARIANT* variant, DATE value) {
+    variant->vt = VT_DATE;
+    variant->date = value;
+  }
+  static void Set(VARIANT* variant, long value) {
+    variant->vt = VT_I4;
+    variant->lVal = value;
+  }
+
+  bool valid_ = false;
+  T value_{};
+  std::wstring text_;
+};
+
+}  // namespace
+
+struct ExportWriter::ItemScratch {
+  ItemExportFields fields;
+  LastText<DATE> dateTime;
+  LastText<long> severity;
+  LastText<long> audience;
+  LastText<long> verbosity;
+};
+
+ExportWriter::ItemScratch& ExportWriter::scratch() {
+  if (!scratch_) scratch_ = std::make_unique<ItemScratch>();
+  return *scratch_;
+}
+
+namespace {
+
+// The item line of the library's own item, the same text as through its
+// interface, with its fields taken at once and written without a line of
+// their own.
+HRESULT WriteOwnItemLine(ExportWriter& output, CTAVDiagnosticLogItem& item) {
+  ExportWriter::ItemScratch& scratch = output.scratch();
+  ItemExportFields& fields = scratch.fields;
+  item.CopyExportFields(&fields);
+  output.WriteText(L"\t<Item datetime = \"");
+  output.Write(scratch.dateTime.Of(fields.dateTime));
+  output.WriteText(L"\" location = \"");
+  output.WriteEscaped(fields.location);
+  output.WriteText(L"\" provider = \"");
+  output.WriteEscaped(fields.provider);
+  output.WriteText(L"\" audience = \"");
+  output.Write(scratch.audience.Of(fields.audience));
+  output.WriteText(L"\" severity = \"");
+  output.Write(scratch.severity.Of(fields.severity));
+  output.WriteText(L"\" message = \"");
+  output.WriteEscaped(fields.message);
+  output.WriteText(L"\" username = \"");
+  output.WriteEscaped(fields.userName);
+  output.WriteText(L"\" verbosity = \"");
+  output.Write(scratch.verbosity.Of(fields.verbosity));
+  output.WriteText(L"\" userdescription = \"");
+  output.WriteEscaped(fields.userDescription);
+  return output.WriteText(L"\">\n");
+}
+
+HRESULT WriteItemLines(ExportWriter& output, ITAVDiagnosticLogItemEx* item) {
+  // Only where the caller's pointer leads straight to the library's own item
+  // can its fields be read directly; any other object answers through its
+  // interface.
+  ComPtr<CTAVDiagnosticLogItem> own = CTAVDiagnosticLogItem::FromInterface(item);
+  if (own && static_cast<ITAVDiagnosticLogItemEx*>(own.get()) == item)
+    RETURN_IF_FAILED(WriteOwnItemLine(output, *own));
+  else
+    RETURN_IF_FAILED(WriteItemLine(output, item));
 
   ULONG count = 0;
   if (FAILED(item->ExtendedParameterCount(&count))) count = 0;
@@ -65,7 +155,7 @@ HRESULT WriteItemLines(ExportWriter& output, ITAVDiagnosticLogItemEx* item) {
     unique_bstr name;
     unique_variant value;
     if (FAILED(item->ParameterNameAndValue(index, name.put(), value.get()))) continue;
-    line = L"\t\t<ExtendedParam ";
+    std::wstring line = L"\t\t<ExtendedParam ";
     Attribute(line, L"Name", EscapeXml(TextOf(name.get())));
     Attribute(line, L" Value", EscapeXml(ValueText(value.get())));
     line += L" />\n";
@@ -91,6 +181,8 @@ HRESULT ExportWriter::Create(const wchar_t* path) {
   file_ = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   return file_ == INVALID_HANDLE_VALUE ? E_FAIL : S_OK;
 }
+
+ExportWriter::ExportWriter() = default;
 
 ExportWriter::~ExportWriter() { Close(); }
 
@@ -122,9 +214,32 @@ HRESULT ExportWriter::WriteBytes(const void* data, size_t size) {
   return status_;
 }
 
-HRESULT ExportWriter::Write(const std::wstring& text) {
+HRESULT ExportWriter::Write(const std::wstring& text) { return Write(text.data(), text.size()); }
+
+HRESULT ExportWriter::Write(const wchar_t* text, size_t length) {
   // wchar_t is the UTF-16 code unit here, stored little-endian.
-  return WriteBytes(text.data(), text.size() * sizeof(wchar_t));
+  return WriteBytes(text, length * sizeof(wchar_t));
+}
+
+HRESULT ExportWriter::WriteEscaped(const std::wstring& text) {
+  const wchar_t* const data = text.data();
+  size_t plain = 0;  // the first character not yet written
+  for (size_t at = 0; at < text.size(); ++at) {
+    const wchar_t c = data[at];
+    // Everything above '>' and most below it stands for itself.
+    if (c > L'>' || (c != L'"' && c != L'&' && c != L'<' && c != L'>')) continue;
+    Write(data + plain, at - plain);
+    if (c == L'"')
+      WriteText(L"&quot;");
+    else if (c == L'&')
+      WriteText(L"&amp;");
+    else if (c == L'<')
+      WriteText(L"&lt;");
+    else
+      WriteText(L"&gt;");
+    plain = at + 1;
+  }
+  return Write(data + plain, text.size() - plain);
 }
 
 HRESULT ExportWriter::Close() {
@@ -153,15 +268,15 @@ std::wstring EscapeXml(const std::wstring& text) {
 
 HRESULT WriteItemXml(ExportWriter& output, ITAVDiagnosticLogItemEx* item, BOOL closeAfterChild) {
   RETURN_IF_FAILED(WriteItemLines(output, item));
-  if (!closeAfterChild) RETURN_IF_FAILED(output.Write(kItemEnd));
+  if (!closeAfterChild) RETURN_IF_FAILED(output.WriteText(kItemEnd));
   // Each descendant stands closed after the one before it, so walking the
   // chain gives the same lines as descending into it, without a stack as
   // deep as the chain is long.
   for (ComPtr<ITAVDiagnosticLogItemEx> child = ChildOf(item); child; child = ChildOf(child.get())) {
     RETURN_IF_FAILED(WriteItemLines(output, child.get()));
-    RETURN_IF_FAILED(output.Write(kItemEnd));
+    RETURN_IF_FAILED(output.WriteText(kItemEnd));
   }
-  if (closeAfterChild) RETURN_IF_FAILED(output.Write(kItemEnd));
+  if (closeAfterChild) RETURN_IF_FAILED(output.WriteText(kItemEnd));
   return S_OK;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "TAVDiagnostics.h"
@@ -17,16 +18,29 @@ class ExportWriter final {
   // shared with nobody. E_FAIL when it cannot be created.
   HRESULT Create(const wchar_t* path);
   ~ExportWriter();
-  ExportWriter() = default;
+  ExportWriter();
   ExportWriter(const ExportWriter&) = delete;
   ExportWriter& operator=(const ExportWriter&) = delete;
 
   // Text as UTF-16 code units, exactly as given.
   HRESULT Write(const std::wstring& text);
+  HRESULT Write(const wchar_t* text, size_t length);
+  // A literal, without its terminating NUL.
+  template <size_t N>
+  HRESULT WriteText(const wchar_t (&text)[N]) {
+    return Write(text, N - 1);
+  }
+  // Text with the characters EscapeXml replaces written as their entities.
+  HRESULT WriteEscaped(const std::wstring& text);
   HRESULT WriteBytes(const void* data, size_t size);
   // Flushes the buffer and closes the file; the first failure met so far.
   HRESULT Close();
   HRESULT status() const { return status_; }
+
+  // What the items of one export share from one to the next: the texts of
+  // the last values converted and the room of the fields last written.
+  struct ItemScratch;
+  ItemScratch& scratch();
 
  private:
   HRESULT FlushBuffer();
@@ -35,6 +49,7 @@ class ExportWriter final {
   BYTE buffer_[4096];
   size_t used_ = 0;
   HRESULT status_ = S_OK;
+  std::unique_ptr<ItemScratch> scratch_;
 };
 
 // Replaces the double quote, ampersand, less-than and greater-than signs by

@@ -206,13 +206,13 @@ std::wstring LoadResourceString(HMODULE module, UINT id) {
 bool FormatInsertions(const std::wstring& messageTemplate, const std::vector<VARIANT>& arguments,
                       std::wstring* result) {
   const size_t count = arguments.size();
-  const std::wstring text = ReplaceMissing(messageTemplate, count);
   // Without arguments the template is not run through the formatter at all,
   // so "%%" and "%n" stay as they are.
   if (count == 0) {
-    *result = text;
+    *result = ReplaceMissing(messageTemplate, 0);
     return true;
   }
+  const std::wstring text = ReplaceMissing(messageTemplate, count);
 
   std::unique_ptr<DWORD_PTR[]> array(new (std::nothrow) DWORD_PTR[count]);
   if (!array) return false;

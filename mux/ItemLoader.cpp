@@ -49,7 +49,11 @@ HRESULT ItemLoader::LoadAt(IStream* page, ULONG offset, ULONG end, IUnknown** it
   if (!factory_) {
     RETURN_IF_FAILED(CoGetClassObject(CLSID_TAVDiagnosticLogItem, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                                       factory_.put_void()));
+    // An item of the library's own class makes the further items itself;
+    // without that interface every item is made through the factory.
+    factory_->CreateInstance(nullptr, IID_IItemMaker, maker_.put_void());
   }
+  if (maker_) return maker_->MakeLoadedItem(page, offset, end, item);
   ComPtr<IPersistStream> persist;
   RETURN_IF_FAILED(factory_->CreateInstance(nullptr, IID_IPersistStream, persist.put_void()));
   LARGE_INTEGER start;

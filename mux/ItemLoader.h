@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/ComPtr.h"
+#include "common/ItemMaker.h"
 
 namespace hv {
 
@@ -33,6 +34,8 @@ class ItemLoader {
  private:
   // Kept: creating many items through one factory saves a registry lookup each.
   ComPtr<IClassFactory> factory_;
+  // An item never handed out that makes the items loaded, when its class can.
+  ComPtr<IItemMaker> maker_;
 };
 
 }  // namespace hv

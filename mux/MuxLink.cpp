@@ -18,7 +18,7 @@ namespace {
 
 using wire::FrameKind;
 
-constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kReadChunk = 256 * 1024;
 
 HRESULT LastSocketError() { return HRESULT_FROM_WIN32(WSAGetLastError()); }
 
