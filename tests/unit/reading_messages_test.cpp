@@ -53,9 +53,12 @@ class FakeEnum final : public IEnumUnknown, public ComObject {
 const QIEntry FakeEnum::kInterfaces[] = {HV_QI_ENTRY(FakeEnum, IEnumUnknown), HV_QI_END};
 ComPtr<IUnknown> NotAnItem() { return MakeObject<FakeEnum>(std::vector<ComPtr<IUnknown>>{}).query<IUnknown>(); }
 
-// The adaptor's reader: records each call as "Method lcid filters [buffer size]"
-// with the adaptor's settings beside it.
-class FakeAdaptor final : public IAdaptorReader, public ComObject {
+// The adaptor: its reader records each call as "Method lcid filters [buffer
+// size]" with the adaptor's settings beside it. Registered in this process over
+// the real class, it is also the default adaptor's local reader, handing out
+// one element a call; that reader's state travels in the two values the caller
+// carries for it.
+class FakeAdaptor final : public IAdaptorReader, public ILocalLogReader, public IClassFactory, public ComObject {
  public:
   HV_COM_OBJECT(FakeAdaptor)
   static const QIEntry kInterfaces[];
@@ -72,26 +75,6 @@ class FakeAdaptor final : public IAdaptorReader, public ComObject {
     *subscription = nullptr;
     return result;
   }
-  struct Call {
-    std::wstring what, specific;
-  };
-  std::vector<Call> calls;
-  std::vector<ComPtr<IUnknown>> elements;
-  HRESULT result = S_OK;
-  bool handOut = true;
-
- private:
-  ~FakeAdaptor() override = default;
-};
-const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorReader), HV_QI_END};
-
-// The default adaptor's local reader, registered in this process over the
-// real class: one element a call; its state travels in the two values the
-// caller carries for it.
-class FakeLocalReader final : public ILocalLogReader, public IClassFactory, public ComObject {
- public:
-  HV_COM_OBJECT(FakeLocalReader)
-  static const QIEntry kInterfaces[];
   STDMETHODIMP ReadNext(long* stateA, IUnknown** item, long a, long b, long* stateB) override {
     const size_t n = received.size();
     received.push_back({*stateA, a, b, *stateB});
@@ -105,55 +88,49 @@ class FakeLocalReader final : public ILocalLogReader, public IClassFactory, publ
     return outer ? CLASS_E_NOAGGREGATION : QueryInterface(riid, ppv);
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
-  std::vector<std::array<long, 4>> received;  // stateA, a, b, stateB
+  struct Call {
+    std::wstring what, specific;
+  };
+  std::vector<Call> calls;
+  std::vector<std::array<long, 4>> received;  // stateA, a, b, stateB of each ReadNext
   std::vector<ComPtr<IUnknown>> elements;
-  HRESULT lastResult = S_FALSE;
+  HRESULT result = S_OK, lastResult = S_FALSE;
+  bool handOut = true;
 
  private:
-  ~FakeLocalReader() override = default;
+  ~FakeAdaptor() override = default;
 };
-const QIEntry FakeLocalReader::kInterfaces[] = {HV_QI_ENTRY(FakeLocalReader, ILocalLogReader),
-                                                HV_QI_ENTRY(FakeLocalReader, IClassFactory), HV_QI_END};
+const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorReader),
+                                            HV_QI_ENTRY(FakeAdaptor, ILocalLogReader),
+                                            HV_QI_ENTRY(FakeAdaptor, IClassFactory), HV_QI_END};
 
-struct ItemFields {
-  double date;
-  const wchar_t *location, *provider;
-  long audience, severity;
-  const wchar_t *message, *user;
-  long verbosity;
-  const wchar_t* description;  // null: none
-};
-
-// An item of the library with these fields and, when a schema is given, its
-// extended parameters set in order (a value of digits only as a number).
-ComPtr<IUnknown> MakeItem(const ItemFields& f, const std::wstring& schema = L"",
+// An item of the library with these fields (datetime, location, provider,
+// audience, severity, msgtext, username, verbosity and userdescription, as
+// many as given) and, when a schema is given, its extended parameters set in
+// order (a value of digits only as a number).
+ComPtr<IUnknown> MakeItem(const std::vector<std::wstring>& fields, const std::wstring& schema = L"",
                           const std::vector<std::wstring>& extended = {}) {
+  static const std::pair<const wchar_t*, VARTYPE> kFields[] = {
+      {L"datetime", VT_DATE}, {L"location", VT_BSTR}, {L"provider", VT_BSTR},  {L"audience", VT_I4},
+      {L"severity", VT_I4},   {L"msgtext", VT_BSTR},  {L"username", VT_BSTR}, {L"verbosity", VT_I4},
+      {L"userdescription", VT_BSTR}};
   ComPtr<CTAVDiagnosticLogItem> object = MakeObject<CTAVDiagnosticLogItem>();
   ComPtr<ITAVDiagnosticLogItemEx> item = object.query<ITAVDiagnosticLogItemEx>();
   EXPECT_EQ(schema.empty() ? S_OK : object->ApplySchema(schema), S_OK);
-  auto put = [&](const std::wstring& name, VARTYPE type, double number, const std::wstring& text = L"") {
+  auto put = [&](const std::wstring& name, VARTYPE type, const std::wstring& text) {
     unique_variant value;
     value->vt = type;
     if (type == VT_BSTR) value->bstrVal = SysAllocString(text.c_str());
-    else if (type == VT_DATE) value->date = number;
-    else value->lVal = static_cast<long>(number);
+    else if (type == VT_DATE) value->date = std::stod(text);
+    else value->lVal = std::stol(text);
     EXPECT_EQ(item->PutParam(Bstr(name).get(), *value.get()), S_OK) << Narrow(name);
   };
-  put(L"datetime", VT_DATE, f.date);
-  put(L"location", VT_BSTR, 0, f.location);
-  put(L"provider", VT_BSTR, 0, f.provider);
-  put(L"audience", VT_I4, f.audience);
-  put(L"severity", VT_I4, f.severity);
-  put(L"msgtext", VT_BSTR, 0, f.message);
-  put(L"username", VT_BSTR, 0, f.user);
-  put(L"verbosity", VT_I4, f.verbosity);
-  if (f.description) put(L"userdescription", VT_BSTR, 0, f.description);
+  for (size_t i = 0; i < fields.size(); ++i) put(kFields[i].first, kFields[i].second, fields[i]);
   for (ULONG i = 0; i < extended.size(); ++i) {
     unique_bstr name;
     unique_variant old;
     EXPECT_EQ(item->ParameterNameAndValue(i, name.put(), old.get()), S_OK);
-    if (extended[i].find_first_not_of(L"0123456789") == std::wstring::npos) put(name.get(), VT_I4, std::stol(extended[i]));
-    else put(name.get(), VT_BSTR, 0, extended[i]);
+    put(name.get(), extended[i].find_first_not_of(L"0123456789") == std::wstring::npos ? VT_I4 : VT_BSTR, extended[i]);
   }
   return item.query<IUnknown>();
 }
@@ -191,12 +168,10 @@ class ReadingTest : public ComTest {
     ASSERT_EQ(mux_->SetTransactReply("3", S_OK, "MSGTYPE=3\0HRESULT=0\0", nullptr, record, sizeof(record), object),
               S_OK);
   }
-  ComPtr<FakeLocalReader> RegisterLocalReader() {
-    ComPtr<FakeLocalReader> reader = MakeObject<FakeLocalReader>();
-    EXPECT_EQ(CoRegisterClassObject(CLSID_HVStoreAdaptor, static_cast<IClassFactory*>(reader.get()),
+  void ServeLocalReading() {
+    EXPECT_EQ(CoRegisterClassObject(CLSID_HVStoreAdaptor, static_cast<IClassFactory*>(adaptor_.get()),
                                     CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_),
               S_OK);
-    return reader;
   }
   HRESULT Export(const std::wstring& source, const std::wstring& filters,
                  TAVDiagnosticFileFormat format = TAVDiagnosticFileFormat_XML) {
@@ -379,16 +354,16 @@ TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnsw
 // An item with two extended parameters and a child that has a child, with
 // characters that need escaping in every escaped field; then a plain item.
 std::vector<ComPtr<IUnknown>> ExportedItems() {
-  ComPtr<IUnknown> top = MakeItem({45000.5, L"Line <3>", L"Pump & Valve", 8, 1, L"Pressure \"high\" & rising <fast>",
-                                   L"O'Neil & co", 3, L"said \"stop\""},
+  ComPtr<IUnknown> top = MakeItem({L"45000.5", L"Line <3>", L"Pump & Valve", L"8", L"1",
+                                   L"Pressure \"high\" & rising <fast>", L"O'Neil & co", L"3", L"said \"stop\""},
                                   L"<element name=\"Batch\" type=\"int\"/><element name=\"Note\"/>",
                                   {L"12", L"a<b & 'c'"});
   ComPtr<IUnknown> child =
-      MakeItem({45000.25, L"Valve", L"Seal", 2, 2, L"cause", L"svc", 0, nullptr}, L"<element name=\"Code\"/>", {L"E42"});
-  ComPtr<IUnknown> grandchild = MakeItem({45000.0, L"Seal", L"", 2, 4, L"root cause", L"svc", 1, nullptr});
+      MakeItem({L"45000.25", L"Valve", L"Seal", L"2", L"2", L"cause", L"svc", L"0"}, L"<element name=\"Code\"/>", {L"E42"});
+  ComPtr<IUnknown> grandchild = MakeItem({L"45000", L"Seal", L"", L"2", L"4", L"root cause", L"svc", L"1"});
   EXPECT_EQ(child.query<ITAVDiagnosticLogItemEx>()->SetChild(grandchild.get()), S_OK);
   EXPECT_EQ(top.query<ITAVDiagnosticLogItemEx>()->SetChild(child.get()), S_OK);
-  return {top, MakeItem({45001.0, L"Line 4", L"Mixer", 1, 4, L"ok", L"op", 0, nullptr})};
+  return {top, MakeItem({L"45001", L"Line 4", L"Mixer", L"1", L"4", L"ok", L"op", L"0"})};
 }
 
 const std::wstring kExportedTop =
@@ -422,7 +397,8 @@ TEST_F(ReadingTest, TheExportWritesEachItemWithItsChainAndEscapedTexts) {
 }
 
 TEST_F(ReadingTest, TheExportReadsLocalLogsInProcessAndPassesTheReadersStateBack) {
-  ComPtr<FakeLocalReader> reader = RegisterLocalReader();
+  ServeLocalReading();
+  const auto reader = adaptor_;
   std::vector<ComPtr<IUnknown>> items = ExportedItems();
   // The second call hands out nothing, the last an item together with S_FALSE.
   reader->elements = {items[0], nullptr, items[1]};
@@ -452,7 +428,8 @@ TEST_F(ReadingTest, ExportOfNothingAndHowTheFileIsCreated) {
   EXPECT_EQ(adaptor_->calls[0].specific.rfind(L"P<AdaptorSpecific>", 0), 0u) << Narrow(adaptor_->calls[0].specific);
 
   // A Read that succeeds without an enumerator falls back to the local reader.
-  RegisterLocalReader()->elements = {ExportedItems()[1]};
+  ServeLocalReading();
+  adaptor_->elements = {ExportedItems()[1]};
   adaptor_->handOut = false;
   adaptor_->result = S_FALSE;
   EXPECT_EQ(Export(source, L"x"), S_FALSE) << "the read's result is the export's";
