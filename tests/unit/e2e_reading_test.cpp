@@ -3,9 +3,11 @@
 // the library, HVMux.dll and tarnhost, as a viewer meets them.
 #include <olectl.h>
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ComObject.h"
@@ -52,24 +54,21 @@ ComPtr<ITAVDiagnosticLogEx> CreateLog(ITAVDiagnosticLogMgrEx* mgr, const wchar_t
   EXPECT_TRUE(plain && SUCCEEDED(plain.query(&log)));
   return log;
 }
-ComPtr<ITAVDiagnosticLogItemEx> Build(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const wchar_t* text,
-                                      TAVDiagAudience audience = TAVDiagAudience_Op, long verbosity = 0,
-                                      const wchar_t* user = nullptr) {
-  std::vector<unique_bstr> strings;
-  VARIANT message;
-  message.vt = VT_BSTR;
-  message.bstrVal = Keep(strings, text);
+// An item of the log for the Op audience; null when it cannot be built. No
+// test assertion here: threads of their own use it.
+ComPtr<ITAVDiagnosticLogItemEx> Build(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const std::wstring& text) {
+  unique_variant message;
+  message->vt = VT_BSTR;
+  message->bstrVal = SysAllocString(text.c_str());
   ComPtr<ITAVDiagnosticLogItemEx> item;
-  EXPECT_EQ(log->BuildItemEx(nullptr, Keep(strings, user), severity, audience, verbosity, message, nullptr, nullptr,
-                             nullptr, item.put()),
-            S_OK);
+  log->BuildItemEx(nullptr, nullptr, severity, TAVDiagAudience_Op, 0, *message.get(), nullptr, nullptr, nullptr, item.put());
   return item;
 }
 // Logs an item; a synchronous one is answered once the service stored it.
-void LogNow(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const wchar_t* text, bool wait = true) {
+HRESULT Log(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const std::wstring& text, bool wait = true,
+            ULONG timeoutMs = 10000) {
   ComPtr<ITAVDiagnosticLogItemEx> item = Build(log, severity, text);
-  ASSERT_TRUE(item);
-  ASSERT_EQ(log->LogThisItemEx(item.get(), wait ? VARIANT_TRUE : VARIANT_FALSE, 10000), S_OK);
+  return item ? log->LogThisItemEx(item.get(), wait ? VARIANT_TRUE : VARIANT_FALSE, timeoutMs) : E_FAIL;
 }
 
 // An OnLog sink: records the texts of every event's items, and where it was called.
@@ -310,10 +309,10 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
 
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 4", L"Press");
   ASSERT_TRUE(log);
-  LogNow(log.get(), TAVDiagSeverity_Error, L"Press jammed");
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Error, L"Press jammed"), S_OK);
   const ULONGLONG committed = GetTickCount64();
-  LogNow(log.get(), TAVDiagSeverity_Info, L"not for this subscription");
-  LogNow(log.get(), TAVDiagSeverity_Error, L"Press cleared");
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, L"not for this subscription"), S_OK);
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Error, L"Press cleared"), S_OK);
   ASSERT_TRUE(errors.events->WaitFor(1, 5000));
   ASSERT_TRUE(full.events->WaitFor(1, 10000)) << "two items fill the buffer long before a minute";
   Sleep(400);  // anything further would have come by now
@@ -329,57 +328,46 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   EXPECT_EQ(errors.point->Unadvise(errors.cookie), S_OK);
   EXPECT_EQ(errors.point->Unadvise(errors.cookie), CONNECT_E_NOCONNECTION);
   full.point->Unadvise(full.cookie);
-  LogNow(log.get(), TAVDiagSeverity_Error, L"after unadvise");
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Error, L"after unadvise"), S_OK);
   Sleep(500);
   EXPECT_EQ(errors.events->Events().size(), 1u) << "an unadvised sink hears nothing more";
 }
 
 TEST_F(ReadingEndToEnd, ASinkAdvisedFromASingleThreadedApartmentIsCalledInIt) {
-  struct Shared {
-    Subscription subscription;
-    DWORD thread = 0;
-    HRESULT result = E_FAIL;
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    volatile bool done = false;
-  } shared;
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* parameter) -> DWORD {
-        Shared& s = *static_cast<Shared*>(parameter);
-        CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        s.thread = GetCurrentThreadId();
-        {
-          ComPtr<ITAVDiagnosticLogMgrEx> mgr;
-          s.result = CreateManager(mgr.put());
-          if (SUCCEEDED(s.result)) s.result = s.subscription.Open(mgr.get(), nullptr, 0, 0);
-          SetEvent(s.ready);
-          // The calls into this apartment come as window messages.
-          for (MSG message; !s.done;) {
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-            while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-          }
-          if (s.subscription.point) s.subscription.point->Unadvise(s.subscription.cookie);
-          s.subscription.point.reset();
-          s.subscription.container.reset();
-        }
-        CoUninitialize();
-        return 0;
-      },
-      &shared, 0, nullptr);
-  ASSERT_TRUE(thread);
-  WaitForSingleObject(shared.ready, 10000);
-  EXPECT_EQ(shared.result, S_OK);
+  Subscription subscription;
+  DWORD apartment = 0;
+  HRESULT subscribed = E_FAIL;
+  std::atomic<bool> ready{false}, done{false};
+  std::thread sta([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    apartment = GetCurrentThreadId();
+    {
+      ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+      subscribed = CreateManager(mgr.put());
+      if (SUCCEEDED(subscribed)) subscribed = subscription.Open(mgr.get(), nullptr, 0, 0);
+      ready = true;
+      // The calls into this apartment come as window messages.
+      for (MSG message; !done;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+      }
+      if (subscription.point) subscription.point->Unadvise(subscription.cookie);
+      subscription.point.reset();
+      subscription.container.reset();
+    }
+    CoUninitialize();
+  });
+  for (int waited = 0; !ready && waited < 10000; waited += 10) Sleep(10);
+  EXPECT_EQ(subscribed, S_OK);
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 6", L"Mixer");
-  if (log) LogNow(log.get(), TAVDiagSeverity_Info, L"Mixer started");
-  EXPECT_TRUE(shared.subscription.events->WaitFor(1, 10000));
-  shared.done = true;
-  WaitForSingleObject(thread, 10000);
-  CloseHandle(thread);
-  CloseHandle(shared.ready);
-  const auto received = shared.subscription.events->Events();
+  EXPECT_EQ(log ? Log(log.get(), TAVDiagSeverity_Info, L"Mixer started") : E_FAIL, S_OK);
+  EXPECT_TRUE(subscription.events->WaitFor(1, 10000));
+  done = true;
+  sta.join();
+  const auto received = subscription.events->Events();
   ASSERT_EQ(received.size(), 1u);
   EXPECT_EQ(received[0].texts, (TextList{L"Mixer started"}));
-  EXPECT_EQ(received[0].thread, shared.thread) << "the sink's own apartment, not the subscription's thread";
+  EXPECT_EQ(received[0].thread, apartment) << "the sink's own apartment, not the subscription's thread";
 }
 
 TEST_F(ReadingEndToEnd, ManyAsynchronousItemsFromTwoThreadsAreAllStored) {
@@ -387,18 +375,9 @@ TEST_F(ReadingEndToEnd, ManyAsynchronousItemsFromTwoThreadsAreAllStored) {
   constexpr int kPerThread = 500;
   auto logMany = [](void* param) -> DWORD {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    auto* log = static_cast<ITAVDiagnosticLogEx*>(param);
     DWORD failed = 0;
-    for (int i = 0; i < kPerThread; ++i) {
-      VARIANT message;
-      message.vt = VT_BSTR;
-      message.bstrVal = SysAllocString((L"item " + std::to_wstring(i)).c_str());
-      ComPtr<ITAVDiagnosticLogItemEx> item;
-      failed += FAILED(log->BuildItemEx(nullptr, nullptr, TAVDiagSeverity_Info, TAVDiagAudience_Dev, 0, message,
-                                        nullptr, nullptr, nullptr, item.put())) ||
-                FAILED(log->LogThisItemEx(item.get(), VARIANT_FALSE, 0));
-      VariantClear(&message);
-    }
+    for (int i = 0; i < kPerThread; ++i)
+      failed += FAILED(Log(static_cast<ITAVDiagnosticLogEx*>(param), TAVDiagSeverity_Info, L"item", false, 0));
     CoUninitialize();
     return failed;
   };
@@ -412,7 +391,7 @@ TEST_F(ReadingEndToEnd, ManyAsynchronousItemsFromTwoThreadsAreAllStored) {
     CloseHandle(thread);
   }
   // A synchronous item after them is answered once everything before it is in.
-  LogNow(log.get(), TAVDiagSeverity_Info, L"last");
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, L"last"), S_OK);
   EXPECT_EQ(host_->Query("select count(*) from messages where provider = 'Many'"), std::to_string(2 * kPerThread + 1) + "\n");
 }
 
@@ -424,7 +403,7 @@ TEST_F(ReadingEndToEnd, MovesAfterALongReadStartFromTheCallersPlace) {
   constexpr int kItems = 2100, kRead = 1100;
   // Sent in order on one connection; the last waits until all are stored.
   for (int i = 0; i < kItems; ++i)
-    LogNow(log.get(), TAVDiagSeverity_Info, (L"n" + std::to_wstring(i)).c_str(), i + 1 == kItems);
+    EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, (L"n" + std::to_wstring(i)).c_str(), i + 1 == kItems), S_OK);
   auto nth = [&](int newestFirst) { return TextList{L"n" + std::to_wstring(kItems - 1 - newestFirst)}; };
   using Move = std::function<IEnumUnknown*(ITAVDiagnosticReader*, ComPtr<IEnumUnknown>*)>;
   const std::tuple<const char*, int, Move> moves[] = {
@@ -452,7 +431,7 @@ TEST_F(ReadingEndToEnd, MovesAfterALongReadStartFromTheCallersPlace) {
 // Last: it stops the shared host and starts it again.
 TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayEverythingFailsWithoutHangingAndLogsReconnectLater) {
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 8", L"Restart");
-  LogNow(log.get(), TAVDiagSeverity_Warning, L"before");
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Warning, L"before"), S_OK);
   ComPtr<ITAVDiagnosticReader> reader;
   ASSERT_EQ(Read(kEverything, &reader), S_OK);
   Subscription subscription;
@@ -476,7 +455,7 @@ TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayEverythingFailsWithoutHangingAndLo
                                              VARIANT_TRUE, 2000);
   EXPECT_TRUE(FAILED(stopped)) << std::hex << stopped;
   ASSERT_TRUE(host_->Start()) << host_->Log();
-  LogNow(log.get(), TAVDiagSeverity_Warning, L"after restart");
+  EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Warning, L"after restart"), S_OK);
   EXPECT_EQ(host_->Query("select message_text from messages where provider = 'Restart' order by id"),
             "before\nafter restart\n");
 }
