@@ -32,25 +32,22 @@ std::string Field(const std::string& line, const std::string& name) {
 // the test can read while it runs.
 class ChildProcess {
  public:
-  ChildProcess() = default;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
   ~ChildProcess() {
     if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) TerminateProcess(process_, 255);
     if (process_) WaitForSingleObject(process_, 10000), CloseHandle(process_);
-    for (const std::wstring& file : files_) DeleteFileW(file.c_str());
+    for (const std::string& file : files_) DeleteFileW(WindowsPathOf(file).c_str());
   }
   bool Start(const std::wstring& program, const std::wstring& arguments) {
     static LONG started = 0;
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
+    char folder[MAX_PATH] = {};
+    GetEnvironmentVariableA("TMPDIR", folder, MAX_PATH);
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
     HANDLE handles[2];
     for (int i = 0; i < 2; ++i) {
-      files_[i] = folder + (L"hvdiag-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                            std::to_wstring(InterlockedIncrement(&started)) + L".txt");
-      handles[i] = CreateFileW(files_[i].c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               &inherit, CREATE_ALWAYS, 0, nullptr);
+      files_[i] = std::string(folder) + "/hvdiag-" + std::to_string(GetCurrentProcessId()) + "-" +
+                  std::to_string(InterlockedIncrement(&started)) + ".txt";
+      handles[i] = CreateFileW(WindowsPathOf(files_[i]).c_str(), GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0, nullptr);
     }
     STARTUPINFOW startup = {sizeof(startup)};
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -76,8 +73,8 @@ class ChildProcess {
     return static_cast<int>(code);
   }
   // Output so far, as the program wrote it (UTF-8).
-  std::string Out() const { return Read(files_[0]); }
-  std::string Err() const { return Read(files_[1]); }
+  std::string Out() const { return ReadTextFile(files_[0]); }
+  std::string Err() const { return ReadTextFile(files_[1]); }
   bool WaitForErr(const std::string& text, DWORD timeoutMs) const {
     for (DWORD waited = 0; waited < timeoutMs; waited += 20, Sleep(20))
       if (Err().find(text) != std::string::npos) return true;
@@ -85,19 +82,8 @@ class ChildProcess {
   }
 
  private:
-  static std::string Read(const std::wstring& path) {
-    std::string text;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return text;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) text.append(buffer, read);
-    CloseHandle(file);
-    return text;
-  }
   HANDLE process_ = nullptr;
-  std::wstring files_[2];
+  std::string files_[2];  // Unix paths
 };
 
 struct Outcome {
