@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hvdiagtest/ChildProcess.h"
 #include "support/HostProcess.h"
 #include "support/TestSupport.h"
 
@@ -27,64 +28,6 @@ std::string Field(const std::string& line, const std::string& name) {
   std::regex_search(line, found, std::regex("\"" + name + "\":(\"([^\"\\\\]*)\"|[^,}\\]]*)"));
   return found[2].matched ? found[2].str() : found[1].str();
 }
-
-// A program whose standard output and error go to files of their own, which
-// the test can read while it runs.
-class ChildProcess {
- public:
-  ~ChildProcess() {
-    if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) TerminateProcess(process_, 255);
-    if (process_) WaitForSingleObject(process_, 10000), CloseHandle(process_);
-    for (const std::string& file : files_) DeleteFileW(WindowsPathOf(file).c_str());
-  }
-  bool Start(const std::wstring& program, const std::wstring& arguments) {
-    static LONG started = 0;
-    char folder[MAX_PATH] = {};
-    GetEnvironmentVariableA("TMPDIR", folder, MAX_PATH);
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE handles[2];
-    for (int i = 0; i < 2; ++i) {
-      files_[i] = std::string(folder) + "/hvdiag-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  std::to_string(InterlockedIncrement(&started)) + ".txt";
-      handles[i] = CreateFileW(WindowsPathOf(files_[i]).c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0, nullptr);
-    }
-    STARTUPINFOW startup = {sizeof(startup)};
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = handles[0];
-    startup.hStdError = handles[1];
-    std::wstring line = L"\"" + program + L"\" " + arguments;
-    PROCESS_INFORMATION info = {};
-    const bool ok = handles[0] != INVALID_HANDLE_VALUE && handles[1] != INVALID_HANDLE_VALUE &&
-                    CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                   &startup, &info);
-    for (HANDLE handle : handles)
-      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    if (ok) CloseHandle(info.hThread);
-    process_ = info.hProcess;
-    return ok;
-  }
-  // The exit code, or -1 after the time-out.
-  int Wait(DWORD timeoutMs = 60000) {
-    DWORD code = 0;
-    if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return -1;
-    GetExitCodeProcess(process_, &code);
-    return static_cast<int>(code);
-  }
-  // Output so far, as the program wrote it (UTF-8).
-  std::string Out() const { return ReadTextFile(files_[0]); }
-  std::string Err() const { return ReadTextFile(files_[1]); }
-  bool WaitForErr(const std::string& text, DWORD timeoutMs) const {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 20, Sleep(20))
-      if (Err().find(text) != std::string::npos) return true;
-    return false;
-  }
-
- private:
-  HANDLE process_ = nullptr;
-  std::string files_[2];  // Unix paths
-};
 
 struct Outcome {
   int exit = -1;
