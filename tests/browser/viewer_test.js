@@ -4,14 +4,12 @@
 'use strict';
 const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
-const net = require('net');
 const path = require('path');
 const { chromium } = require('playwright-core');
 
 const [wine, tarnhost, binDir, outDir] = process.argv.slice(2);
 const kProduct = 'HKLM\\Software\\Corvala Software\\Halvern Diagnostics';
 const work = fs.mkdtempSync(path.join(process.env.TMPDIR || '/tmp', 'viewer-'));
-const windowsPath = (unixPath) => `Z:${unixPath.replace(/\//g, '\\')}`;
 const wineRun = (...args) => execFileSync(wine, args, { stdio: ['ignore', 'pipe', 'pipe'] }).toString();
 const hvdiag = (...args) => wineRun(path.join(binDir, 'hvdiag.exe'), ...args);
 const cleanup = [];
@@ -19,15 +17,6 @@ const cleanup = [];
 function check(condition, what) {
   if (!condition) throw new Error(`FAILED: ${what}`);
   console.log(`ok: ${what}`);
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer().listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
 }
 
 async function until(what, probe, ms = 15000) {
@@ -45,20 +34,18 @@ async function main() {
       return 77;
     }
   }
-  const hostPort = await freePort();
-  const host = spawn(tarnhost, ['--db', path.join(work, 'messages.db'), '--listen', `ip:127.0.0.1:${hostPort}`,
-    '--log-file', path.join(work, 'host.log')], { stdio: 'ignore' });
+  const hostLog = path.join(work, 'host.log');
+  const host = spawn(tarnhost, ['--db', path.join(work, 'messages.db'), '--listen', 'ip:127.0.0.1:0', '--log-file', hostLog],
+    { stdio: 'ignore' });
   cleanup.push(() => host.kill('SIGTERM'));
-  await until('tarnhost to listen', () => new Promise((resolve) => {
-    const socket = net.connect(hostPort, '127.0.0.1', () => { socket.end(); resolve(true); });
-    socket.on('error', () => resolve(false));
-  }));
-  wineRun('reg', 'add', kProduct, '/v', 'InterprocessTransport', '/d', `ip:${hostPort};ip:127.0.0.1:${hostPort}`, '/f');
-  cleanup.push(() => wineRun('reg', 'delete', kProduct, '/v', 'InterprocessTransport', '/f'));
+  const port = await until('tarnhost to listen', () =>
+    (fs.existsSync(hostLog) && fs.readFileSync(hostLog, 'utf8').match(/listening on ip:127\.0\.0\.1:(\d+)/) || [])[1]);
   const resources = `${kProduct}\\Providers\\Pump\\Resources`;
-  wineRun('reg', 'add', resources, '/v', '0x0009', '/d', windowsPath(path.join(binDir, 'PumpENU.dll')), '/f');
-  wineRun('reg', 'add', resources, '/v', '0x0007', '/d', windowsPath(path.join(binDir, 'PumpDEU.dll')), '/f');
-  cleanup.push(() => wineRun('reg', 'delete', `${kProduct}\\Providers\\Pump`, '/f'));
+  wineRun('reg', 'add', kProduct, '/v', 'InterprocessTransport', '/d', `ip:${port};ip:127.0.0.1:${port}`, '/f');
+  for (const [lang, dll] of [['0x0009', 'PumpENU.dll'], ['0x0007', 'PumpDEU.dll']])
+    wineRun('reg', 'add', resources, '/v', lang, '/d', `Z:${path.join(binDir, dll).replace(/\//g, '\\')}`, '/f');
+  cleanup.push(() => wineRun('reg', 'delete', kProduct, '/v', 'InterprocessTransport', '/f'),
+    () => wineRun('reg', 'delete', `${kProduct}\\Providers\\Pump`, '/f'));
 
   // Messages logged by other processes before the page opens.
   hvdiag('log', '--severity', 'Info', '--provider', 'Press', 'all good');
@@ -89,8 +76,8 @@ async function main() {
 
   await page.goto(`${url}?lang=en`);
   const shown = await until('three rows', async () => ((await rows()).length === 3 ? rows() : null));
-  check(shown[0].includes('Pump P-101 pressure 7 bar') && shown[1].includes('pump stopped') &&
-    shown[2].includes('all good'), 'messages of other processes, newest first, formatted in English');
+  check(['Pump P-101 pressure 7 bar', 'pump stopped', 'all good'].every((text, i) => shown[i].includes(text)),
+    'messages of other processes, newest first, formatted in English');
 
   await page.check('input[name=severity][value=Error]');
   await until('the severity filter', async () => (await rows()).length === 2);
@@ -104,8 +91,8 @@ async function main() {
 
   await until('live follow', async () => (await page.innerText('#live')) === 'live');
   hvdiag('log', '--severity', 'Error', '--provider', 'Press', 'valve late');
-  await until('the new message without reload', async () => (await rows())[0]?.includes('valve late'));
-  check(true, 'a message logged after the page opened appears at the top');
+  await until('a message logged after the page opened at the top, without reload',
+    async () => (await rows())[0]?.includes('valve late'));
 
   const [download] = await Promise.all([page.waitForEvent('download'), page.click('#export-xml')]);
   const exported = path.join(outDir, 'viewer-export.xml');
@@ -115,22 +102,19 @@ async function main() {
     'the XML export parses with xmllint and holds the filtered messages');
 
   await page.selectOption('#lang', 'de');
-  await until('German text', async () => (await rows()).some((text) => text.includes('Pumpe P-101 Druck 7 bar')));
-  check(true, 'switching to German shows the provider\'s German text');
-
+  await until('the provider\'s German text', async () => (await rows()).some((text) => text.includes('Pumpe P-101 Druck 7 bar')));
   await page.click('#messages tbody tr:nth-child(3)');
   await page.screenshot({ path: path.join(outDir, 'viewer.png') });
 
   // A refused filter and a service that went away are told, and the rows stay.
-  await page.fill('input[name=from]', '2023-02-29');
-  await page.press('input[name=from]', 'Enter');
-  await until('the refusal', async () => (await page.innerText('#error')).includes('"2023-02-29" is not a time'));
-  check((await rows()).length === 3, 'a refused filter shows the service\'s reason and keeps the rows');
-  host.kill('SIGKILL');
-  await page.fill('input[name=from]', '');
-  await page.press('input[name=from]', 'Enter');
-  await until('the failure', async () => (await page.innerText('#error')).includes('stored messages cannot be read'));
-  check((await rows()).length === 3, 'an unreachable service is told and the rows stay');
+  for (const [from, says, what] of [['2023-02-29', '"2023-02-29" is not a time', 'a refused filter'],
+    ['', 'stored messages cannot be read', 'an unreachable service']]) {
+    if (!from) host.kill('SIGKILL');
+    await page.fill('input[name=from]', from);
+    await page.press('input[name=from]', 'Enter');
+    await until(`the error for ${what}`, async () => (await page.innerText('#error')).includes(says));
+    check((await rows()).length === 3, `${what} is told and the rows stay`);
+  }
   check(offsite.length === 0, `the page fetched nothing from elsewhere ${offsite.join(' ')}`);
   console.log('PASS');
   return 0;

@@ -8,11 +8,7 @@ wine=$1 wineserver=$2 msi=$3 regdir=$4 tarnhost=$5 work=$6 version=$7
 [ -x "$tarnhost" ] || { echo "SKIP: tarnhost is not built ($tarnhost); nothing to log to"; exit 77; }
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= HOME="$work"
 host_pid=
-finish() {
-  [ -z "$host_pid" ] || kill "$host_pid" 2>/dev/null || true
-  "$wineserver" -k 2>/dev/null || true
-}
-trap finish EXIT
+trap '[ -z "$host_pid" ] || kill "$host_pid" 2>/dev/null; "$wineserver" -k 2>/dev/null; true' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 rm -rf "$work" && mkdir -p "$work"
