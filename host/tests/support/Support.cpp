@@ -451,11 +451,11 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
   ::close(log);
 }
 
+// A program still running at the end is asked to stop first: only a process
+// that exits writes its coverage counts.
 HostProcess::~HostProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  Signal(SIGTERM);
+  WaitExit(5000);
 }
 
 int HostProcess::WaitListening(int timeoutMs) {

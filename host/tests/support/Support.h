@@ -206,7 +206,7 @@ class ReadingClient {
 };
 
 // A program started for a test (tarnhost unless told otherwise) with its
-// stderr in a file; killed when the object goes, and with the test program.
+// stderr in a file; stopped when the object goes, killed with the test program.
 class HostProcess {
  public:
   HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program = TARNHOST_PATH);
@@ -220,8 +220,7 @@ class HostProcess {
   // The exit code, 128 + signal for a signal, or -1 when the time ran out
   // (the process is then killed).
   int WaitExit(int timeoutMs);
-  // SIGTERM and a clean exit within 10 s; only a process that exits writes
-  // its coverage counts.
+  // The signal and a clean exit within 10 s.
   void Stop(int signal = 15);
   std::string Log() const { return ReadFile(logPath_); }
   pid_t pid() const { return pid_; }
