@@ -783,7 +783,7 @@ TEST(Routing, DeliveryWaitsForEveryTakerAndReportsTheFirstFailure) {
   ASSERT_EQ(a->held.size() + b->held.size(), 2u);
   a->held[0]->Complete(E_DISK_FULL);
   EXPECT_TRUE(results.empty()) << "answered before every adaptor had the item";
-  b->held[0]->Complete(S_OK);
+  b->held[0]->Complete(E_FAIL);  // the first failure is the one reported
   EXPECT_EQ(results, std::vector<HResult>{E_DISK_FULL});
   // Only the second adaptor takes Warning; nobody takes Dev, and that is answered at once.
   item.severity = 2;
