@@ -667,8 +667,10 @@ TEST_F(SubscriptionsTest, AClientTooFarBehindIsHeldBackAndThenGetsEverything) {
 
 TEST_F(SubscriptionsTest, ABurstIsSplitIntoFramesInOrder) {
   auto peer = std::make_shared<FakePeer>();
+  peer->pending = Subscriptions::kMaxBacklog + 1;  // held back, so the whole burst is waiting at once
   Add(3, peer);
   std::vector<Bytes> all = Store(0, 2500, 4);
+  peer->pending = 0;
   EXPECT_EQ(WaitItems(*peer, all.size(), 10000), all);
   size_t pushes = 0;
   for (const Frame& f : peer->Frames()) pushes += f.kind == FrameKind::Push;
