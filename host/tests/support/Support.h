@@ -1,0 +1,274 @@
+// What the service's tests share: a folder per test, item streams built field
+// by field (independent of the host's decoder, so a test can damage any
+// field), a read-only look into the database, a client of the frame protocol
+// that can send anything (with the reading frames written from the protocol
+// description, byte by byte), the real tarnhost as a process and a connection
+// stand-in. Every wait is bounded.
+#pragma once
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Guid.h"
+#include "protocol/FrameReader.h"
+#include "protocol/MuxMessage.h"
+#include "service/Peer.h"
+#include "service/Socket.h"
+
+struct sqlite3;
+
+namespace hvtest {
+
+using Bytes = std::vector<uint8_t>;
+using hv::host::Frame;
+
+// A fresh folder for one test, removed with everything in it afterwards.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& text);
+std::string ReadFile(const std::string& path);
+// Runs a shell command with its stderr joined to its stdout: the exit code
+// (-1 when killed), the output in `output` when given.
+int Shell(const std::string& command, std::string* output = nullptr);
+size_t Occurrences(const std::string& text, const std::string& what);
+// Polls `done` until it says yes or the time is up.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs);
+
+// A counted string: byte count (UTF-16 units * 2 + 2), the units, a zero unit.
+Bytes Counted(std::u16string_view text);
+// A variant value: the 2-byte type code followed by `data`.
+Bytes Variant(uint16_t vt, const Bytes& data);
+Bytes Le32(uint32_t v);
+Bytes Le64(uint64_t v);
+Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Utf16(std::u16string_view text);
+Bytes ClsidBytes(const hv::host::Guid& g);
+const Bytes& StoreClsid();
+
+struct ItemBytes {
+  uint32_t version = 2;
+  std::u16string location, provider, messageText, userName, helpFile;
+  double dateTime = 0.0;
+  int32_t severity = 0, audience = 0, verbosity = 0;
+  uint32_t helpContext = 0;
+  uint8_t errorGuid[16] = {};
+  int32_t messageId = -1;
+  std::vector<Bytes> arguments;  // each a whole variant value
+  Bytes child;                   // a whole item stream, or empty
+  uint32_t childFiller = 0;      // zero bytes after the child inside its block
+  std::vector<Bytes> extended;   // each a whole entry: name, type, value
+  Bytes userDescription = {0, 0, 2, 0, 0, 0, 0, 0};  // VT_EMPTY, written for version 2 only
+
+  Bytes Build() const;
+};
+
+// An item the routing will take: the given audience and severity, a location
+// naming it so the store can be searched for it.
+Bytes SimpleItem(std::u16string_view location, int32_t audience = 1, int32_t severity = 1);
+std::u16string U16(const std::string& ascii);
+
+// The host's database as any other program reads it: read-only.
+class StoreQuery {
+ public:
+  explicit StoreQuery(const std::string& path);
+  ~StoreQuery();
+  StoreQuery(const StoreQuery&) = delete;
+  StoreQuery& operator=(const StoreQuery&) = delete;
+  bool ok() const { return db_ != nullptr; }
+  // The first column of the first row as a number; -1 when there is none.
+  int64_t Int(const std::string& sql);
+  // The first column of every row as text.
+  std::vector<std::string> Texts(const std::string& sql);
+  std::vector<uint8_t> Blob(const std::string& sql);
+
+ private:
+  sqlite3* db_ = nullptr;
+};
+
+// A client of tarnhost over TCP on 127.0.0.1.
+class TestClient {
+ public:
+  bool Connect(int port);
+  // Speaks over a socket someone else connected (a TLS relay's plain end), or
+  // gives its connected socket away.
+  void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
+  hv::host::Socket Release() { return std::move(socket_); }
+  // Sends Hello and waits for the HelloReply.
+  bool Hello(int timeoutMs = 5000);
+  bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
+
+  bool SendRaw(const std::vector<uint8_t>& bytes);
+  // Sends a Post frame with the next frame id and returns that id.
+  uint32_t Post(const hv::host::MuxMessage& message);
+  // Posts the item as a "2" and waits for its "5": the answer's result, or 1
+  // when none came or it did not echo the transid and the item.
+  int32_t Log(const Bytes& item, int32_t transid, int timeoutMs = 5000);
+  // Sends a Transact and returns the Reply or Error frame with its id; frames
+  // that arrive meanwhile stay queued for NextFrame.
+  std::optional<Frame> Transact(const hv::host::MuxMessage& message, int timeoutMs = 5000);
+  std::optional<Frame> NextFrame(int timeoutMs);
+  // True once the host has closed its sending side (frames before it are
+  // kept for NextFrame).
+  bool WaitClosed(int timeoutMs);
+  void Close() { socket_.Close(); }
+  void ShutdownSend();
+
+ private:
+  bool Receive(int timeoutMs);
+  hv::host::Socket socket_;
+  hv::host::FrameReader reader_;
+  std::deque<Frame> frames_;
+  bool closed_ = false;
+  uint32_t nextId_ = 1;
+};
+
+// A "1" or "2" message carrying an item stream.
+hv::host::MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body);
+// A message of the given type whose data is a class id followed by `more`.
+hv::host::MuxMessage ClsidMessage(const char* type, const hv::host::Guid& clsid, const Bytes& more = {});
+
+struct Answer {
+  int32_t hr = 1;
+  int32_t transid = 0;
+  std::vector<uint8_t> body;
+  std::string type;
+};
+// Reads a Notify frame's "5" message; false when the frame is something else.
+bool ReadAnswer(const Frame& frame, Answer* answer);
+// The result code of an Error frame, or 1 when the frame is something else.
+int32_t ErrorCode(const std::optional<Frame>& frame, std::string* text = nullptr);
+
+// An item of a Page or Push: its number in the store and its item stream.
+struct ListedItem {
+  uint64_t number = 0;
+  Bytes stream;
+};
+struct PageFrame {
+  bool ok = false;  // the payload read exactly
+  uint32_t flags = 0;
+  std::vector<ListedItem> items;
+};
+Bytes OpenReaderPayload(const Bytes& clsid, uint32_t direction, uint32_t origin, int32_t offset,
+                        std::u16string_view filter);
+Bytes SubscribePayload(const Bytes& clsid, std::u16string_view filter);
+// A reader or subscription number followed by up to two 32-bit numbers.
+Bytes HandlePayload(uint32_t handle, std::initializer_list<uint32_t> numbers = {});
+// Page (with flags) or Push (without) payloads.
+PageFrame ReadItems(const std::vector<uint8_t>& payload, bool withFlags);
+
+// The reading frames (kinds 16 to 29). Answers are matched to requests by
+// frame id; pushes that arrive meanwhile are kept for Pushed.
+class ReadingClient {
+ public:
+  explicit ReadingClient(TestClient& client) : client_(client) {}
+  std::optional<Frame> Request(uint16_t kind, const Bytes& payload, int timeoutMs = 5000);
+  uint32_t SendOnly(uint16_t kind, const Bytes& payload);
+  std::optional<Frame> Answer(uint32_t id, int timeoutMs = 5000);
+  // Items pushed for `subscription` until `count` have come or the time is
+  // up; pushes of other subscriptions are kept.
+  std::vector<ListedItem> Pushed(uint32_t subscription, size_t count, int timeoutMs);
+
+  // The common requests; 0 or a failure result when the host refused.
+  uint32_t Open(const Bytes& clsid, uint32_t direction, uint32_t origin, int32_t offset, std::u16string_view filter,
+                int32_t* result = nullptr);
+  PageFrame Page(uint32_t reader, uint32_t count);
+  int32_t Done(uint16_t kind, const Bytes& payload);  // the Done result, or 1 for anything else
+  uint32_t Subscribe(const Bytes& clsid, std::u16string_view filter);
+
+ private:
+  // The first frame kept or arriving within timeoutMs that wanted says yes
+  // to; the others are kept.
+  std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
+  TestClient& client_;
+  std::deque<Frame> kept_;
+  uint32_t nextId_ = 1000;
+};
+
+// A program started for a test (tarnhost unless told otherwise) with its
+// stderr in a file; stopped when the object goes, killed with the test program.
+class HostProcess {
+ public:
+  HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program = TARNHOST_PATH);
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  // Waits for the "listening on" line and returns the port, or 0.
+  int WaitListening(int timeoutMs);
+  void Signal(int signal);
+  // The exit code, 128 + signal for a signal, or -1 when the time ran out
+  // (the process is then killed).
+  int WaitExit(int timeoutMs);
+  // The signal and a clean exit within 10 s.
+  void Stop(int signal = 15);
+  std::string Log() const { return ReadFile(logPath_); }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string logPath_;
+};
+
+// A host on 127.0.0.1 with a free port and the given database (and
+// configuration file when not empty); fails the test when it does not come up.
+struct RunningHost {
+  RunningHost(const std::string& dir, const std::string& db, const std::string& config = "",
+              const std::string& logName = "host.log");
+  HostProcess process;
+  int port = 0;
+};
+
+// A connection stand-in for the message handler and the subscriptions: it
+// keeps every frame it is sent, counts the answers owed, and its queue can be
+// made to look full. Safe to use from the threads that push.
+class FakePeer final : public hv::host::Peer {
+ public:
+  const std::string& label() const override { return label_; }
+  void SendFrame(std::vector<uint8_t> frame) override;
+  void OweAnswer() override { ++owed; }
+  void SendAnswer(std::vector<uint8_t> frame) override {
+    --owed;
+    SendFrame(std::move(frame));
+  }
+  size_t PendingBytes() const override { return pending.load(); }
+
+  std::vector<Frame> Frames();
+  // The next frame not yet taken, if one has come.
+  std::optional<Frame> Next();
+  // Waits until `done` says yes to the frames so far, at most timeoutMs.
+  bool WaitUntil(const std::function<bool(const std::vector<Frame>&)>& done, int timeoutMs);
+
+  std::atomic<int> owed{0};
+  std::atomic<size_t> pending{0};
+
+ private:
+  std::string label_ = "test peer";
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  hv::host::FrameReader reader_;
+  std::vector<Frame> frames_;
+  size_t taken_ = 0;
+};
+
+}  // namespace hvtest
