@@ -221,6 +221,9 @@ TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
   // The dispatch side comes from the type library embedded in the registered DLL.
   ComPtr<ITAVDiagnosticLogItemEx> registered;
   ASSERT_EQ(S_OK, test::CreateItem(registered.put()));
+  UINT count = 0;
+  EXPECT_EQ(S_OK, registered->GetTypeInfoCount(&count));
+  EXPECT_EQ(1u, count);
   const wchar_t* names[] = {L"PutParam", L"getparam"};
   for (DISPID expected = 1; expected <= 2; ++expected) {
     LPOLESTR name = const_cast<LPOLESTR>(names[expected - 1]);
@@ -377,6 +380,9 @@ TEST_F(ItemTest, SetStandardFieldsCutsTextAndReadsArraysFromTheirLowerBound) {
   EXPECT_EQ(1, item->Severity());
   EXPECT_EQ(2, item->Audience());
   EXPECT_EQ(L"8204:from 0 3:7 3:8 3:9", Get(item->Inner(), L"arglist"));
+  std::vector<VARIANT> copies = item->InsertionArgs();  // what the message formatting reads
+  EXPECT_EQ(L"3:9", copies.size() == 3 ? Show(copies[2]) : L"not three");
+  for (VARIANT& copy : copies) VariantClear(&copy);
 
   message.reset();
   *message.get() = Str(std::wstring(3000, L'y'));
@@ -1090,6 +1096,7 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
   }
   const std::wstring guid = L"{12345678-0009-000A-0B0C-0D0E0F101112}";
   EXPECT_EQ(L"Storage|storage.chm|" + guid + L"|77", Fields(item->Inner()));
+  EXPECT_EQ(L"Storage", item->Provider());
   ComPtr<IErrorInfo> foreign;
   ASSERT_EQ(S_OK, create->QueryInterface(IID_IErrorInfo, foreign.put_void()));
   ASSERT_EQ(S_OK, parent->SetChild(foreign.get()));
