@@ -1,0 +1,1222 @@
+// The log item: its interfaces and fields, the operations the log uses on
+// it, its stream (byte layout, child items held by value, object values,
+// failing and hostile streams), marshalling by value, and the item as an
+// error object (its description is the message formatted for the caller's
+// language, with every fallback).
+#include <windows.h>
+#include <olectl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ComObject.h"
+#include "common/ModuleLock.h"
+#include "item/CTAVDiagnosticLogItem.h"
+#include "module/ModuleState.h"
+#include "support/TestSupport.h"
+
+namespace hv {
+namespace {
+
+using test::Hex;
+using test::Narrow;
+using test::StreamBytes;
+using test::StreamOf;
+
+class ItemTest : public test::ComTest {
+ protected:
+  void TearDown() override {
+    SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+    ComTest::TearDown();
+  }
+};
+
+ComPtr<CTAVDiagnosticLogItem> NewItem() { return MakeObject<CTAVDiagnosticLogItem>(); }
+
+VARIANT Num(VARTYPE vt, LONGLONG value) {
+  VARIANT v;
+  v.vt = vt;
+  v.llVal = value;  // every value field overlaps this one
+  return v;
+}
+VARIANT Real(VARTYPE vt, double value) {
+  VARIANT v;
+  v.vt = vt;
+  v.dblVal = value;
+  return v;
+}
+VARIANT Str(const std::wstring& text) {
+  VARIANT v;
+  v.vt = VT_BSTR;
+  v.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return v;
+}
+// A value as "vt:text" ("3:42", "8:Pump", "0:"); an array of VARIANT as
+// "8204:from L" and its elements ("8204:from 0 3:10 8:a").
+std::wstring Show(VARIANT& v) {
+  std::wstring shown = std::to_wstring(v.vt) + L":";
+  if (v.vt == (VT_ARRAY | VT_VARIANT)) {
+    LONG lower = -1, upper = -2;
+    SafeArrayGetLBound(v.parray, 1, &lower);
+    SafeArrayGetUBound(v.parray, 1, &upper);
+    shown += L"from " + std::to_wstring(lower);
+    for (LONG i = lower; i <= upper; ++i) {
+      unique_variant element;
+      SafeArrayGetElement(v.parray, &i, element.get());
+      shown += L" " + Show(*element.get());
+    }
+    return shown;
+  }
+  unique_variant text;
+  if (v.vt != VT_EMPTY && SUCCEEDED(VariantChangeType(text.get(), &v, VARIANT_ALPHABOOL, VT_BSTR)))
+    shown += std::wstring(text->bstrVal, SysStringLen(text->bstrVal));
+  return shown;
+}
+// PutParam and GetParam through any interface of an item; Put clears the value.
+HRESULT Put(IUnknown* object, const wchar_t* name, VARIANT value) {
+  ComPtr<ITAVDiagnosticLogItem> item;
+  object->QueryInterface(IID_ITAVDiagnosticLogItem, item.put_void());
+  const HRESULT hr = item->PutParam(unique_bstr(SysAllocString(name)).get(), value);
+  VariantClear(&value);
+  return hr;
+}
+std::wstring Get(IUnknown* object, const wchar_t* name) {
+  ComPtr<ITAVDiagnosticLogItem> item;
+  object->QueryInterface(IID_ITAVDiagnosticLogItem, item.put_void());
+  unique_variant v;
+  const HRESULT hr = item->GetParam(unique_bstr(SysAllocString(name)).get(), v.put());
+  return SUCCEEDED(hr) ? Show(*v.get()) : L"failed " + std::to_wstring(hr);
+}
+// An extended parameter by index as "name=vt:text".
+std::wstring Entry(CTAVDiagnosticLogItem* item, ULONG index) {
+  unique_bstr name;
+  unique_variant value;
+  const HRESULT hr = item->ParameterNameAndValue(index, name.put(), value.get());
+  return SUCCEEDED(hr) ? std::wstring(name.get()) + L"=" + Show(*value.get()) : L"failed " + std::to_wstring(hr);
+}
+void PutText(CTAVDiagnosticLogItem* item, const wchar_t* name, const wchar_t* text) {
+  EXPECT_EQ(S_OK, Put(item->Inner(), name, Str(text)));
+}
+void PutLong(CTAVDiagnosticLogItem* item, const wchar_t* name, long value) {
+  EXPECT_EQ(S_OK, Put(item->Inner(), name, Num(VT_I4, value)));
+}
+// An array of VARIANT with the given lower bound holding these values, which
+// it clears (but for objects, which the caller holds).
+VARIANT List(std::vector<VARIANT> values, LONG lower = 0) {
+  SAFEARRAYBOUND bound = {static_cast<ULONG>(values.size()), lower};
+  VARIANT list;
+  list.vt = VT_ARRAY | VT_VARIANT;
+  list.parray = SafeArrayCreate(VT_VARIANT, 1, &bound);
+  for (LONG i = 0; i < static_cast<LONG>(values.size()); ++i) {
+    LONG index = lower + i;
+    SafeArrayPutElement(list.parray, &index, &values[i]);
+    if (values[i].vt != VT_DISPATCH && values[i].vt != VT_UNKNOWN) VariantClear(&values[i]);
+  }
+  return list;
+}
+void PutArguments(IUnknown* item, std::vector<VARIANT> arguments) {
+  EXPECT_EQ(S_OK, Put(item, L"arglist", List(std::move(arguments))));
+}
+
+// The expected side of each comparison, spelled out field by field.
+struct Bytes {
+  std::vector<uint8_t> b;
+  Bytes& raw(std::initializer_list<uint8_t> bytes) {
+    b.insert(b.end(), bytes);
+    return *this;
+  }
+  Bytes& u16(uint16_t v) { return raw({uint8_t(v), uint8_t(v >> 8)}); }
+  Bytes& u32(uint32_t v) { return raw({uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}); }
+  Bytes& f64(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, 8);
+    return u32(uint32_t(bits)).u32(uint32_t(bits >> 32));
+  }
+  Bytes& str(const std::wstring& s) {
+    u32(static_cast<uint32_t>(2 * s.size() + 2));
+    for (wchar_t c : s) u16(c);
+    return u16(0);
+  }
+  Bytes& id(const GUID& g) {
+    b.insert(b.end(), reinterpret_cast<const uint8_t*>(&g), reinterpret_cast<const uint8_t*>(&g) + 16);
+    return *this;
+  }
+  Bytes& zeros(size_t n) {
+    b.insert(b.end(), n, 0);
+    return *this;
+  }
+};
+
+// The stream of an item up to its argument count: version, five empty
+// texts, date, severity, audience, verbosity, help context, GUID, message id.
+Bytes Head(double date) {
+  return Bytes().u32(2).str(L"").str(L"").str(L"").str(L"").str(L"").f64(date).zeros(32).u32(0xFFFFFFFF);
+}
+// Where the first argument (or, without arguments, the child block) of an
+// item with empty texts begins.
+constexpr size_t kFirstArgument = 4 + 30 + 8 + 16 + 16 + 4 + 4;
+
+std::vector<uint8_t> SaveBytes(IUnknown* object, HRESULT expected = S_OK) {
+  ComPtr<IPersistStreamInit> persist;
+  object->QueryInterface(IID_IPersistStreamInit, persist.put_void());
+  ComPtr<IStream> stream;
+  CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+  EXPECT_EQ(expected, persist->Save(stream.get(), TRUE));
+  return StreamBytes(stream.get());
+}
+ULONG MeasuredSize(IUnknown* object) {
+  ComPtr<IPersistStream> persist;
+  object->QueryInterface(IID_IPersistStream, persist.put_void());
+  ULARGE_INTEGER size;
+  size.QuadPart = 0xDEADBEEFDEADBEEFull;
+  EXPECT_EQ(S_OK, persist->GetSizeMax(&size));
+  EXPECT_EQ(0u, size.HighPart);
+  return size.LowPart;
+}
+HRESULT LoadBytes(CTAVDiagnosticLogItem* item, const std::vector<uint8_t>& bytes) {
+  return item->Load(StreamOf(bytes).get());
+}
+// The description of a resource message whose provider has no DLL, when the
+// library's resources hold no text for it (as in this program).
+std::wstring NoDllText(const std::wstring& provider, long id) {
+  return L"Halvern Diagnostics failed to load the message for " + provider +
+         L".  The provider's resource file could not be found.  The resource id was " + std::to_wstring(id) + L".";
+}
+uint64_t Position(IStream* stream) {
+  ULARGE_INTEGER at = {};
+  stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &at);
+  return at.QuadPart;
+}
+
+TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  ComPtr<IUnknown> identity, dual;
+  ASSERT_EQ(S_OK, item->QueryInterface(IID_IUnknown, identity.put_void()));
+  item->QueryInterface(IID_ITAVDiagnosticLogItem, dual.put_void());
+  for (const IID* iid : {&IID_ITAVDiagnosticLogItem, &IID_ITAVDiagnosticLogItemEx, &IID_IDispatch,
+                         &IID_IPersistStreamInit, &IID_IMarshal, &IID_IErrorInfo, &IID_ICreateErrorInfo,
+                         &IID_IPersistStream}) {
+    ComPtr<IUnknown> view, back;
+    ASSERT_EQ(S_OK, item->QueryInterface(*iid, view.put_void()));
+    ASSERT_EQ(S_OK, view->QueryInterface(IID_IUnknown, back.put_void()));
+    EXPECT_EQ(identity.get(), back.get());
+    // The dual interface serves all three of its names.
+    if (iid == &IID_ITAVDiagnosticLogItemEx || iid == &IID_IDispatch) {
+      EXPECT_EQ(dual.get(), view.get());
+    }
+  }
+  for (const IID* iid : {&IID_IPersist, &IID_IConnectionPointContainer, &IID_ISupportErrorInfo, &IID_IStream}) {
+    void* none = reinterpret_cast<void*>(1);
+    EXPECT_EQ(E_NOINTERFACE, item->QueryInterface(*iid, &none));
+    EXPECT_EQ(nullptr, none);
+  }
+  EXPECT_EQ(item.get(), CTAVDiagnosticLogItem::FromInterface(dual.get()).get());
+  EXPECT_FALSE(CTAVDiagnosticLogItem::FromInterface(nullptr));
+
+  // The dispatch side comes from the type library embedded in the registered DLL.
+  ComPtr<ITAVDiagnosticLogItemEx> registered;
+  ASSERT_EQ(S_OK, test::CreateItem(registered.put()));
+  UINT count = 0;
+  EXPECT_EQ(S_OK, registered->GetTypeInfoCount(&count));
+  EXPECT_EQ(1u, count);
+  const wchar_t* names[] = {L"PutParam", L"getparam"};
+  for (DISPID expected = 1; expected <= 2; ++expected) {
+    LPOLESTR name = const_cast<LPOLESTR>(names[expected - 1]);
+    DISPID id = 0;
+    ASSERT_EQ(S_OK, registered->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+    EXPECT_EQ(expected, id);
+  }
+}
+
+TEST_F(ItemTest, NewItemIsStampedInUtcAndHasNoDeliveryState) {
+  SYSTEMTIME before, after;
+  GetSystemTime(&before);
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  GetSystemTime(&after);
+  DATE low = 0, high = 0;
+  before.wMilliseconds = 0;
+  SystemTimeToVariantTime(&before, &low);
+  SystemTimeToVariantTime(&after, &high);
+  EXPECT_GE(item->DateTime(), low - 1.0 / 86400);
+  EXPECT_LE(item->DateTime(), high + 1.0 / 86400);
+  // The other fields are empty (the stream tests hold them byte by byte).
+  EXPECT_EQ(L"3:2", Get(item->Inner(), L"type")) << "audience 0 is not User";
+  EXPECT_EQ(-1, item->MessageId());
+  EXPECT_FALSE(item->InFlight());
+  EXPECT_EQ(S_OK, item->DeliveryResult());
+  EXPECT_EQ(nullptr, item->CompletionEvent());
+  IUnknown* child = reinterpret_cast<IUnknown*>(1);
+  EXPECT_EQ(S_OK, item->GetChild(&child));
+  EXPECT_EQ(nullptr, child);
+}
+
+// Each row puts a value and reads a field back, on the same item in turn.
+TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  unique_safearray byRefArray(List({Num(VT_I4, 5)}).parray);
+  SAFEARRAY* raw = byRefArray.get();
+  VARIANT byRef;  // as script clients pass their variables
+  byRef.vt = VT_ARRAY | VT_VARIANT | VT_BYREF;
+  byRef.pparray = &raw;
+  SAFEARRAYBOUND bound = {2, 0};
+  VARIANT longs;
+  longs.vt = VT_ARRAY | VT_I4;
+  longs.parray = SafeArrayCreate(VT_I4, 1, &bound);
+  struct Row {
+    const wchar_t* name;
+    VARIANT value;
+    HRESULT result;
+    const wchar_t* read;
+    const wchar_t* shown;
+  } rows[] = {
+      {L"SEVERITY", Str(L"4"), S_OK, L"kind", L"3:4"},
+      {L"Kind", Num(VT_I4, 8), S_OK, L"severity", L"3:8"},
+      {L"severity", Str(L"high"), DISP_E_TYPEMISMATCH, L"severity", L"3:8"},
+      {L"type", Num(VT_I4, 4), S_OK, L"audience", L"3:2"},  // any type but 1 (User) is Dev (2)
+      {L"type", Num(VT_I4, 1), S_OK, L"audience", L"3:1"},
+      {L"audience", Num(VT_I4, 8), S_OK, L"type", L"3:2"},
+      {L"verbosity", Str(L"3"), S_OK, L"AUDIENCE", L"3:8"},
+      {L"LoCaTiOn", Num(VT_I4, 42), S_OK, L"location", L"8:42"},
+      {L"provider", Str(L"Pump"), S_OK, L"PROVIDER", L"8:Pump"},
+      {L"username", Str(L"PLANT7\\op"), S_OK, L"username", L"8:PLANT7\\op"},
+      {L"ce_based_message", Str(L"true"), S_OK, L"ce_based_message", L"11:True"},
+      {L"ce_based_message", Num(VT_I4, 0), S_OK, L"ce_based_message", L"11:False"},
+      // The message is either a resource id, also when given as a double, or text.
+      {L"msgtext", Num(VT_I4, 1001), S_OK, L"msgtext", L"3:1001"},
+      {L"msgtext", Str(L"Pump started"), S_OK, L"msgtext", L"8:Pump started"},
+      {L"msgtext", Real(VT_R8, 7.0), S_OK, L"msgtext", L"3:7"},
+      {L"msgtext", Num(VT_NULL, 0), DISP_E_TYPEMISMATCH, L"msgtext", L"3:7"},
+      // The user description is text or nothing.
+      {L"userdescription", Str(L"note"), S_OK, L"userdescription", L"8:note"},
+      {L"userdescription", Num(VT_I4, 5), E_INVALIDARG, L"userdescription", L"8:note"},
+      {L"UserDescription", Real(VT_DATE, 2.0), E_INVALIDARG, L"UserDescription", L"8:note"},
+      {L"userdescription", Num(VT_EMPTY, 0), S_OK, L"userdescription", L"0:"},
+      // Arguments are a list of VARIANT, whatever its lower bound; other types
+      // leave them as they were.
+      {L"arglist", List({Num(VT_I4, 10), Num(VT_I4, 20)}, 1), S_OK, L"arglist", L"8204:from 0 3:10 3:20"},
+      {L"arglist", Num(VT_I4, 12), S_OK, L"arglist", L"8204:from 0 3:10 3:20"},
+      {L"arglist", longs, S_OK, L"arglist", L"8204:from 0 3:10 3:20"},
+      {L"arglist", List({}), S_OK, L"arglist", L"8204:from 0"},
+      {L"batch", Num(VT_I4, 1), E_FAIL, L"batch", L"failed -2147467259"},
+  };
+  for (Row& row : rows) {
+    EXPECT_EQ(row.result, Put(item->Inner(), row.name, row.value)) << Narrow(row.name);
+    EXPECT_EQ(row.shown, Get(item->Inner(), row.read)) << Narrow(row.name);
+  }
+  EXPECT_EQ(L"", item->MessageText());
+  EXPECT_EQ(L"3:3", Get(item->Inner(), L"verbosity"));
+  EXPECT_EQ(S_OK, item->PutParam(unique_bstr(SysAllocString(L"arglist")).get(), byRef));
+  EXPECT_EQ(L"8204:from 0 3:5", Get(item->Inner(), L"arglist"));
+  // A date that does not parse leaves the field alone.
+  EXPECT_EQ(S_OK, Put(item->Inner(), L"datetime", Real(VT_DATE, 40000.25)));
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, Put(item->Inner(), L"datetime", Str(L"not a date")));
+  EXPECT_EQ(40000.25, item->DateTime());
+
+  // Unknown names and null pointers.
+  unique_variant v;
+  *v.get() = Num(VT_I4, 77);
+  EXPECT_EQ(E_FAIL, item->GetParam(unique_bstr(SysAllocString(L"batch")).get(), v.get()));
+  EXPECT_EQ(L"3:77", Show(*v.get())) << "the destination stays untouched";
+  EXPECT_EQ(E_FAIL, item->GetParam(unique_bstr(SysAllocString(L"location")).get(), nullptr));
+  EXPECT_EQ(E_FAIL, item->PutParam(nullptr, *v.get()));
+  EXPECT_EQ(E_POINTER, item->ExtendedParameterCount(nullptr));
+  BSTR out = nullptr;
+  EXPECT_EQ(E_POINTER, item->ParameterNameAndValue(0, nullptr, v.get()));
+  EXPECT_EQ(E_POINTER, item->ParameterNameAndValue(0, &out, nullptr));
+  EXPECT_EQ(E_INVALIDARG, item->ParameterNameAndValue(0, &out, v.get()));
+  EXPECT_EQ(nullptr, out);
+  EXPECT_EQ(E_POINTER, item->GetChild(nullptr));
+}
+
+TEST_F(ItemTest, ExtendedParametersFollowTheSchema) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  ASSERT_EQ(S_OK, item->ApplySchema(L"<ElementType name=\"Count\" dt:type=\"int\"/>"
+                                    L"<ElementType name=\"Operator\" type=\"string\"/>"
+                                    L"<ElementType name=\"Severity\" dt:type=\"int\"/>"
+                                    L"<ElementType name=\"count\" dt:type=\"bool\"/>"));
+  ULONG count = 0;
+  ASSERT_EQ(S_OK, item->ExtendedParameterCount(&count));
+  ASSERT_EQ(4u, count);
+  PutText(item.get(), L"COUNT", L"12");
+  PutText(item.get(), L"count", L"twelve");  // not convertible: S_OK, and the value stays
+  EXPECT_EQ(L"3:12", Get(item->Inner(), L"Count"));
+  PutLong(item.get(), L"operator", 3);
+  EXPECT_EQ(L"8:3", Get(item->Inner(), L"operator"));
+  // A parameter named like a standard field, and the second "count", are
+  // reached only by index.
+  PutLong(item.get(), L"severity", 2);
+  EXPECT_EQ(2, item->Severity());
+  const wchar_t* entries[] = {L"count=3:12", L"operator=8:3", L"severity=0:", L"count=0:", L"failed -2147024809"};
+  for (ULONG i = 0; i < 5; ++i) EXPECT_EQ(entries[i], Entry(item.get(), i));
+  ASSERT_NE(nullptr, item->FindExtendedParam(L"COUNT"));
+  EXPECT_EQ(VT_I4, item->FindExtendedParam(L"COUNT")->declaredType);
+  EXPECT_EQ(nullptr, item->FindExtendedParam(L"missing"));
+
+  item->ClearExtendedValues();
+  EXPECT_EQ(L"operator=0:", Entry(item.get(), 1));
+  EXPECT_EQ(VT_BSTR, item->FindExtendedParam(L"operator")->declaredType);
+  // A new schema replaces the table.
+  ASSERT_EQ(S_OK, item->ApplySchema(L"no declarations here"));
+  ASSERT_EQ(S_OK, item->ExtendedParameterCount(&count));
+  EXPECT_EQ(0u, count);
+}
+
+TEST_F(ItemTest, SetStandardFieldsCutsTextAndReadsArraysFromTheirLowerBound) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  unique_variant message, args;
+  *message.get() = Str(std::wstring(3001, L'x'));
+  *args.get() = List({Num(VT_I4, 7), Num(VT_I4, 8), Num(VT_I4, 9)}, 1);
+  DATE date = 41000.5;
+  item->SetStandardFields(&date, L"someone", 1, 2, 3, *message.get(), args->parray);
+  EXPECT_EQ(3000u, item->MessageText().size());
+  EXPECT_EQ(-1, item->MessageId());
+  EXPECT_EQ(41000.5, item->DateTime());
+  EXPECT_EQ(L"someone", item->UserName());
+  EXPECT_EQ(1, item->Severity());
+  EXPECT_EQ(2, item->Audience());
+  EXPECT_EQ(L"8204:from 0 3:7 3:8 3:9", Get(item->Inner(), L"arglist"));
+  std::vector<VARIANT> copies = item->InsertionArgs();  // what the message formatting reads
+  EXPECT_EQ(L"3:9", copies.size() == 3 ? Show(copies[2]) : L"not three");
+  for (VARIANT& copy : copies) VariantClear(&copy);
+
+  message.reset();
+  *message.get() = Str(std::wstring(3000, L'y'));
+  item->SetStandardFields(nullptr, L"", 0, 0, 0, *message.get(), nullptr);
+  EXPECT_EQ(3000u, item->MessageText().size());
+  EXPECT_EQ(0.0, item->DateTime());  // delivery stamps it
+  EXPECT_EQ(L"8204:from 0", Get(item->Inner(), L"arglist"));
+  item->SetStandardFields(nullptr, L"", 0, 0, 0, Num(VT_I2, 1001), nullptr);
+  EXPECT_EQ(1001, item->MessageId());
+  EXPECT_EQ(L"", item->MessageText());
+  // Neither text nor number: no message.
+  item->SetStandardFields(nullptr, L"", 0, 0, 0, Num(VT_NULL, 0), nullptr);
+  EXPECT_EQ(-1, item->MessageId());
+  EXPECT_EQ(L"", item->MessageText());
+}
+
+TEST_F(ItemTest, CopyFromCopiesTheRecordButNotTheDeliveryState) {
+  ComPtr<CTAVDiagnosticLogItem> source = NewItem(), copy = NewItem();
+  source->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/>");
+  PutText(source.get(), L"batch", L"17");
+  PutText(source.get(), L"location", L"Hall 3");
+  PutLong(source.get(), L"msgtext", 1001);
+  PutText(source.get(), L"userdescription", L"note");
+  PutText(source.get(), L"ce_based_message", L"true");
+  PutArguments(source->Inner(), {Num(VT_I4, 4)});
+  source->SetHelpContext(5);
+  ASSERT_EQ(S_OK, source->SetChild(NewItem()->Inner()));
+  source->SetDeliveryResult(E_PENDING);
+  source->MarkInFlight();
+
+  copy->ApplySchema(L"<ElementType name=\"other\"/><ElementType name=\"more\"/>");
+  copy->CopyFrom(*source.get());
+  const wchar_t* fields[][2] = {{L"batch", L"3:17"},           {L"location", L"8:Hall 3"}, {L"msgtext", L"3:1001"},
+                                {L"userdescription", L"8:note"}, {L"ce_based_message", L"11:True"}};
+  for (auto& field : fields) EXPECT_EQ(field[1], Get(copy->Inner(), field[0])) << Narrow(field[0]);
+  EXPECT_EQ(L"8204:from 0 3:4", Get(copy->Inner(), L"arglist"));
+  ULONG count = 0;
+  copy->ExtendedParameterCount(&count);
+  EXPECT_EQ(1u, count);
+  DWORD context = 0;
+  copy->GetHelpContext(&context);
+  EXPECT_EQ(5u, context);
+  EXPECT_TRUE(copy->HasChild());
+  EXPECT_FALSE(copy->InFlight());
+  EXPECT_EQ(S_OK, copy->DeliveryResult());
+  // The copy's values are its own.
+  PutLong(copy.get(), L"batch", 18);
+  EXPECT_EQ(L"3:17", Get(source->Inner(), L"batch"));
+}
+
+TEST_F(ItemTest, ModuleLockFollowsItemsAndInFlightCopies) {
+  const LONG start = ModuleLockCount();
+  {
+    ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+    EXPECT_EQ(start + 1, ModuleLockCount());
+    item->MarkInFlight();
+    EXPECT_TRUE(item->InFlight());
+    EXPECT_EQ(start, ModuleLockCount());
+    item->MarkInFlight();  // once only
+    EXPECT_EQ(start, ModuleLockCount());
+  }
+  EXPECT_EQ(start, ModuleLockCount());
+}
+
+// --- The stream ---
+
+TEST_F(ItemTest, EmptyItemIsNinetyEightBytes) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  item->SetDateTime(1.5);
+  Bytes expected = Head(1.5);
+  expected.u32(0).u32(0).u32(0).raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(98u, MeasuredSize(item->Inner()));
+  EXPECT_EQ(Hex(expected.b), Hex(SaveBytes(item->Inner())));
+
+  // No header of its own: two saves into one stream simply follow each other.
+  ComPtr<IStream> stream;
+  CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+  ASSERT_EQ(S_OK, item->Save(stream.get(), FALSE));
+  ASSERT_EQ(S_OK, item->Save(stream.get(), FALSE));
+  EXPECT_EQ(196u, StreamBytes(stream.get()).size());
+  EXPECT_EQ(E_POINTER, item->Save(nullptr, FALSE));
+  EXPECT_EQ(E_POINTER, item->Load(nullptr));
+  EXPECT_EQ(E_POINTER, item->GetSizeMax(nullptr));
+}
+
+TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  ASSERT_EQ(S_OK, item->ApplySchema(L"<ElementType name=\"Level\" dt:type=\"unsigned char\"/>"));
+  PutText(item.get(), L"location", L"ab");
+  PutText(item.get(), L"provider", L"P");
+  PutLong(item.get(), L"msgtext", 1001);
+  PutText(item.get(), L"username", L"u");
+  item->SetHelpFile(const_cast<wchar_t*>(L"h"));
+  item->SetDateTime(2.0);
+  PutLong(item.get(), L"severity", 1);
+  PutLong(item.get(), L"audience", 2);
+  PutLong(item.get(), L"verbosity", 3);
+  item->SetHelpContext(0x01020304);
+  item->SetGUID({0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}});
+  // An embedded zero travels too.
+  PutArguments(item->Inner(), {Num(VT_I4, 5), Str(std::wstring(L"a\0b", 3)), Num(VT_UI1, 0x7F),
+                               Num(VT_BOOL, VARIANT_TRUE), Num(VT_EMPTY, 0), Real(VT_R8, 0.5)});
+  PutLong(item.get(), L"level", 200);
+  PutText(item.get(), L"userdescription", L"note");
+
+  Bytes expected;
+  expected.u32(2).str(L"ab").str(L"P").str(L"").str(L"u").str(L"h");
+  expected.f64(2.0).u32(1).u32(2).u32(3).raw({0x04, 0x03, 0x02, 0x01});
+  expected.raw({0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0x88, 0x77, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00});
+  expected.raw({0xE9, 0x03, 0x00, 0x00});  // 1001
+  expected.u32(6);
+  expected.raw({0x03, 0x00, 0x05, 0x00, 0x00, 0x00});
+  expected.raw({0x08, 0x00, 0x08, 0x00, 0x00, 0x00, 0x61, 0x00, 0x00, 0x00, 0x62, 0x00, 0x00, 0x00});
+  expected.raw({0x11, 0x00, 0x7F});
+  expected.raw({0x0B, 0x00, 0xFF, 0xFF});
+  expected.raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
+  expected.u16(VT_R8).f64(0.5);
+  expected.u32(0);  // no child
+  expected.u32(1).str(L"level").raw({0x11, 0x00, 0x00, 0x00, 0x11, 0x00, 0xC8});
+  expected.u16(VT_BSTR).str(L"note");
+  const std::vector<uint8_t> saved = SaveBytes(item->Inner());
+  EXPECT_EQ(Hex(expected.b), Hex(saved));
+  EXPECT_EQ(saved.size(), MeasuredSize(item->Inner()));
+
+  // Read back, everything comes out the same; the flag is not part of the
+  // stream, so a load leaves it as it was.
+  ComPtr<CTAVDiagnosticLogItem> copy = NewItem();
+  PutText(copy.get(), L"ce_based_message", L"true");
+  ASSERT_EQ(S_OK, LoadBytes(copy.get(), saved));
+  EXPECT_EQ(Hex(saved), Hex(SaveBytes(copy->Inner())));
+  EXPECT_EQ(L"11:True", Get(copy->Inner(), L"ce_based_message"));
+}
+
+TEST_F(ItemTest, ChildBlockKeepsTheMeasuredSizeOfSixtyFourBitValuesWithZeroFiller) {
+  // The 64-bit integers are written as 8 bytes but measured by their text.
+  ComPtr<CTAVDiagnosticLogItem> child = NewItem();
+  PutArguments(child->Inner(),
+               {Num(VT_I8, -1234567890123LL), Num(VT_UI8, static_cast<LONGLONG>(18000000000000000000ull))});
+  const std::vector<uint8_t> childBytes = SaveBytes(child->Inner());
+  ASSERT_EQ(98u + 20u, childBytes.size());
+  EXPECT_EQ("14 00 35 FB 04 8E E0 FE FF FF 15 00 00 00 08 C5 A1 D8 CC F9",
+            Hex({childBytes.begin() + kFirstArgument, childBytes.begin() + kFirstArgument + 20}));
+  const ULONG measured = MeasuredSize(child->Inner());
+  EXPECT_EQ(98u + (2 + 4 + 30) + (2 + 4 + 42), measured);
+
+  // The child block: the measured size, the child's stream, zeros up to that size.
+  ComPtr<CTAVDiagnosticLogItem> parent = NewItem();
+  ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
+  const std::vector<uint8_t> saved = SaveBytes(parent->Inner());
+  std::vector<uint8_t> block = Bytes().u32(measured).b;
+  block.insert(block.end(), childBytes.begin(), childBytes.end());
+  block.resize(4 + measured);
+  ASSERT_EQ(98u + measured, saved.size());
+  EXPECT_EQ(Hex(block), Hex({saved.begin() + kFirstArgument, saved.begin() + kFirstArgument + block.size()}));
+  ComPtr<CTAVDiagnosticLogItem> loaded = NewItem();
+  ASSERT_EQ(S_OK, LoadBytes(loaded.get(), saved));
+  EXPECT_EQ(Hex(saved), Hex(SaveBytes(loaded->Inner())));
+  ComPtr<IUnknown> back;
+  ASSERT_EQ(S_OK, loaded->GetChild(back.put()));
+  EXPECT_EQ(Hex(childBytes), Hex(SaveBytes(back.get())));
+}
+
+// A load replaces the extended table, the child and the cached description;
+// a stream of version 1 ends before the user description, which stays.
+TEST_F(ItemTest, LoadReplacesTableChildAndDescriptionAndVersionOneKeepsTheUserDescription) {
+  ComPtr<CTAVDiagnosticLogItem> sender = NewItem();
+  PutText(sender.get(), L"location", L"Hall 3");
+  PutText(sender.get(), L"msgtext", L"after");
+  PutText(sender.get(), L"userdescription", L"sent");
+  std::vector<uint8_t> bytes = SaveBytes(sender->Inner());
+  bytes.resize(bytes.size() - (2 + 4 + 10));  // without the description
+  for (uint8_t version : {1, 3}) {
+    bytes[0] = version;
+    ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
+    receiver->ApplySchema(L"<ElementType name=\"batch\"/>");
+    ASSERT_EQ(S_OK, receiver->SetChild(NewItem()->Inner()));
+    PutText(receiver.get(), L"msgtext", L"before");
+    PutText(receiver.get(), L"userdescription", L"kept");
+    unique_bstr description;
+    ASSERT_EQ(S_OK, receiver->GetDescription(description.put()));
+    ComPtr<IStream> stream = StreamOf(bytes);
+    ASSERT_EQ(S_OK, receiver->Load(stream.get())) << "version " << int(version);
+    EXPECT_EQ(L"8:kept", Get(receiver->Inner(), L"userdescription"));
+    EXPECT_EQ(L"Hall 3", receiver->Location());
+    EXPECT_EQ(bytes.size(), Position(stream.get())) << "nothing is read beyond the extended table";
+    EXPECT_EQ(L"failed -2147024809", Entry(receiver.get(), 0));
+    EXPECT_FALSE(receiver->HasChild());
+    ASSERT_EQ(S_OK, receiver->GetDescription(description.put()));
+    EXPECT_EQ(L"after", std::wstring(description.get()));
+  }
+}
+
+// A memory stream that can be told to fail; the item reads it field by field.
+class FaultyStream final : public IStream, public ComObject {
+ public:
+  HV_COM_OBJECT(FaultyStream)
+  static const QIEntry kInterfaces[];
+  FaultyStream(const std::vector<uint8_t>& bytes) : inner_(StreamOf(bytes)) {}
+
+  HRESULT writeResult = S_OK;
+  bool shortReads = false;  // delivers everything but answers S_FALSE
+  ULONG readsUntilFailure = ULONG_MAX;
+
+  STDMETHODIMP Read(void* pv, ULONG cb, ULONG* read) override {
+    if (readsUntilFailure-- == 0) return STG_E_READFAULT;
+    HRESULT hr = inner_->Read(pv, cb, read);
+    return shortReads ? S_FALSE : hr;
+  }
+  STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* written) override {
+    return FAILED(writeResult) ? writeResult : inner_->Write(pv, cb, written);
+  }
+  STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
+    return inner_->Seek(move, origin, position);
+  }
+  STDMETHODIMP SetSize(ULARGE_INTEGER size) override { return inner_->SetSize(size); }
+  STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
+  STDMETHODIMP Commit(DWORD) override { return S_OK; }
+  STDMETHODIMP Revert() override { return E_NOTIMPL; }
+  STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+  STDMETHODIMP Stat(STATSTG* stat, DWORD flags) override { return inner_->Stat(stat, flags); }
+  STDMETHODIMP Clone(IStream**) override { return E_NOTIMPL; }
+
+ private:
+  ~FaultyStream() override = default;
+  ComPtr<IStream> inner_;
+};
+const QIEntry FaultyStream::kInterfaces[] = {HV_QI_ENTRY(FaultyStream, IStream), HV_QI_END};
+
+// A memory stream is read in place, any other stream field by field: a load
+// cut off anywhere fails alike from both, at the same position, and keeps
+// what it read.
+TEST_F(ItemTest, CutOffStreamsFailAlikeFromMemoryAndOtherStreams) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  item->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/><ElementType name=\"tag\"/>");
+  PutText(item.get(), L"location", L"Hall 3");
+  PutText(item.get(), L"msgtext", L"Pump %1 started");
+  PutArguments(item->Inner(), {Num(VT_I4, 4)});
+  PutLong(item.get(), L"batch", 77);
+  PutText(item.get(), L"tag", L"T-1");
+  ASSERT_EQ(S_OK, item->SetChild(NewItem()->Inner()));
+  std::vector<uint8_t> full = SaveBytes(item->Inner());
+  full.push_back(0x5A);  // not the item's: stays unread
+  for (size_t length = 0; length <= full.size(); ++length) {
+    const std::vector<uint8_t> prefix(full.begin(), full.begin() + length);
+    ComPtr<IStream> memory = StreamOf(prefix);
+    ComPtr<FaultyStream> other = MakeObject<FaultyStream>(prefix);
+    ComPtr<CTAVDiagnosticLogItem> fromMemory = NewItem(), fromOther = NewItem();
+    const HRESULT expected = length + 1 < full.size() ? E_FAIL : S_OK;
+    EXPECT_EQ(expected, fromMemory->Load(memory.get())) << "length " << length;
+    EXPECT_EQ(expected, fromOther->Load(other.get())) << "length " << length;
+    EXPECT_EQ(Position(other.get()), Position(memory.get())) << "length " << length;
+    EXPECT_EQ(Hex(SaveBytes(fromOther->Inner())), Hex(SaveBytes(fromMemory->Inner()))) << "length " << length;
+  }
+
+  // Cut inside the second extended entry's name.
+  const std::vector<uint8_t> tag = Bytes().str(L"tag").b;
+  const size_t tagAt = std::find_end(full.begin(), full.end(), tag.begin(), tag.end()) - full.begin();
+  ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
+  ASSERT_EQ(E_FAIL, LoadBytes(receiver.get(), {full.begin(), full.begin() + tagAt + 6}));
+  EXPECT_EQ(L"Hall 3", receiver->Location());
+  EXPECT_EQ(L"Pump %1 started", receiver->MessageText());
+  EXPECT_TRUE(receiver->HasChild());
+  EXPECT_EQ(L"batch=3:77", Entry(receiver.get(), 0));
+  EXPECT_EQ(L"=0:", Entry(receiver.get(), 1));
+
+  // A failing stream: its error is passed on, or a read answered with
+  // S_FALSE becomes E_FAIL.
+  ComPtr<FaultyStream> unwritable = MakeObject<FaultyStream>(std::vector<uint8_t>());
+  unwritable->writeResult = STG_E_MEDIUMFULL;
+  EXPECT_EQ(STG_E_MEDIUMFULL, item->Save(unwritable.get(), FALSE));
+  ComPtr<FaultyStream> answersFalse = MakeObject<FaultyStream>(full);
+  answersFalse->shortReads = true;
+  EXPECT_EQ(E_FAIL, NewItem()->Load(answersFalse.get()));
+  ComPtr<FaultyStream> breaks = MakeObject<FaultyStream>(full);
+  breaks->readsUntilFailure = 3;  // version, location count, location text
+  receiver = NewItem();
+  EXPECT_EQ(STG_E_READFAULT, receiver->Load(breaks.get()));
+  EXPECT_EQ(L"Hall 3", receiver->Location());
+}
+
+void FillTestUser(CTAVDiagnosticLogItem& item) { item.SetUserName(L"PLANT7\\tester"); }
+
+TEST_F(ItemTest, ChildIsStoredByValue) {
+  // Storing a child that names no user fills in the account in the caller's item.
+  const UserNameFiller previous = ItemUserNameFiller;
+  ItemUserNameFiller = &FillTestUser;
+  ComPtr<CTAVDiagnosticLogItem> parent = NewItem(), child = NewItem(), anonymous = NewItem();
+  EXPECT_EQ(S_OK, parent->SetChild(anonymous->Inner()));
+  PutText(child.get(), L"location", L"child");
+  PutText(child.get(), L"username", L"someone");
+  ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
+  ItemUserNameFiller = previous;
+  EXPECT_EQ(L"PLANT7\\tester", anonymous->UserName());
+  EXPECT_EQ(L"someone", child->UserName());
+  const std::vector<uint8_t> childBytes = SaveBytes(child->Inner());
+
+  // Neither the child object nor a child taken out reaches the stored one.
+  PutText(child.get(), L"location", L"changed");
+  ComPtr<IUnknown> first, second;
+  ASSERT_EQ(S_OK, parent->GetChild(first.put()));
+  ASSERT_EQ(S_OK, parent->GetChild(second.put()));
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first.get(), second.get());
+  EXPECT_EQ(Hex(childBytes), Hex(SaveBytes(first.get())));
+  Put(first.get(), L"location", Num(VT_I4, 1));
+  EXPECT_EQ(L"8:child", Get(second.get(), L"location"));
+
+  // A copy shares the stored bytes; storing a new child makes new ones.
+  ComPtr<CTAVDiagnosticLogItem> copy = NewItem();
+  copy->CopyFrom(*parent.get());
+  ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
+  ComPtr<IUnknown> fromCopy;
+  copy->GetChild(fromCopy.put());
+  EXPECT_EQ(L"8:child", Get(fromCopy.get(), L"location"));
+
+  // Removing: a null child, or anything that is neither item nor error object.
+  ASSERT_EQ(S_OK, parent->SetChild(nullptr));
+  EXPECT_FALSE(parent->HasChild());
+  ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
+  EXPECT_EQ(E_INVALIDARG, parent->SetChild(StreamOf({}).get()));
+  EXPECT_FALSE(parent->HasChild());
+}
+
+TEST_F(ItemTest, ObjectValues) {
+  // A null object is a null class id and nothing else.
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem(), loaded = NewItem();
+  PutArguments(item->Inner(), {Num(VT_UNKNOWN, 0)});
+  std::vector<uint8_t> saved = SaveBytes(item->Inner());
+  ASSERT_EQ(98u + 18u, saved.size());
+  EXPECT_EQ(Hex(Bytes().u16(VT_UNKNOWN).id(CLSID_NULL).b),
+            Hex({saved.begin() + kFirstArgument, saved.begin() + kFirstArgument + 18}));
+  EXPECT_EQ(saved.size(), MeasuredSize(item->Inner()));
+  ASSERT_EQ(S_OK, LoadBytes(loaded.get(), saved));
+  EXPECT_EQ(Hex(saved), Hex(SaveBytes(loaded->Inner())));
+
+  // A persistable object goes out with its class id and comes back alive,
+  // followed by the rest of the item.
+  PutText(item.get(), L"userdescription", L"after the font");
+  FONTDESC desc = {sizeof(FONTDESC), const_cast<wchar_t*>(L"Tahoma"), {120000, 0}, FW_BOLD, ANSI_CHARSET,
+                   FALSE, FALSE, FALSE};
+  ComPtr<IDispatch> font;
+  ASSERT_EQ(S_OK, OleCreateFontIndirect(&desc, IID_IDispatch, font.put_void()));
+  VARIANT object = Num(VT_DISPATCH, 0);
+  object.pdispVal = font.get();
+  PutArguments(item->Inner(), {object});
+  saved = SaveBytes(item->Inner());
+  EXPECT_EQ(Hex(Bytes().u16(VT_DISPATCH).id(CLSID_StdFont).b),
+            Hex({saved.begin() + kFirstArgument, saved.begin() + kFirstArgument + 18}));
+  EXPECT_GE(MeasuredSize(item->Inner()), saved.size());
+  ASSERT_EQ(S_OK, LoadBytes(loaded.get(), saved));
+  EXPECT_EQ(Hex(saved), Hex(SaveBytes(loaded->Inner())));
+
+  // An item has no class id to write, and a plain object no persistence.
+  ComPtr<CTAVDiagnosticLogItem> nested = NewItem();
+  object = Num(VT_UNKNOWN, 0);
+  object.punkVal = nested->Inner();
+  PutArguments(item->Inner(), {object});
+  SaveBytes(item->Inner(), E_NOTIMPL);
+  ComPtr<IStream> plain = StreamOf({});
+  object.punkVal = plain.get();
+  PutArguments(item->Inner(), {object});
+  SaveBytes(item->Inner(), E_NOINTERFACE);
+  ULARGE_INTEGER size;
+  EXPECT_EQ(E_NOINTERFACE, item->GetSizeMax(&size));
+
+  // A stream that names the item class as an object is not followed, even
+  // where an item stream follows and then the rest of the outer item.
+  Bytes hostile = Head(0.0);
+  hostile.u32(1).u16(VT_UNKNOWN).id(CLSID_TAVDiagnosticLogItem);
+  const std::vector<uint8_t> inner = SaveBytes(NewItem()->Inner());
+  hostile.b.insert(hostile.b.end(), inner.begin(), inner.end());
+  hostile.u32(0).u32(0).raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
+  EXPECT_EQ(E_FAIL, LoadBytes(loaded.get(), hostile.b));
+}
+
+// --- Hostile streams ---
+
+// Valid streams that reach every kind of field.
+std::vector<std::vector<uint8_t>> Corpus() {
+  ComPtr<CTAVDiagnosticLogItem> empty = NewItem(), full = NewItem(), child = NewItem(), parent = NewItem();
+  full->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/><ElementType name=\"tag\"/>"
+                    L"<ElementType name=\"when\" dt:type=\"date\"/><ElementType name=\"ok\" dt:type=\"bool\"/>"
+                    L"<ElementType name=\"level\" dt:type=\"unsigned char\"/>");
+  const wchar_t* fields[][2] = {{L"location", L"Hall 3"},   {L"provider", L"Pump"},
+                                {L"msgtext", L"Pump %1 is at %2!d!%% after %3"},
+                                {L"username", L"PLANT7\\op"}, {L"userdescription", L"note"},
+                                {L"batch", L"77"},          {L"tag", L"T-1"},
+                                {L"when", L"2024-01-02"},   {L"ok", L"true"},
+                                {L"level", L"9"}};
+  for (auto& field : fields) PutText(full.get(), field[0], field[1]);
+  // One argument of every kind the stream writes differently; the object is null.
+  std::vector<VARIANT> args = {Str(L"P1")};
+  for (VARTYPE vt : {VT_I4, VT_I8, VT_R8, VT_DATE, VT_I2, VT_CY, VT_UNKNOWN, VT_ERROR})
+    args.push_back(Num(vt, vt == VT_UNKNOWN ? 0 : 95 + args.size()));
+  PutArguments(full->Inner(), args);
+  child->SetChild(full->Inner());
+  parent->SetChild(child->Inner());
+  PutLong(parent.get(), L"msgtext", 1001);
+  return {SaveBytes(empty->Inner()), SaveBytes(full->Inner()), SaveBytes(parent->Inner())};
+}
+
+const uint32_t kInterestingWords[] = {0,          1,          2,          3,          0xFFFF,     0x10000,
+                                      0x10001,    0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, 0x40000000};
+
+std::vector<uint8_t> Mutate(std::mt19937& random, const std::vector<std::vector<uint8_t>>& corpus) {
+  auto pick = [&](size_t n) { return n ? std::uniform_int_distribution<size_t>(0, n - 1)(random) : 0; };
+  std::vector<uint8_t> bytes = corpus[pick(corpus.size())];
+  switch (pick(7)) {
+    case 0:  // random bytes
+      bytes.resize(pick(400));
+      for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+      if (bytes.size() >= 4 && pick(2)) bytes[0] = 2, bytes[1] = bytes[2] = bytes[3] = 0;
+      break;
+    case 1:  // a few bytes changed
+      for (size_t n = 1 + pick(8); n && !bytes.empty(); --n) bytes[pick(bytes.size())] = static_cast<uint8_t>(random());
+      break;
+    case 2:  // cut off
+      bytes.resize(pick(bytes.size() + 1));
+      break;
+    case 3: {  // a count or size replaced by an interesting word
+      if (bytes.size() < 4) break;
+      const uint32_t word = kInterestingWords[pick(sizeof(kInterestingWords) / sizeof(kInterestingWords[0]))];
+      std::memcpy(&bytes[pick(bytes.size() - 3)], &word, 4);
+      break;
+    }
+    case 4:  // bytes inserted
+      for (size_t n = 1 + pick(16), at = pick(bytes.size() + 1); n; --n)
+        bytes.insert(bytes.begin() + at, static_cast<uint8_t>(random()));
+      break;
+    case 5: {  // bytes removed
+      const size_t at = pick(bytes.size());
+      bytes.erase(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + 1 + pick(16)));
+      break;
+    }
+    case 6: {  // a variant type code replaced
+      if (bytes.size() < 2) break;
+      const uint16_t types[] = {VT_EMPTY, VT_NULL, VT_DISPATCH, VT_UNKNOWN, VT_VARIANT, VT_DECIMAL, VT_RECORD,
+                                VT_ARRAY | VT_I4, VT_BYREF | VT_BSTR, VT_I8, VT_UI8, VT_BSTR, 0xFFFF, VT_CLSID};
+      const uint16_t type = types[pick(sizeof(types) / sizeof(types[0]))];
+      std::memcpy(&bytes[pick(bytes.size() - 1)], &type, 2);
+      break;
+    }
+  }
+  return bytes;
+}
+
+// Everything a reader does with a received item; each call must answer.
+void Exercise(CTAVDiagnosticLogItem* item, int depth, std::string* problem) {
+  for (const wchar_t* name : {L"location", L"provider", L"datetime", L"username", L"severity", L"type",
+                              L"audience", L"verbosity", L"msgtext", L"arglist", L"userdescription",
+                              L"ce_based_message"})
+    if (Get(item->Inner(), name).rfind(L"failed", 0) == 0) *problem += "GetParam " + Narrow(name) + " failed; ";
+  ULONG count = 0;
+  item->ExtendedParameterCount(&count);
+  for (ULONG i = 0; i < count && i < 64; ++i)
+    if (Entry(item, i).rfind(L"failed", 0) == 0) *problem += "ParameterNameAndValue failed; ";
+  unique_bstr description;
+  const HRESULT described = item->GetDescription(description.put());
+  if (described != S_OK && described != E_FAIL) *problem += "GetDescription gave " + std::to_string(described) + "; ";
+  ULARGE_INTEGER size = {};
+  const HRESULT measured = item->GetSizeMax(&size);
+  ComPtr<IStream> stream = StreamOf({});
+  const HRESULT saved = item->Save(stream.get(), FALSE);
+  if (SUCCEEDED(saved) != SUCCEEDED(measured)) *problem += "Save and GetSizeMax disagree; ";
+  // What was accepted once must load again.
+  if (SUCCEEDED(saved) && NewItem()->Load(StreamOf(StreamBytes(stream.get())).get()) != S_OK)
+    *problem += "saved bytes do not load again; ";
+  if (depth >= 3) return;
+  ComPtr<IUnknown> child;
+  const HRESULT hr = item->GetChild(child.put());
+  if (hr != S_OK && hr != E_FAIL) *problem += "GetChild gave " + std::to_string(hr) + "; ";
+  if (child) Exercise(CTAVDiagnosticLogItem::FromInterface(child.get()).get(), depth + 1, problem);
+}
+
+// Bytes in use in every heap of the process: exact where the memory
+// counters of the process are only estimates.
+SIZE_T AllocatedBytes() {
+  std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+  heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+  SIZE_T total = 0;
+  for (HANDLE heap : heaps) {
+    if (!HeapLock(heap)) continue;
+    PROCESS_HEAP_ENTRY entry = {};
+    while (HeapWalk(heap, &entry))
+      if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) total += entry.cbData;
+    HeapUnlock(heap);
+  }
+  return total;
+}
+
+// Runs the first n inputs of the seeded sequence until the deadline; returns
+// how many loaded whole and, in *ran, how many ran.
+int RunInputs(const std::vector<std::vector<uint8_t>>& corpus, int n, std::chrono::steady_clock::time_point deadline,
+              int* ran) {
+  std::mt19937 random(20240611);
+  int loaded = 0;
+  for (*ran = 0; *ran < n && std::chrono::steady_clock::now() < deadline; ++*ran) {
+    const std::vector<uint8_t> input = Mutate(random, corpus);
+    ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+    const HRESULT hr = LoadBytes(item.get(), input);
+    std::string problem;
+    if (hr != S_OK && SUCCEEDED(hr)) problem = "loaded with " + std::to_string(hr) + "; ";
+    if (hr == S_OK) {
+      ++loaded;
+      Exercise(item.get(), 0, &problem);
+    } else {
+      // Even a half-read item answers its readers.
+      unique_bstr description;
+      item->GetDescription(description.put());
+    }
+    if (!problem.empty()) ADD_FAILURE() << "input " << *ran << ": " << problem << Hex(input);
+  }
+  return loaded;
+}
+
+// Random bytes and mutations of valid streams load to an HRESULT, never to a
+// crash, a hang or a leak, and whatever loads is usable afterwards.
+TEST_F(ItemTest, HostileStreamsAlwaysEndInAnHResult) {
+  const std::vector<std::vector<uint8_t>> corpus = Corpus();
+  const LONG locks = ModuleLockCount();
+  DWORD handlesBefore = 0, handlesAfter = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  // The whole seeded sequence once, then its beginning twice more: the
+  // later passes meet warm caches (provider lookups, the heap) and must not
+  // grow the process.
+  constexpr int kInputs = 3000, kRepeated = 800;
+  int ran = 0, ranAgain = 0;
+  const int loaded = RunInputs(corpus, kInputs, deadline, &ran);
+  RunInputs(corpus, kRepeated, deadline, &ranAgain);
+  const SIZE_T afterSecond = AllocatedBytes();
+  RunInputs(corpus, kRepeated, deadline, &ranAgain);
+  const SIZE_T afterThird = AllocatedBytes();
+  EXPECT_EQ(kInputs, ran) << "the first pass did not finish in time";
+  EXPECT_GT(loaded, 100) << "too few inputs loaded to exercise readers";
+  EXPECT_EQ(locks, ModuleLockCount());
+  GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+  EXPECT_LE(handlesAfter, handlesBefore + 16);
+  ASSERT_EQ(kRepeated, ranAgain) << "the repeated passes did not finish in time";
+  EXPECT_LT(afterThird, afterSecond + 4096) << "heap use grew from " << afterSecond << " to " << afterThird;
+}
+
+TEST_F(ItemTest, HugeCountsFailWithoutReservingMemory) {
+  const std::vector<uint8_t> valid = SaveBytes(NewItem()->Inner());
+  const size_t argumentCount = kFirstArgument - 4;
+  struct Case {
+    size_t at;
+    uint32_t word;
+    HRESULT expected;
+  } cases[] = {
+      {argumentCount, 0xFFFFFFFF, E_OUTOFMEMORY},
+      {argumentCount + 4, 0xFFFFFFF0, E_FAIL},  // the child's size
+      {argumentCount + 8, 0xFFFFFFFF, E_FAIL},  // the extended count
+      {4, 0xFFFFFFFF, E_OUTOFMEMORY},           // a string count that no BSTR can hold
+      {4, 0x7FFFFFFF, E_FAIL},                  // one that could, but the stream has not that much
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bytes = valid;
+    std::memcpy(&bytes[c.at], &c.word, 4);
+    ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+    EXPECT_EQ(c.expected, LoadBytes(item.get(), bytes)) << "word " << std::hex << c.word << " at " << std::dec << c.at;
+  }
+}
+
+// --- Marshalling: items travel by value ---
+
+ComPtr<CTAVDiagnosticLogItem> ResourceItem() {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  PutText(item.get(), L"provider", L"NoSuchProvider");
+  PutText(item.get(), L"location", L"Hall 3");
+  PutLong(item.get(), L"msgtext", 1001);
+  PutArguments(item->Inner(), {Num(VT_I4, 3)});
+  return item;
+}
+
+// The marshal data is the item stream; another machine, which may lack the
+// provider's DLL, gets the message as the text formatted here.
+TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
+  ComPtr<CTAVDiagnosticLogItem> sender = ResourceItem(), asText = NewItem();
+  const std::vector<uint8_t> local = SaveBytes(sender->Inner());
+  asText->CopyFrom(*sender.get());
+  PutText(asText.get(), L"msgtext", NoDllText(L"NoSuchProvider", 1001).c_str());
+  const std::vector<uint8_t> remote = SaveBytes(asText->Inner());
+  for (DWORD context : {MSHCTX_LOCAL, MSHCTX_NOSHAREDMEM, MSHCTX_INPROC, MSHCTX_DIFFERENTMACHINE}) {
+    const std::vector<uint8_t>& expected = context == MSHCTX_DIFFERENTMACHINE ? remote : local;
+    CLSID unmarshalClass = CLSID_NULL;
+    EXPECT_EQ(S_OK, sender->GetUnmarshalClass(IID_IUnknown, nullptr, context, nullptr, MSHLFLAGS_NORMAL,
+                                              &unmarshalClass));
+    EXPECT_TRUE(IsEqualCLSID(CLSID_TAVDiagnosticLogItem, unmarshalClass)) << "context " << context;
+    DWORD size = 0;
+    EXPECT_EQ(S_OK, sender->GetMarshalSizeMax(IID_IErrorInfo, nullptr, context, nullptr, MSHLFLAGS_TABLESTRONG, &size));
+    EXPECT_EQ(expected.size(), size) << "context " << context;
+    ComPtr<IStream> stream = StreamOf({});
+    EXPECT_EQ(S_OK, sender->MarshalInterface(stream.get(), IID_IErrorInfo, nullptr, context, nullptr,
+                                             MSHLFLAGS_TABLEWEAK));
+    EXPECT_EQ(Hex(expected), Hex(StreamBytes(stream.get()))) << "context " << context;
+  }
+  EXPECT_EQ(Hex(local), Hex(SaveBytes(sender->Inner()))) << "the sender is as it was";
+
+  // Through COM, the receiver is a new item made from the registered library.
+  for (DWORD context : {MSHCTX_LOCAL, MSHCTX_DIFFERENTMACHINE}) {
+    const std::vector<uint8_t>& expected = context == MSHCTX_DIFFERENTMACHINE ? remote : local;
+    ComPtr<IStream> stream = StreamOf({});
+    ASSERT_EQ(S_OK, CoMarshalInterface(stream.get(), IID_ITAVDiagnosticLogItemEx, sender->Inner(), context, nullptr,
+                                       MSHLFLAGS_NORMAL));
+    stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+    ComPtr<ITAVDiagnosticLogItemEx> received;
+    ASSERT_EQ(S_OK, CoUnmarshalInterface(stream.get(), IID_ITAVDiagnosticLogItemEx, received.put_void()));
+    EXPECT_FALSE(CTAVDiagnosticLogItem::FromInterface(received.get()));
+    EXPECT_EQ(Hex(expected), Hex(SaveBytes(received.get()))) << "context " << context;
+  }
+  // Unmarshalling fails with the load's or the interface's error.
+  ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
+  void* out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_FAIL, receiver->UnmarshalInterface(StreamOf({}).get(), IID_IUnknown, &out));
+  EXPECT_EQ(nullptr, out);
+  out = reinterpret_cast<void*>(1);
+  EXPECT_EQ(E_NOINTERFACE, receiver->UnmarshalInterface(StreamOf(local).get(), IID_IStream, &out));
+  EXPECT_EQ(nullptr, out);
+  ASSERT_EQ(S_OK, receiver->UnmarshalInterface(StreamOf(local).get(), IID_IErrorInfo, &out));
+  static_cast<IUnknown*>(out)->Release();
+  EXPECT_EQ(S_OK, receiver->ReleaseMarshalData(nullptr));
+  EXPECT_EQ(S_OK, receiver->DisconnectObject(0));
+}
+
+TEST_F(ItemTest, ValuesWithoutTextFormCannotBeWrittenMeasuredOrMarshalled) {
+  ComPtr<CTAVDiagnosticLogItem> sender = ResourceItem();
+  PutArguments(sender->Inner(), {Num(VT_NULL, 0)});
+  SaveBytes(sender->Inner(), DISP_E_TYPEMISMATCH);
+  ULARGE_INTEGER size = {};
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, sender->GetSizeMax(&size));
+  DWORD marshalSize = 0;
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, sender->GetMarshalSizeMax(IID_IUnknown, nullptr, MSHCTX_DIFFERENTMACHINE, nullptr,
+                                                           MSHLFLAGS_NORMAL, &marshalSize));
+  EXPECT_EQ(DISP_E_TYPEMISMATCH, sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr,
+                                                          MSHCTX_DIFFERENTMACHINE, nullptr, MSHLFLAGS_NORMAL));
+  // The message is restored, and another thread can take the item's lock again.
+  EXPECT_EQ(L"", sender->MessageText());
+  long seen = 0;
+  std::thread([&] { seen = sender->MessageId(); }).join();
+  EXPECT_EQ(1001, seen);
+}
+
+// --- The item as an error object ---
+
+// Registers (or, with an empty path, removes) one language of a provider.
+class ProviderRegistration {
+ public:
+  ProviderRegistration(const std::wstring& provider, const wchar_t* language, const std::wstring& path)
+      : key_(std::wstring(kProductKey) + L"\\Providers\\" + provider + L"\\Resources"), language_(language) {
+    EXPECT_TRUE(test::SetMachineString(key_, language, path));
+  }
+  ~ProviderRegistration() { test::DeleteMachineValue(key_, language_); }
+
+ private:
+  std::wstring key_;
+  const wchar_t* language_;
+};
+
+void SetLanguage(WORD primary, WORD sub) {
+  ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(primary, sub), SORT_DEFAULT)));
+}
+std::wstring Description(IUnknown* object) {
+  ComPtr<IErrorInfo> info;
+  EXPECT_EQ(S_OK, object->QueryInterface(IID_IErrorInfo, info.put_void()));
+  unique_bstr description;
+  EXPECT_EQ(S_OK, info->GetDescription(description.put()));
+  return description ? std::wstring(description.get(), SysStringLen(description.get())) : L"<null>";
+}
+
+// Source, help file, GUID and help context of an error object, as one text.
+std::wstring Fields(IUnknown* object) {
+  ComPtr<IErrorInfo> info;
+  EXPECT_EQ(S_OK, object->QueryInterface(IID_IErrorInfo, info.put_void()));
+  unique_bstr source, helpFile;
+  GUID guid = {1, 2, 3, {4}};
+  DWORD context = 99;
+  EXPECT_EQ(S_OK, info->GetSource(source.put()));
+  EXPECT_EQ(S_OK, info->GetHelpFile(helpFile.put()));
+  EXPECT_EQ(S_OK, info->GetGUID(&guid));
+  EXPECT_EQ(S_OK, info->GetHelpContext(&context));
+  wchar_t guidText[40] = {};
+  StringFromGUID2(guid, guidText, 40);
+  return std::wstring(source.get() ? source.get() : L"<null>") + L"|" + (helpFile.get() ? helpFile.get() : L"<null>") +
+         L"|" + guidText + L"|" + std::to_wstring(context);
+}
+
+TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem(), parent = NewItem();
+  Put(item->Inner(), L"msgtext", Str(L"Started"));
+  Put(item->Inner(), L"provider", Str(L"Pump"));
+  EXPECT_EQ(L"Started", Description(item->Inner()));
+  EXPECT_EQ(L"Pump||{00000000-0000-0000-0000-000000000000}|0", Fields(item->Inner()));
+  EXPECT_EQ(E_POINTER, item->GetDescription(nullptr));
+  EXPECT_EQ(E_POINTER, item->GetSource(nullptr));
+  EXPECT_EQ(E_POINTER, item->GetGUID(nullptr));
+  EXPECT_EQ(E_POINTER, item->GetHelpFile(nullptr));
+  EXPECT_EQ(E_POINTER, item->GetHelpContext(nullptr));
+
+  // The item's setters, then a foreign error object with the same fields
+  // stored as a child, which becomes an item.
+  ComPtr<ICreateErrorInfo> create;
+  ASSERT_EQ(S_OK, CreateErrorInfo(create.put()));
+  create->SetDescription(const_cast<wchar_t*>(L"Disk full"));
+  for (ICreateErrorInfo* setter : {static_cast<ICreateErrorInfo*>(item.get()), create.get()}) {
+    EXPECT_EQ(S_OK, setter->SetGUID({0x12345678, 9, 10, {11, 12, 13, 14, 15, 16, 17, 18}}));
+    EXPECT_EQ(S_OK, setter->SetHelpFile(const_cast<wchar_t*>(L"storage.chm")));
+    EXPECT_EQ(S_OK, setter->SetHelpContext(77));
+    EXPECT_EQ(S_OK, setter->SetSource(const_cast<wchar_t*>(L"Storage")));
+  }
+  const std::wstring guid = L"{12345678-0009-000A-0B0C-0D0E0F101112}";
+  EXPECT_EQ(L"Storage|storage.chm|" + guid + L"|77", Fields(item->Inner()));
+  EXPECT_EQ(L"Storage", item->Provider());
+  ComPtr<IErrorInfo> foreign;
+  ASSERT_EQ(S_OK, create->QueryInterface(IID_IErrorInfo, foreign.put_void()));
+  ASSERT_EQ(S_OK, parent->SetChild(foreign.get()));
+  ComPtr<IUnknown> child;
+  ASSERT_EQ(S_OK, parent->GetChild(child.put()));
+  ASSERT_TRUE(child);
+  EXPECT_EQ(L"Disk full", Description(child.get()));
+  EXPECT_EQ(L"Storage|storage.chm|" + guid + L"|77", Fields(child.get()));
+  // A null source or help file is empty.
+  EXPECT_EQ(S_OK, item->SetSource(nullptr));
+  EXPECT_EQ(S_OK, item->SetHelpFile(nullptr));
+  EXPECT_EQ(L"||" + guid + L"|77", Fields(item->Inner()));
+
+  // SetDescription turns the message into text.
+  item = NewItem();
+  Put(item->Inner(), L"provider", Str(L"Pump"));
+  Put(item->Inner(), L"msgtext", Num(VT_I4, 7));
+  EXPECT_EQ(NoDllText(L"Pump", 7), Description(item->Inner()));
+  ASSERT_EQ(S_OK, item->SetDescription(const_cast<wchar_t*>(L"Stopped")));
+  EXPECT_EQ(L"8:Stopped", Get(item->Inner(), L"msgtext"));
+  EXPECT_EQ(L"Stopped", Description(item->Inner()));
+  // The arguments stay and fill the text's insertion places; the item serves
+  // as the thread's error object.
+  PutArguments(item->Inner(), {Str(L"C:")});
+  ASSERT_EQ(S_OK, item->SetDescription(const_cast<wchar_t*>(L"Disk %1 is full")));
+  ASSERT_EQ(S_OK, SetErrorInfo(0, item.get()));
+  EXPECT_EQ(L"Disk C: is full", test::TakeErrorDescription());
+  ASSERT_EQ(S_OK, item->SetDescription(nullptr));
+  EXPECT_EQ(L"", Description(item->Inner()));
+}
+
+TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
+  // The provider has a DLL without strings (this program) for German only:
+  // English callers get the fallback of a missing DLL, German ones that of a
+  // missing string.
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  ProviderRegistration german(L"HvItemTestGermanOnly", L"0x0007", self);
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem(), source = NewItem();
+  Put(item->Inner(), L"provider", Str(L"HvItemTestGermanOnly"));
+  Put(item->Inner(), L"msgtext", Num(VT_I4, 12));
+  const std::wstring english = NoDllText(L"HvItemTestGermanOnly", 12);
+  EXPECT_EQ(english, Description(item->Inner()));
+  SetLanguage(LANG_GERMAN, SUBLANG_GERMAN);
+  EXPECT_EQ(L"ID = 12", Description(item->Inner()));
+  SetLanguage(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  EXPECT_EQ(english, Description(item->Inner()));
+
+  // Any change of a field formats anew.
+  Put(item->Inner(), L"msgtext", Num(VT_I4, 13));
+  EXPECT_EQ(NoDllText(L"HvItemTestGermanOnly", 13), Description(item->Inner()));
+  Put(item->Inner(), L"msgtext", Str(L"%1 items"));
+  PutArguments(item->Inner(), {Str(L"12")});
+  EXPECT_EQ(L"12 items", Description(item->Inner()));
+  DATE date = 0;
+  item->SetStandardFields(&date, L"", 0, 0, 0, Str(L"built %1"), nullptr);
+  EXPECT_EQ(L"built (null)", Description(item->Inner()));  // no argument for the place
+  Put(source->Inner(), L"msgtext", Str(L""));
+  item->CopyFrom(*source.get());
+  EXPECT_EQ(L"", Description(item->Inner())) << "an empty text describes itself as the empty text";
+}
+
+TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
+  if (GetFileAttributesW((test::BinDir() + L"PumpDEU.dll").c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "sample provider DLLs not built";
+  ProviderRegistration english(L"HvItemTestPump", L"0x0009", test::BinDir() + L"PumpENU.dll");
+  ProviderRegistration german(L"HvItemTestPump", L"0x0007", test::BinDir() + L"PumpDEU.dll");
+  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  Put(item->Inner(), L"provider", Str(L"HvItemTestPump"));
+  Put(item->Inner(), L"msgtext", Num(VT_I4, 1002));
+  PutArguments(item->Inner(), {Str(L"P-101"), Num(VT_I4, 4)});
+  const auto describeOn = [&](LANGID language) {
+    std::wstring text;
+    std::thread([&] {
+      SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+      text = Description(item->Inner());
+    }).join();
+    return text;
+  };
+  const LANGID en = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), de = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(L"Pump P-101 pressure 4 bar", describeOn(en)) << "round " << round;
+    EXPECT_EQ(L"Pumpe P-101 Druck 4 bar", describeOn(de)) << "round " << round;
+  }
+  Put(item->Inner(), L"msgtext", Num(VT_I4, 12));
+  EXPECT_EQ(L"ID = 12", describeOn(en)) << "a string the DLL does not hold";
+
+  // Sent to another machine, the message goes as the sender's text.
+  Put(item->Inner(), L"msgtext", Num(VT_I4, 1002));
+  SetLanguage(LANG_GERMAN, SUBLANG_GERMAN);
+  ComPtr<IStream> stream;
+  CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+  ASSERT_EQ(S_OK, CoMarshalInterface(stream.get(), IID_IUnknown, item->Inner(), MSHCTX_DIFFERENTMACHINE, nullptr,
+                                     MSHLFLAGS_NORMAL));
+  stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+  ComPtr<ITAVDiagnosticLogItem> received;
+  ASSERT_EQ(S_OK, CoUnmarshalInterface(stream.get(), IID_ITAVDiagnosticLogItem, received.put_void()));
+  EXPECT_EQ(L"8:Pumpe P-101 Druck 4 bar", Get(received.get(), L"msgtext"));
+  EXPECT_EQ(1002, item->MessageId());
+}
+
+TEST_F(ItemTest, LibraryTextForAMissingDllComesFromTheLanguageLibrary) {
+  // Through COM the item belongs to the registered DLL, whose resource module
+  // is the language library installed beside it.
+  HMODULE library =
+      LoadLibraryExW((test::BinDir() + L"TAVDiagnosticsENU.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!library) GTEST_SKIP() << "no language library built";
+  wchar_t format[512] = {};
+  const int length = LoadStringW(library, 101, format, 512);
+  FreeLibrary(library);
+  ASSERT_GT(length, 0) << "string 101 missing from the language library";
+  wchar_t expected[1024];
+  _snwprintf(expected, 1023, format, L"Pump", 12L);
+  ComPtr<ITAVDiagnosticLogItemEx> item;
+  ASSERT_EQ(S_OK, test::CreateItem(item.put()));
+  Put(item.get(), L"provider", Str(L"Pump"));
+  Put(item.get(), L"msgtext", Num(VT_I4, 12));
+  EXPECT_EQ(std::wstring(expected), Description(item.get()));
+  EXPECT_NE(NoDllText(L"Pump", 12), Description(item.get()));
+}
+
+}  // namespace
+}  // namespace hv
