@@ -17,13 +17,19 @@ std::string Environment(const char* name) {
   return value ? value : "";
 }
 
+sockaddr_in Loopback(unsigned short port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  return address;
+}
+
 unsigned short FreeLoopbackPort() {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in address = Loopback(0);
   unsigned short port = 0;
   if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
     int length = sizeof(address);
@@ -36,10 +42,7 @@ unsigned short FreeLoopbackPort() {
 
 bool Accepts(unsigned short port) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
+  sockaddr_in address = Loopback(port);
   const bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   closesocket(s);
   return ok;
@@ -79,15 +82,14 @@ bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
                              std::to_string(++g_commandCounter) + ".done";
   // The exit status is written beside the marker and moved into place, so
   // that a marker that exists is complete.
-  const std::string script = "(" + command + "); echo $? > " + Quote(marker + ".tmp") + "; mv " +
-                             Quote(marker + ".tmp") + " " + Quote(marker);
+  const std::string script =
+      "(" + command + "); echo $? > " + Quote(marker + ".tmp") + "; mv " + Quote(marker + ".tmp") + " " + Quote(marker);
   // Wine splits the command line by Windows rules: the script is one
   // double-quoted argument (it uses only single quotes itself).
   std::wstring line = L"/bin/sh -c \"" + Widen(script) + L"\"";
   STARTUPINFOW startup = {sizeof(startup)};
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
+  if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -137,8 +139,7 @@ bool HostProcess::Start() {
   for (int i = 0; i < 500 && pid_ != 0; ++i) {
     if (Accepts(port_)) {
       const std::wstring transport = L"ip:" + std::to_wstring(port_) + L";ip:127.0.0.1:" + std::to_wstring(port_);
-      return SetMachineString(L"Software\\Corvala Software\\Halvern Diagnostics", L"InterprocessTransport",
-                              transport);
+      return SetMachineString(L"Software\\Corvala Software\\Halvern Diagnostics", L"InterprocessTransport", transport);
     }
     Sleep(20);
   }
@@ -148,22 +149,17 @@ bool HostProcess::Start() {
 bool HostProcess::Stop(int signal) {
   if (pid_ == 0) return true;
   RunUnixCommand("kill -" + std::to_string(signal) + " " + std::to_string(pid_));
-  for (int i = 0; i < 1000; ++i) {
-    if (!Running()) {
-      pid_ = 0;
-      return true;
-    }
-    Sleep(20);
-  }
-  return false;
+  for (int i = 0; i < 1000 && Running(); ++i) Sleep(20);
+  if (Running()) return false;
+  pid_ = 0;
+  return true;
 }
 
 std::string HostProcess::QueryUntil(const std::string& sql, const std::string& expected) const {
-  std::string rows;
-  for (int i = 0; i < 100; ++i) {
-    rows = Query(sql);
-    if (rows == expected) break;
+  std::string rows = Query(sql);
+  for (int i = 0; i < 100 && rows != expected; ++i) {
     Sleep(50);
+    rows = Query(sql);
   }
   return rows;
 }

@@ -32,9 +32,8 @@ class HostProcess {
   // Runs one statement with the sqlite3 shell on the database; the rows,
   // columns separated by "|", one row a line.
   std::string Query(const std::string& sql) const;
-  // Query, repeated until the rows are as expected (items logged
-  // asynchronously, or on a connection of their own, arrive on their own
-  // time) or about five seconds passed; the last rows.
+  // Query, repeated until the rows are as expected (items may arrive later)
+  // or about five seconds passed; the last rows.
   std::string QueryUntil(const std::string& sql, const std::string& expected) const;
   // The host's log so far.
   std::string Log() const;
@@ -46,9 +45,8 @@ class HostProcess {
   long pid_ = 0;
 };
 
-// Runs a Unix command line through /bin/sh and waits (by polling a marker
-// file) until it has finished. True when it exited with status 0; false when
-// it failed or did not finish in time.
+// Runs a Unix command line through /bin/sh and waits until it has finished;
+// true when it exited with status 0 in time.
 bool RunUnixCommand(const std::string& command, DWORD timeoutMs = 20000);
 // A Unix path as Wine shows it (Z:\...).
 std::wstring WindowsPathOf(const std::string& unixPath);

@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -8,14 +9,11 @@ namespace {
 
 std::wstring DirFromEnvironment(const char* name) {
   const char* value = std::getenv(name);
-  if (!value) return L"";
-  std::wstring path = Widen(value);
+  if (!value || !*value) return L"";
   // Unix paths reach Windows through drive Z:.
-  if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  if (!path.empty() && path.back() != L'\\') path += L'\\';
-  return path;
+  std::wstring path = (*value == '/' ? L"Z:" : L"") + Widen(value);
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return path.back() == L'\\' ? path : path + L'\\';
 }
 
 }  // namespace
@@ -33,8 +31,8 @@ std::wstring Widen(const std::string& text) {
 
 std::string Narrow(const std::wstring& text) {
   if (text.empty()) return "";
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                    nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string out(n, '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
   return out;
@@ -44,8 +42,7 @@ std::vector<uint8_t> StreamBytes(IStream* stream) {
   HGLOBAL global = nullptr;
   std::vector<uint8_t> bytes;
   STATSTG stat = {};
-  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME))) return bytes;
-  if (FAILED(GetHGlobalFromStream(stream, &global))) return bytes;
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)) || FAILED(GetHGlobalFromStream(stream, &global))) return bytes;
   const auto* data = static_cast<const uint8_t*>(GlobalLock(global));
   bytes.assign(data, data + stat.cbSize.QuadPart);
   GlobalUnlock(global);
@@ -55,8 +52,7 @@ std::vector<uint8_t> StreamBytes(IStream* stream) {
 ComPtr<IStream> StreamOf(const std::vector<uint8_t>& bytes) {
   ComPtr<IStream> stream;
   if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return stream;
-  ULONG written = 0;
-  if (!bytes.empty()) stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+  if (!bytes.empty()) stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
   LARGE_INTEGER zero = {};
   stream->Seek(zero, STREAM_SEEK_SET, nullptr);
   return stream;
@@ -82,8 +78,7 @@ std::wstring TakeErrorDescription() {
 }
 
 bool SetMachineDword(const std::wstring& key, const wchar_t* name, DWORD value) {
-  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value)) ==
-         ERROR_SUCCESS;
+  return RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value)) == ERROR_SUCCESS;
 }
 
 bool SetMachineString(const std::wstring& key, const wchar_t* name, const std::wstring& value) {

@@ -40,21 +40,17 @@ std::string Hex(const std::vector<uint8_t>& bytes);
 // The description of the thread's current error information, or "" when none.
 std::wstring TakeErrorDescription();
 
-// Sets (or, with a null value, deletes) a REG_DWORD / REG_SZ value under HKLM,
-// creating the key. Returns false on failure.
+// Sets a REG_DWORD / REG_SZ value under HKLM, creating the key; false on failure.
 bool SetMachineDword(const std::wstring& key, const wchar_t* name, DWORD value);
 bool SetMachineString(const std::wstring& key, const wchar_t* name, const std::wstring& value);
 void DeleteMachineValue(const std::wstring& key, const wchar_t* name);
 
 // Collects what the process writes with OutputDebugString while it lives,
-// through the system's debug-output buffer ("DBWIN_BUFFER"), as a debugger
-// monitor does.
+// through the system's debug-output buffer, as a debugger monitor does.
 class DebugOutputCapture {
  public:
   DebugOutputCapture();
   ~DebugOutputCapture();
-  DebugOutputCapture(const DebugOutputCapture&) = delete;
-  DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
   bool ok() const { return view_ != nullptr; }
   // The texts written so far, each as written (ANSI).
   std::vector<std::string> Texts();
