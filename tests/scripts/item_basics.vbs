@@ -8,8 +8,7 @@ Sub Check(name, actual, expected)
   If actual = expected And TypeName(actual) = TypeName(expected) Then
     WScript.Echo "ok   " & name
   Else
-    WScript.Echo "FAIL " & name & ": got " & TypeName(actual) & " " & actual & ", expected " & TypeName(expected) & _
-                 " " & expected
+    WScript.Echo "FAIL " & name & ": got " & TypeName(actual) & " " & actual & ", expected " & expected
     failures = failures + 1
   End If
 End Sub

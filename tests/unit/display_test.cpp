@@ -44,12 +44,10 @@ void Clear(const std::wstring& folder, const wchar_t* pattern) {
 }
 
 ComPtr<ITAVDiagnosticLogDisplay> NewDisplay() {
-  ComPtr<ITAVDiagnosticLogMgrEx> mgr;
   ComPtr<ITAVDiagnosticLogDisplay> display;
-  EXPECT_EQ(CreateManager(mgr.put()), S_OK);
-  if (mgr) {
-    EXPECT_EQ(mgr->QueryInterface(IID_ITAVDiagnosticLogDisplay, display.put_void()), S_OK);
-  }
+  EXPECT_EQ(CoCreateInstance(CLSID_TAVDiagnosticLogMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogDisplay,
+                             display.put_void()),
+            S_OK);
   return display;
 }
 
@@ -63,15 +61,12 @@ std::string Groups(ITAVDiagnosticLogDisplay* display, ULONG lcid) {
     return "<untouched>";
   std::vector<std::wstring> strings[2];
   for (int n = 0; n < 2; ++n) {
-    if (lists[n]->vt != (VT_ARRAY | VT_VARIANT)) return "<not an array>";
-    LONG lower = -1, upper = -2;
-    EXPECT_EQ(SafeArrayGetDim(lists[n]->parray), 1u);
-    SafeArrayGetLBound(lists[n]->parray, 1, &lower);
-    SafeArrayGetUBound(lists[n]->parray, 1, &upper);
-    EXPECT_EQ(lower, 0);
-    for (LONG i = lower; i <= upper; ++i) {
+    SAFEARRAY* array = lists[n]->parray;
+    if (lists[n]->vt != (VT_ARRAY | VT_VARIANT) || array->cDims != 1 || array->rgsabound[0].lLbound != 0)
+      return "<not a list from 0>";
+    for (LONG i = 0; i < static_cast<LONG>(array->rgsabound[0].cElements); ++i) {
       unique_variant element;
-      SafeArrayGetElement(lists[n]->parray, &i, element.get());
+      SafeArrayGetElement(array, &i, element.get());
       strings[n].push_back(element->vt == VT_BSTR ? element->bstrVal : L"<not a BSTR>");
     }
   }
@@ -110,6 +105,7 @@ class DisplayTest : public ComTest {
  protected:
   void SetUp() override {
     ComTest::SetUp();
+    ASSERT_EQ(GetACP(), 1252u) << "the ANSI texts of these tests are Western";
     CreateDirectoryW(kFolder.c_str(), nullptr);
     Clear(kFolder, L"*.hvds");
   }
@@ -125,7 +121,6 @@ class DisplayTest : public ComTest {
 };
 
 TEST_F(DisplayTest, FilesAreReadAsAnsiTextAndOnlyNonEmptyDefinitionFilesAreLoaded) {
-  ASSERT_EQ(GetACP(), 1252u) << "the ANSI texts below are Western";
   ASSERT_TRUE(CreateDirectoryW(kScratch.c_str(), nullptr));
   // The CR of a CR LF pair is the last byte of the first 2000-byte chunk, its
   // LF the first of the second; a 0x1A byte ends the text, as it ends a text file.
@@ -187,7 +182,6 @@ const std::string kGroupsFile =
     "<Group Name=\"Blank\"><DisplayName xml:lang=\"en\"></DisplayName></Group>\r\n</Definitions>\r\n";
 
 TEST_F(DisplayTest, EachGroupIsListedOnceInTheViewersLanguage) {
-  ASSERT_EQ(GetACP(), 1252u) << "the ANSI texts below are Western";
   Install(L"groups.hvds", kGroupsFile);
   auto display = NewDisplay();
   ASSERT_TRUE(display);
@@ -273,7 +267,6 @@ std::string Pump(const std::string& name, const std::string& label, const std::s
 }
 
 TEST_F(DisplayTest, ADefinitionHoldsTheGroupsFieldsInTheViewersLanguage) {
-  ASSERT_EQ(GetACP(), 1252u) << "the ANSI texts below are Western";
   Install(L"pump.hvds", kDefinitionFile);
   auto display = NewDisplay();
   ASSERT_TRUE(display);

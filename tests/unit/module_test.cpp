@@ -1,7 +1,5 @@
-// TAVDiagnostics.dll through its exports as COM and installers call them: the
-// trouble-shoot switch, the unload trace, registration, class factories and
-// the unload decision; the manager's interfaces and lifetime; and the version
-// resource of every binary.
+// TAVDiagnostics.dll through its exports as COM and installers call them, the
+// manager's interfaces and lifetime, and the version resource of every binary.
 #include <cstdlib>
 #include <cwchar>
 #include <string>
@@ -20,6 +18,8 @@ const std::wstring kProductKey = L"Software\\Corvala Software\\Halvern Diagnosti
 using DllFunction = HRESULT(WINAPI*)();
 using GetClassObjectFunction = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
 
+unique_bstr Bstr(const wchar_t* text) { return unique_bstr(SysAllocString(text)); }
+
 std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   StringFromGUID2(guid, text, 40);
@@ -35,10 +35,8 @@ std::wstring ClassesValue(const std::wstring& path, const wchar_t* name = nullpt
 }
 
 bool ClassesKeyExists(const std::wstring& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
-  RegCloseKey(key);
-  return true;
+  unique_hkey key;
+  return RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 // The library loaded by path and its exports.
@@ -236,7 +234,7 @@ TEST_F(LibraryTest, CanUnloadNowOnlyWithoutObjectsAndServerLocks) {
   ComPtr<ITAVDiagnosticLogItem> item;
   ASSERT_EQ(factory->CreateInstance(nullptr, IID_ITAVDiagnosticLogMgrEx, mgr.put_void()), S_OK);
   EXPECT_EQ(lib_.canUnloadNow(), S_FALSE);
-  ASSERT_EQ(mgr->CreateTAVDiagnosticLog(unique_bstr(SysAllocString(L"Station 1")).get(), nullptr, log.put()), S_OK);
+  ASSERT_EQ(mgr->CreateTAVDiagnosticLog(Bstr(L"Station 1").get(), nullptr, log.put()), S_OK);
   ASSERT_EQ(log->BuildItem(nullptr, nullptr, TAVDiagnosticKind_Info, TAVDiagnosticType_User, 0, nullptr, item.put()),
             S_OK);
   mgr.reset();
@@ -285,9 +283,7 @@ TEST_F(ManagerTest, LogsAreBoundToTheirContextAndProviderAndKeepTheirManager) {
   ComPtr<ITAVDiagnosticLogMgrEx> mgr;
   ASSERT_EQ(CreateObject<CTAVDiagnosticLogMgr>(nullptr, IID_ITAVDiagnosticLogMgrEx, mgr.put_void()), S_OK);
   ComPtr<ITAVDiagnosticLog> first, second;
-  ASSERT_EQ(mgr->CreateTAVDiagnosticLog(unique_bstr(SysAllocString(L"Line 1")).get(),
-                                        unique_bstr(SysAllocString(L"Pump")).get(), first.put()),
-            S_OK);
+  ASSERT_EQ(mgr->CreateTAVDiagnosticLog(Bstr(L"Line 1").get(), Bstr(L"Pump").get(), first.put()), S_OK);
   ASSERT_EQ(mgr->CreateTAVDiagnosticLog(nullptr, nullptr, second.put()), S_OK);
   EXPECT_NE(first.get(), second.get());
   EXPECT_EQ(ModuleLockCount(), before + 3);
@@ -298,13 +294,13 @@ TEST_F(ManagerTest, LogsAreBoundToTheirContextAndProviderAndKeepTheirManager) {
   for (auto [log, location, provider] : {std::tuple{first.get(), L"Line 1", L"Pump"}, {second.get(), computer, nullptr}}) {
     ComPtr<ITAVDiagnosticLogItem> item;
     ASSERT_EQ(log->BuildItem(nullptr, nullptr, TAVDiagnosticKind_Error, TAVDiagnosticType_Debug, 2,
-                             unique_bstr(SysAllocString(L"Valve stuck")).get(), item.put()),
+                             Bstr(L"Valve stuck").get(), item.put()),
               S_OK);
     unique_variant value;
-    ASSERT_EQ(item->GetParam(unique_bstr(SysAllocString(L"location")).get(), value.put()), S_OK);
+    ASSERT_EQ(item->GetParam(Bstr(L"location").get(), value.put()), S_OK);
     EXPECT_STREQ(value->bstrVal, location);
     if (!provider) continue;
-    ASSERT_EQ(item->GetParam(unique_bstr(SysAllocString(L"provider")).get(), value.put()), S_OK);
+    ASSERT_EQ(item->GetParam(Bstr(L"provider").get(), value.put()), S_OK);
     EXPECT_STREQ(value->bstrVal, provider);
   }
   second.reset();

@@ -1,11 +1,11 @@
 // Message templates filled from insertion arguments, the providers' resource
-// DLLs and the library's own language libraries, and the message check of
-// items built in trouble-shoot mode. The resource cache is process-wide and
-// never forgets a DLL, so each test uses provider names of its own.
+// DLLs, the library's language libraries, and the message check of items. The
+// resource cache is process-wide, so each test uses provider names of its own.
 #include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "item/CTAVDiagnosticLogItem.h"
@@ -14,18 +14,13 @@
 #include "msgtext/ResourceCache.h"
 #include "support/TestSupport.h"
 
-namespace hv {
+namespace hv::test {
 namespace {
 
-using test::BinDir;
-using test::Narrow;
-
 // An argument list that clears its VARIANTs.
-class Args {
- public:
+struct Args {
   Args() = default;
-  Args(const Args&) = delete;
-  Args& operator=(const Args&) = delete;
+  Args(const Args&) = delete;  // the copies would clear the same VARIANTs
   ~Args() {
     for (VARIANT& v : values) VariantClear(&v);
   }
@@ -36,11 +31,8 @@ class Args {
   Args& R8(double value) { return Add(VT_R8).dblVal = value, *this; }
   Args& Of(VARTYPE type) { return Add(type), *this; }
   std::vector<VARIANT> values;
-
- private:
   VARIANT& Add(VARTYPE type) {
-    values.emplace_back();
-    VariantInit(&values.back());
+    values.push_back(VARIANT{});  // VT_EMPTY
     values.back().vt = type;
     return values.back();
   }
@@ -121,7 +113,8 @@ TEST(FormatInsertions, WhatTheFormatterCannotSurviveLeavesTheTemplate) {
 }
 
 const std::wstring kProviders = L"SOFTWARE\\Corvala Software\\Halvern Diagnostics\\Providers\\";
-constexpr LANGID kEnglish = 0x0009, kGerman = 0x0007;
+// The "Resources" value names of the two languages.
+const wchar_t *kEnglish = L"0x0009", *kGerman = L"0x0007";
 constexpr LCID kGermanLocale = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
 const std::wstring kEnglish1001 = L"Pump %1 started", kGerman1001 = L"Pumpe %1 gestartet";
 
@@ -129,28 +122,18 @@ std::wstring PumpDll(const wchar_t* language) { return BinDir() + L"Pump" + lang
 
 // A provider's "Resources" values as an installer writes them, removed with
 // the provider's key afterwards.
-class Provider {
- public:
-  explicit Provider(std::wstring name) : name_(std::move(name)) {}
-  ~Provider() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, (kProviders + name_).c_str()); }
-  void Set(LANGID language, const std::wstring& path) {
-    ASSERT_TRUE(test::SetMachineString(kProviders + name_ + L"\\Resources", Value(language).c_str(), path));
-  }
-  void Remove(LANGID language) { test::DeleteMachineValue(kProviders + name_ + L"\\Resources", Value(language).c_str()); }
-
- private:
-  static std::wstring Value(LANGID language) { return language == kEnglish ? L"0x0009" : L"0x0007"; }
-  std::wstring name_;
+struct Provider {
+  explicit Provider(const std::wstring& name) : key(kProviders + name + L"\\Resources") {}
+  ~Provider() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str()); }
+  void Set(const wchar_t* language, const std::wstring& path) { ASSERT_TRUE(SetMachineString(key, language, path)); }
+  const std::wstring key;
 };
 
 // Runs with this thread locale and puts the previous one back.
-class ThreadLocale {
- public:
-  explicit ThreadLocale(LCID locale) : previous_(GetThreadLocale()) { SetThreadLocale(locale); }
-  ~ThreadLocale() { SetThreadLocale(previous_); }
-
- private:
-  LCID previous_;
+struct ThreadLocale {
+  explicit ThreadLocale(LCID locale) { SetThreadLocale(locale); }
+  ~ThreadLocale() { SetThreadLocale(previous); }
+  const LCID previous = GetThreadLocale();
 };
 
 std::wstring Message1001(const wchar_t* provider) {
@@ -174,22 +157,19 @@ TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
   HMODULE direct = LoadLibraryW(tooLong.c_str());
   ASSERT_NE(nullptr, direct) << "the platform loads the longer path: the limit of 259 is the cache's";
   FreeLibrary(direct);
-  const struct {
-    const wchar_t* provider;
-    std::wstring german, english, expected;
-  } cases[] = {
-      {L"ResGermanFirst", PumpDll(L"DEU"), PumpDll(L"ENU"), kGerman1001},
-      {L"ResEnglishOnly", L"", PumpDll(L"ENU"), kEnglish1001},
-      {L"ResNotLoading", BinDir() + L"NoSuch.dll", PumpDll(L"ENU"), kEnglish1001},
-      {L"ResLongPath", tooLong, PumpDll(L"ENU"), kEnglish1001},
-      {L"ResFullPath", PaddedGermanPath(259), PumpDll(L"ENU"), kGerman1001},
-  };
+  // Each provider has the English DLL; the German one, if any, is given.
+  const std::tuple<const wchar_t*, std::wstring, std::wstring> cases[] = {
+      {L"ResGermanFirst", PumpDll(L"DEU"), kGerman1001},
+      {L"ResEnglishOnly", L"", kEnglish1001},
+      {L"ResNotLoading", BinDir() + L"NoSuch.dll", kEnglish1001},
+      {L"ResLongPath", tooLong, kEnglish1001},
+      {L"ResFullPath", PaddedGermanPath(259), kGerman1001}};
   ThreadLocale german(kGermanLocale);
-  for (const auto& c : cases) {
-    Provider provider(c.provider);
-    if (!c.german.empty()) provider.Set(kGerman, c.german);
-    provider.Set(kEnglish, c.english);
-    EXPECT_EQ(c.expected, Message1001(c.provider)) << Narrow(c.provider);
+  for (const auto& [name, germanDll, expected] : cases) {
+    Provider provider(name);
+    if (!germanDll.empty()) provider.Set(kGerman, germanDll);
+    provider.Set(kEnglish, PumpDll(L"ENU"));
+    EXPECT_EQ(expected, Message1001(name)) << Narrow(name);
   }
   EXPECT_EQ(L"<no module>", Message1001(L"NoSuchProvider"));
   EXPECT_EQ(L"<no module>", Message1001(L""));
@@ -207,7 +187,7 @@ TEST(ProviderResources, LoadedDllsAreCachedOncePerExactNameUntilReleasedAndMissi
     EXPECT_EQ(kGerman1001, Message1001(L"Pump"));
   }
   // Loaded DLLs come from the cache, not the registry...
-  pump.Remove(kGerman);
+  DeleteMachineValue(pump.key, kGerman);
   pump.Set(kEnglish, PumpDll(L"DEU"));
   {
     ThreadLocale german(kGermanLocale);
@@ -272,7 +252,7 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
   }
   // The German texts are German, not copies.
   EXPECT_NE(LoadResourceString(english, 124), LoadResourceString(german, 124));
-  EXPECT_EQ(L"\x00dc" L"berwachung", LoadResourceString(german, 126));
+  EXPECT_EQ(L"\u00dcberwachung", LoadResourceString(german, 126));
   FreeLibrary(german);
   FreeLibrary(english);
 }
@@ -281,15 +261,15 @@ TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
   const std::wstring product = L"HvLangProbeProduct", key = L"Software\\Corvala Software\\" + product;
   // Nothing named HvLangProbe* beside the module or on the search path.
   EXPECT_EQ(nullptr, LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule()));
-  ASSERT_TRUE(test::SetMachineString(key, L"Language", BinDir() + L"langprobe"));
+  ASSERT_TRUE(SetMachineString(key, L"Language", BinDir() + L"langprobe"));
   HMODULE language = LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule());
   ASSERT_NE(nullptr, language);
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(language, path, MAX_PATH);
   EXPECT_EQ(0, lstrcmpiW((BinDir() + L"langprobe\\HvLangProbeEN.dll").c_str(), path)) << Narrow(path);
   FreeLibrary(language);
-  ASSERT_TRUE(test::SetMachineString(key, L"Language", BinDir() + L"nowhere"));
-  ASSERT_TRUE(test::SetMachineString(key + L"\\Viewer", L"Language", BinDir() + L"langprobe"));
+  ASSERT_TRUE(SetMachineString(key, L"Language", BinDir() + L"nowhere"));
+  ASSERT_TRUE(SetMachineString(key + L"\\Viewer", L"Language", BinDir() + L"langprobe"));
   language = LoadLanguageLibrary(L"HvLangProbe", product.c_str(), L"Viewer", ThisModule());
   EXPECT_NE(nullptr, language);
   if (language) FreeLibrary(language);
@@ -298,57 +278,53 @@ TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
 }
 
 using Result = std::pair<HRESULT, std::wstring>;
-const std::wstring kIncorrectType = L"An insertion argument was an incorrect type";
-const std::wstring kMoreArguments = L"The message required more insertion arguments";
-const Result kFits(S_OK, L"");
+const Result kFits(S_OK, L""), kIncorrectType(E_FAIL, L"An insertion argument was an incorrect type"),
+    kMoreArguments(E_FAIL, L"The message required more insertion arguments");
 
-class CheckMessageTest : public test::ComTest {
+class CheckMessageTest : public ComTest {
  protected:
   // The check of a text message, or of resource message id of the provider,
   // with these arguments, and the error description it left ("" for none).
   Result Check(const wchar_t* text, const Args& args, long id = -1, const wchar_t* provider = L"") {
     ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
-    unique_variant message, providerValue;
-    message->vt = text ? VT_BSTR : VT_I4;
-    if (text) message->bstrVal = SysAllocString(text);
-    else message->lVal = id;
+    Args message, providerValue;
+    text ? message.Text(text) : message.I4(id);
     unique_safearray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(args.values.size())));
     for (LONG i = 0; i < static_cast<LONG>(args.values.size()); ++i)
       SafeArrayPutElement(array.get(), &i, const_cast<VARIANT*>(&args.values[i]));
-    item->SetStandardFields(nullptr, L"", 4, 1, 0, *message.get(), array.get());
-    providerValue->vt = VT_BSTR;
-    providerValue->bstrVal = SysAllocString(provider);
-    EXPECT_EQ(item->PutParam(unique_bstr(SysAllocString(L"provider")).get(), *providerValue.get()), S_OK);
+    item->SetStandardFields(nullptr, L"", 4, 1, 0, message.values[0], array.get());
+    providerValue.Text(provider);
+    EXPECT_EQ(item->PutParam(unique_bstr(SysAllocString(L"provider")).get(), providerValue.values[0]), S_OK);
     SetErrorInfo(0, nullptr);
     const HRESULT hr = CheckMessage(*item);
-    return {hr, test::TakeErrorDescription()};
+    return {hr, TakeErrorDescription()};
   }
 };
 
 TEST_F(CheckMessageTest, ArgumentTypesMustFitTheirFormats) {
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1!d!", Args().Text(L"x")));
+  EXPECT_EQ(kIncorrectType, Check(L"%1!d!", Args().Text(L"x")));
   EXPECT_EQ(kFits, Check(L"%1!d!", Args().I4(1)));
   // Any type outside the four strict ones fits an integer format...
   EXPECT_EQ(kFits, Check(L"%1!d!", Args().R8(1.5)));
   EXPECT_EQ(kFits, Check(L"%1!x!", Args().Of(VT_BOOL)));
   // ...the strict ones must be exactly what the letter asks for.
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1!d!", Args().I2(1)));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1!d!", Args().Of(VT_EMPTY)));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1!d!", Args().I1(1)));
+  EXPECT_EQ(kIncorrectType, Check(L"%1!d!", Args().I2(1)));
+  EXPECT_EQ(kIncorrectType, Check(L"%1!d!", Args().Of(VT_EMPTY)));
+  EXPECT_EQ(kIncorrectType, Check(L"%1!d!", Args().I1(1)));
   EXPECT_EQ(kFits, Check(L"%1!c!", Args().I2(65)));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1!C!", Args().I4(65)));
+  EXPECT_EQ(kIncorrectType, Check(L"%1!C!", Args().I4(65)));
   EXPECT_EQ(kFits, Check(L"%1 and %2!s!", Args().Text(L"a").Text(L"b")));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1", Args().I4(1)));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1", Args().Of(VT_EMPTY)));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%1 %2!u!", Args().Text(L"a").Text(L"b")));
+  EXPECT_EQ(kIncorrectType, Check(L"%1", Args().I4(1)));
+  EXPECT_EQ(kIncorrectType, Check(L"%1", Args().Of(VT_EMPTY)));
+  EXPECT_EQ(kIncorrectType, Check(L"%1 %2!u!", Args().Text(L"a").Text(L"b")));
   // The letter of place 1 is taken at the first "%1", which here is "%12".
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(L"%12 %1!d!", Args().I4(1)));
+  EXPECT_EQ(kIncorrectType, Check(L"%12 %1!d!", Args().I4(1)));
   // Floating point ends the check without error information.
   EXPECT_EQ(Result(E_FAIL, L""), Check(L"%1!f!", Args().R8(1.5)));
   EXPECT_EQ(Result(E_FAIL, L""), Check(L"%1 %2!5.2e!", Args().Text(L"a")));
   // The numbers are walked up to the first gap; extra arguments are allowed.
-  EXPECT_EQ(Result(E_FAIL, kMoreArguments), Check(L"%1 %2", Args().Text(L"a")));
-  EXPECT_EQ(Result(E_FAIL, kMoreArguments), Check(L"Pump %1", Args()));
+  EXPECT_EQ(kMoreArguments, Check(L"%1 %2", Args().Text(L"a")));
+  EXPECT_EQ(kMoreArguments, Check(L"Pump %1", Args()));
   EXPECT_EQ(kFits, Check(L"%1 and %3", Args().Text(L"a")));
   EXPECT_EQ(kFits, Check(L"%1", Args().Text(L"a").I4(2).Of(VT_NULL)));
   EXPECT_EQ(kFits, Check(L"Started", Args()));
@@ -360,8 +336,8 @@ TEST_F(CheckMessageTest, ResourceTemplatesComeFromTheProvidersDll) {
   provider.Set(kEnglish, PumpDll(L"ENU"));
   // 1002 is "Pump %1 pressure %2!d! bar".
   EXPECT_EQ(kFits, Check(nullptr, Args().Text(L"P1").I4(3), 1002, L"CheckProbe"));
-  EXPECT_EQ(Result(E_FAIL, kIncorrectType), Check(nullptr, Args().Text(L"P1").Text(L"P1"), 1002, L"CheckProbe"));
-  EXPECT_EQ(Result(E_FAIL, kMoreArguments), Check(nullptr, Args().Text(L"P1"), 1002, L"CheckProbe"));
+  EXPECT_EQ(kIncorrectType, Check(nullptr, Args().Text(L"P1").Text(L"P1"), 1002, L"CheckProbe"));
+  EXPECT_EQ(kMoreArguments, Check(nullptr, Args().Text(L"P1"), 1002, L"CheckProbe"));
   EXPECT_EQ(Result(E_FAIL, L"Failed to load the resource ID from the resource DLL"),
             Check(nullptr, Args(), 4242, L"CheckProbe"));
   EXPECT_EQ(Result(E_FAIL, L"Failed to load the resource DLL"),
@@ -369,4 +345,4 @@ TEST_F(CheckMessageTest, ResourceTemplatesComeFromTheProvidersDll) {
 }
 
 }  // namespace
-}  // namespace hv
+}  // namespace hv::test
