@@ -91,46 +91,37 @@ void DeleteMachineValue(const std::wstring& key, const wchar_t* name) {
 }
 
 DebugOutputCapture::DebugOutputCapture() {
-  InitializeCriticalSection(&lock_);
   bufferReady_ = CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY");
   dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
   mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
   if (!bufferReady_ || !dataReady_ || !mapping_) return;
   view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
-  if (view_) thread_ = CreateThread(nullptr, 0, &Reader, this, 0, nullptr);
+  if (view_) thread_ = std::thread(&DebugOutputCapture::Read, this);
 }
 
 DebugOutputCapture::~DebugOutputCapture() {
-  InterlockedExchange(&stop_, 1);
-  if (thread_) {
+  stop_ = true;
+  if (thread_.joinable()) {
     SetEvent(dataReady_);
-    WaitForSingleObject(thread_, 5000);
-    CloseHandle(thread_);
+    thread_.join();
   }
   if (view_) UnmapViewOfFile(view_);
   for (HANDLE h : {mapping_, dataReady_, bufferReady_})
     if (h) CloseHandle(h);
-  DeleteCriticalSection(&lock_);
 }
 
-DWORD WINAPI DebugOutputCapture::Reader(void* self) {
-  auto* capture = static_cast<DebugOutputCapture*>(self);
-  for (;;) {
-    if (WaitForSingleObject(capture->dataReady_, INFINITE) != WAIT_OBJECT_0) return 1;
-    if (capture->stop_) return 0;
-    const char* text = static_cast<const char*>(capture->view_) + sizeof(DWORD);
-    EnterCriticalSection(&capture->lock_);
-    capture->texts_.emplace_back(text, strnlen(text, 4096 - sizeof(DWORD)));
-    LeaveCriticalSection(&capture->lock_);
-    SetEvent(capture->bufferReady_);
+void DebugOutputCapture::Read() {
+  while (WaitForSingleObject(dataReady_, INFINITE) == WAIT_OBJECT_0 && !stop_) {
+    const char* text = static_cast<const char*>(view_) + sizeof(DWORD);
+    std::lock_guard<std::mutex> hold(lock_);
+    texts_.emplace_back(text, strnlen(text, 4096 - sizeof(DWORD)));
+    SetEvent(bufferReady_);
   }
 }
 
 std::vector<std::string> DebugOutputCapture::Texts() {
-  EnterCriticalSection(&lock_);
-  std::vector<std::string> texts = texts_;
-  LeaveCriticalSection(&lock_);
-  return texts;
+  std::lock_guard<std::mutex> hold(lock_);
+  return texts_;
 }
 
 HRESULT CreateManager(ITAVDiagnosticLogMgrEx** mgr) {

@@ -4,8 +4,11 @@
 #include <objbase.h>
 #include <oleauto.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,14 +59,12 @@ class DebugOutputCapture {
   std::vector<std::string> Texts();
 
  private:
-  static DWORD WINAPI Reader(void* self);
-  HANDLE bufferReady_ = nullptr;
-  HANDLE dataReady_ = nullptr;
-  HANDLE mapping_ = nullptr;
+  void Read();
+  HANDLE bufferReady_ = nullptr, dataReady_ = nullptr, mapping_ = nullptr;
   void* view_ = nullptr;
-  HANDLE thread_ = nullptr;
-  volatile LONG stop_ = 0;
-  CRITICAL_SECTION lock_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::mutex lock_;
   std::vector<std::string> texts_;
 };
 
