@@ -30,43 +30,34 @@ unique_bstr Bstr(const std::wstring& text) {
 }
 std::wstring TextOf(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : L"(null)"; }
 
-class FakeEnum final : public IEnumUnknown, public ComObject {
+// The adaptor: its reader records each call as "Method lcid filters [buffer
+// size]" with the adaptor's settings beside it, and hands itself out as the
+// enumerator of its elements. Registered in this process over the real class,
+// it is also the default adaptor's local reader, handing out one element a
+// call; that reader's state travels in the two values the caller carries.
+class FakeAdaptor final : public IAdaptorReader,
+                          public ILocalLogReader,
+                          public IClassFactory,
+                          public IEnumUnknown,
+                          public ComObject {
  public:
-  HV_COM_OBJECT(FakeEnum)
+  HV_COM_OBJECT(FakeAdaptor)
   static const QIEntry kInterfaces[];
-  explicit FakeEnum(std::vector<ComPtr<IUnknown>> elements) : elements_(std::move(elements)) {}
+  STDMETHODIMP Read(ULONG lcid, BSTR specific, BSTR filters, IEnumUnknown** items) override {
+    calls.push_back({L"Read " + std::to_wstring(lcid) + L" " + TextOf(filters), TextOf(specific)});
+    next_ = 0;
+    if (SUCCEEDED(result) && handOut) (*items = this)->AddRef();
+    return result;
+  }
   STDMETHODIMP Next(ULONG count, IUnknown** out, ULONG* fetched) override {
     ULONG given = 0;
-    for (; given < count && next_ < elements_.size(); ++given) elements_[next_++].copy_to(&out[given]);
+    for (; given < count && next_ < elements.size(); ++given) elements[next_++].copy_to(&out[given]);
     if (fetched) *fetched = given;
     return given == count ? S_OK : S_FALSE;
   }
   STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
   STDMETHODIMP Reset() override { return E_NOTIMPL; }
   STDMETHODIMP Clone(IEnumUnknown**) override { return E_NOTIMPL; }
-
- private:
-  ~FakeEnum() override = default;
-  std::vector<ComPtr<IUnknown>> elements_;
-  size_t next_ = 0;
-};
-const QIEntry FakeEnum::kInterfaces[] = {HV_QI_ENTRY(FakeEnum, IEnumUnknown), HV_QI_END};
-ComPtr<IUnknown> NotAnItem() { return MakeObject<FakeEnum>(std::vector<ComPtr<IUnknown>>{}).query<IUnknown>(); }
-
-// The adaptor: its reader records each call as "Method lcid filters [buffer
-// size]" with the adaptor's settings beside it. Registered in this process over
-// the real class, it is also the default adaptor's local reader, handing out
-// one element a call; that reader's state travels in the two values the caller
-// carries for it.
-class FakeAdaptor final : public IAdaptorReader, public ILocalLogReader, public IClassFactory, public ComObject {
- public:
-  HV_COM_OBJECT(FakeAdaptor)
-  static const QIEntry kInterfaces[];
-  STDMETHODIMP Read(ULONG lcid, BSTR specific, BSTR filters, IEnumUnknown** items) override {
-    calls.push_back({L"Read " + std::to_wstring(lcid) + L" " + TextOf(filters), TextOf(specific)});
-    if (SUCCEEDED(result) && handOut) *items = MakeObject<FakeEnum>(elements).release();
-    return result;
-  }
   STDMETHODIMP Subscribe(ULONG lcid, BSTR specific, BSTR filters, LONG bufferTime, LONG maxSize,
                          IConnectionPointContainer** subscription) override {
     calls.push_back({L"Subscribe " + std::to_wstring(lcid) + L" " + TextOf(filters) + L" " +
@@ -99,10 +90,14 @@ class FakeAdaptor final : public IAdaptorReader, public ILocalLogReader, public 
 
  private:
   ~FakeAdaptor() override = default;
+  size_t next_ = 0;
 };
 const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorReader),
                                             HV_QI_ENTRY(FakeAdaptor, ILocalLogReader),
-                                            HV_QI_ENTRY(FakeAdaptor, IClassFactory), HV_QI_END};
+                                            HV_QI_ENTRY(FakeAdaptor, IClassFactory),
+                                            HV_QI_ENTRY(FakeAdaptor, IEnumUnknown), HV_QI_END};
+// An object that is no item.
+ComPtr<IUnknown> NotAnItem() { return MakeObject<FakeAdaptor>().query<IUnknown>(); }
 
 // An item of the library with these fields (datetime, location, provider,
 // audience, severity, msgtext, username, verbosity and userdescription, as
@@ -300,7 +295,7 @@ TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEvery
   }
   EXPECT_EQ(mux_->MessageCount(), 0) << "nothing is sent for a bad document";
 
-  ComPtr<IUnknown> notAReader = NotAnItem();
+  ComPtr<IUnknown> notAReader = MakeItem({});
   AnswerAdaptorRequestsWith(notAReader.get());
   const unique_bstr filters = Bstr(L"x");
   IEnumUnknown* const sentinel = reinterpret_cast<IEnumUnknown*>(0x1234);
