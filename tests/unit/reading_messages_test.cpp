@@ -188,17 +188,17 @@ class ReadingTest : public ComTest {
   DWORD cookie_ = 0;
 };
 
-std::wstring Document(const std::wstring& clsid, const std::wstring& inner) {
+// A source-control document for the default adaptor, or another.
+std::wstring Document(const std::wstring& inner, const std::wstring& clsid = kDefaultClsid) {
   return L"<Source AdaptorCLSID=\"" + clsid + L"\">" + inner + L"</Source>";
 }
-std::wstring Logs(const std::vector<std::wstring>& entries) {
-  std::wstring logs = L"<AdaptorSpecific><Logs>";
-  for (const auto& entry : entries) logs += L"<Log>" + entry + L"</Log>";
-  return logs + L"</Logs></AdaptorSpecific>";
+std::wstring Logs(const std::vector<std::wstring>& entries, const wchar_t* element = L"AdaptorSpecific") {
+  std::wstring logs = L"<" + std::wstring(element) + L"><Logs>";
+  for (const auto& entry : entries) logs += entry.empty() ? L"<Log/>" : L"<Log>" + entry + L"</Log>";
+  return logs + L"</Logs></" + element + L">";
 }
 
 TEST(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
-  const std::wstring lowerDefault = L"{1b67abec-0e98-4b4f-9a72-a366625f20d6}";
   const struct {
     const char* what;
     std::wstring text;
@@ -207,19 +207,15 @@ TEST(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
       {"empty", L"", true},
       {"not well-formed", L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\">", true},
       {"no adaptor named", L"<Source>" + Logs({L"\\\\plant7\\logs"}) + L"</Source>", true},
-      {"localhost in any case, in a path", Document(kDefaultClsid, Logs({L"C:\\LocalHost\\logs\\line3", L"localhost"})),
-       true},
-      {"one log elsewhere", Document(kDefaultClsid, Logs({L"localhost", L"\\\\plant7\\logs"})), false},
-      {"default adaptor in lower case", Document(lowerDefault, Logs({L"localhost"})), false},
-      {"another adaptor", Document(kOtherClsid, Logs({L"localhost"})), false},
-      {"settings not the first child", Document(kDefaultClsid, L"<Note/>" + Logs({L"plant7"})), true},
-      {"Logs not first", Document(kDefaultClsid, L"<AdaptorSpecific><Mode/><Logs><Log>plant7</Log></Logs></AdaptorSpecific>"),
-       true},
-      {"names compared with case",
-       Document(kDefaultClsid, L"<adaptorspecific><Logs><Log>plant7</Log></Logs></adaptorspecific>"), true},
-      {"no logs", Document(kDefaultClsid, L"<AdaptorSpecific><Logs/></AdaptorSpecific>"), true},
-      {"a log without text", Document(kDefaultClsid, L"<AdaptorSpecific><Logs><Log>localhost</Log><Log/></Logs></AdaptorSpecific>"),
-       false},
+      {"localhost in any case, in a path", Document(Logs({L"C:\\LocalHost\\logs\\line3", L"localhost"})), true},
+      {"one log elsewhere", Document(Logs({L"localhost", L"\\\\plant7\\logs"})), false},
+      {"default in lower case", Document(Logs({L"localhost"}), L"{1b67abec-0e98-4b4f-9a72-a366625f20d6}"), false},
+      {"another adaptor", Document(Logs({L"localhost"}), kOtherClsid), false},
+      {"settings not the first child", Document(L"<Note/>" + Logs({L"plant7"})), true},
+      {"Logs not first", Document(L"<AdaptorSpecific><Mode/><Logs><Log>plant7</Log></Logs></AdaptorSpecific>"), true},
+      {"names compared with case", Document(Logs({L"plant7"}, L"adaptorspecific")), true},
+      {"no logs", Document(L"<AdaptorSpecific><Logs/></AdaptorSpecific>"), true},
+      {"a log without text", Document(Logs({L"localhost", L""})), false},
       {"several lines", L"<Source AdaptorCLSID=\"" + kDefaultClsid +
                             L"\">\n  <AdaptorSpecific>\n    <Logs>\n      <Log>plant7</Log>\n    </Logs>\n"
                             L"  </AdaptorSpecific>\n</Source>\n",
@@ -232,25 +228,20 @@ TEST(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
 }
 
 TEST_F(ReadingTest, TheDocumentNamesTheAdaptorThatGetsTheCallersArgumentsUnchanged) {
-  adaptor_->elements = {NotAnItem()};
   // No document: the default adaptor, no settings; the rest goes through as given.
   ComPtr<IEnumUnknown> items;
   ASSERT_EQ(mgr_->ReadMessages(0x407, nullptr, Bstr(L"severity=1").get(), items.put()), S_OK);
-  ComPtr<IUnknown> first;
-  ULONG fetched = 0;
-  ASSERT_TRUE(items);
-  EXPECT_EQ(items->Next(1, first.put(), &fetched), S_OK);
-  EXPECT_EQ(fetched, 1u) << "the adaptor's enumerator";
+  EXPECT_EQ(items.get(), static_cast<IEnumUnknown*>(adaptor_.get())) << "the adaptor's enumerator";
   // Another adaptor in lower case; of two settings elements the last counts.
-  const std::wstring twice = Document(kOtherClsid, Logs({L"first"}) + L"<Other/>" + Logs({L"second"}));
+  const std::wstring twice = Document(Logs({L"first"}) + L"<Other/>" + Logs({L"second"}), kOtherClsid);
   items.reset();
   ASSERT_EQ(mgr_->ReadMessages(0, Bstr(twice).get(), nullptr, items.put()), S_OK);
   // A subscription: the adaptor's, with the caller's arguments and its result.
   adaptor_->result = CONNECT_E_CANNOTCONNECT;
   IConnectionPointContainer* subscription = reinterpret_cast<IConnectionPointContainer*>(0x1234);
-  EXPECT_EQ(mgr_->CreateMessageSubscription(0x407, Bstr(Document(kDefaultClsid, Logs({L"localhost"}))).get(), nullptr,
-                                            250, 40, &subscription),
-            CONNECT_E_CANNOTCONNECT);
+  const unique_bstr local = Bstr(Document(Logs({L"localhost"})));
+  const HRESULT subscribed = mgr_->CreateMessageSubscription(0x407, local.get(), nullptr, 250, 40, &subscription);
+  EXPECT_EQ(subscribed, CONNECT_E_CANNOTCONNECT);
 
   const auto& calls = adaptor_->calls;
   ASSERT_EQ(calls.size(), 3u);
@@ -281,8 +272,8 @@ TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEvery
     std::wstring text;
     HRESULT expected;  // S_OK: any failure
   } cases[] = {
-      {"class id without its braces' form", Document(L"{1234}", L""), CO_E_CLASSSTRING},
-      {"class id as a name", Document(L"HVMux.MuxService", L""), CO_E_CLASSSTRING},
+      {"class id without its braces' form", Document(L"", L"{1234}"), CO_E_CLASSSTRING},
+      {"class id as a name", Document(L"", L"HVMux.MuxService"), CO_E_CLASSSTRING},
       {"empty class id", Document(L"", L""), CO_E_CLASSSTRING},
       {"not well-formed", L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\"><AdaptorSpecific>", S_OK},
   };
@@ -320,7 +311,7 @@ TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnsw
   EXPECT_EQ(mgr_->ReadLocalMessages(0, nullptr, nullptr, &items), S_FALSE);
   EXPECT_EQ(mux_->MessageCount(), 1) << "the adaptor is opened first";
   // Local logs named explicitly: the same.
-  const std::wstring local = Document(kDefaultClsid, Logs({L"localhost"}));
+  const std::wstring local = Document(Logs({L"localhost"}));
   EXPECT_EQ(mgr_->ReadLocalMessages(0, Bstr(local).get(), Bstr(L"").get(), &items), S_FALSE);
   EXPECT_EQ(items, sentinel);
   EXPECT_TRUE(adaptor_->calls.empty());
@@ -331,7 +322,7 @@ TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnsw
   EXPECT_EQ(mgr_->ReadLocalMessages(0x409, Bstr(local).get(), Bstr(L"severity=2").get(), read.put()), S_FALSE);
   EXPECT_TRUE(read) << "the adaptor's enumerator";
   read.reset();
-  const std::wstring remote = Document(kDefaultClsid, Logs({L"localhost", L"plant7"}));
+  const std::wstring remote = Document(Logs({L"localhost", L"plant7"}));
   EXPECT_EQ(mgr_->ReadLocalMessages(0x409, Bstr(remote).get(), nullptr, read.put()), S_FALSE);
   ASSERT_EQ(adaptor_->calls.size(), 2u);
   EXPECT_EQ(adaptor_->calls[0].what, L"Read 1033 severity=2");
@@ -408,7 +399,7 @@ TEST_F(ReadingTest, TheExportReadsLocalLogsInProcessAndPassesTheReadersStateBack
   reader->received.clear();
   reader->elements = {items[1], nullptr};
   reader->lastResult = E_UNEXPECTED;
-  ASSERT_EQ(Export(Document(kDefaultClsid, Logs({L"LOCALHOST"})), L""), S_OK);
+  ASSERT_EQ(Export(Document(Logs({L"LOCALHOST"})), L""), S_OK);
   EXPECT_EQ(Written(), kHead + kExportedPlain + kTail);
   EXPECT_EQ(reader->received.size(), 2u);
 }
@@ -416,7 +407,7 @@ TEST_F(ReadingTest, TheExportReadsLocalLogsInProcessAndPassesTheReadersStateBack
 TEST_F(ReadingTest, ExportOfNothingAndHowTheFileIsCreated) {
   // An older, longer file is replaced; no items give the frame alone.
   std::ofstream(file_.c_str(), std::ios::binary) << std::string(10000, 'x');
-  const std::wstring source = Document(kDefaultClsid, Logs({L"plant7"}));
+  const std::wstring source = Document(Logs({L"plant7"}));
   ASSERT_EQ(Export(source, L""), S_OK);
   EXPECT_EQ(Written(), kHead + kTail);
   ASSERT_EQ(adaptor_->calls.size(), 1u);
