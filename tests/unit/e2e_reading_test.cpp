@@ -286,14 +286,13 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   ComPtr<IConnectionPoint> other;
   EXPECT_EQ(errors.container->FindConnectionPoint(IID_IDispatch, other.put()), CONNECT_E_NOCONNECTION);
   ComPtr<IEnumConnections> connections;
-  ASSERT_EQ(errors.point->EnumConnections(connections.put()), S_OK);
   CONNECTDATA connection[2] = {};
   ULONG listed = 0;
+  ASSERT_EQ(errors.point->EnumConnections(connections.put()), S_OK);
   EXPECT_EQ(connections->Next(2, connection, &listed), S_FALSE);
   ASSERT_EQ(listed, 1u);
   EXPECT_EQ(connection[0].dwCookie, errors.cookie);
-  ComPtr<IUnknown> identity = errors.events.query<IUnknown>();
-  EXPECT_EQ(connection[0].pUnk, identity.get()) << "the advised sink itself, in its own apartment";
+  EXPECT_EQ(connection[0].pUnk, errors.events.query<IUnknown>().get()) << "the advised sink itself, in its apartment";
   if (connection[0].pUnk) connection[0].pUnk->Release();
 
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 4", L"Press");
