@@ -343,7 +343,7 @@ std::vector<ComPtr<IUnknown>> ExportedItems() {
   ComPtr<IUnknown> top = MakeItem({L"45000.5", L"Line <3>", L"Pump & Valve", L"8", L"1",
                                    L"Pressure \"high\" & rising <fast>", L"O'Neil & co", L"3", L"said \"stop\""},
                                   L"<element name=\"Batch\" type=\"int\"/><element name=\"Note\"/>",
-                                  {L"12", L"a<b & 'c'"});
+                                  {L"12", L"a<b> & 'c'"});
   ComPtr<IUnknown> child =
       MakeItem({L"45000.25", L"Valve", L"Seal", L"2", L"2", L"cause", L"svc", L"0"}, L"<element name=\"Code\"/>", {L"E42"});
   ComPtr<IUnknown> grandchild = MakeItem({L"45000", L"Seal", L"", L"2", L"4", L"root cause", L"svc", L"1"});
@@ -357,7 +357,7 @@ const std::wstring kExportedTop =
     L"audience = \"8\" severity = \"1\" message = \"Pressure &quot;high&quot; &amp; rising &lt;fast&gt;\" "
     L"username = \"O'Neil &amp; co\" verbosity = \"3\" userdescription = \"said &quot;stop&quot;\">\n"
     L"\t\t<ExtendedParam Name = \"batch\" Value = \"12\" />\n"
-    L"\t\t<ExtendedParam Name = \"note\" Value = \"a&lt;b &amp; 'c'\" />\n"
+    L"\t\t<ExtendedParam Name = \"note\" Value = \"a&lt;b&gt; &amp; 'c'\" />\n"
     L"\t<Item datetime = \"3/15/2023 6:00:00 AM\" location = \"Valve\" provider = \"Seal\" audience = \"2\" "
     L"severity = \"2\" message = \"cause\" username = \"svc\" verbosity = \"0\" userdescription = \"\">\n"
     L"\t\t<ExtendedParam Name = \"code\" Value = \"E42\" />\n"
@@ -384,24 +384,23 @@ TEST_F(ReadingTest, TheExportWritesEachItemWithItsChainAndEscapedTexts) {
 
 TEST_F(ReadingTest, TheExportReadsLocalLogsInProcessAndPassesTheReadersStateBack) {
   ServeLocalReading();
-  const auto reader = adaptor_;
   std::vector<ComPtr<IUnknown>> items = ExportedItems();
   // The second call hands out nothing, the last an item together with S_FALSE.
-  reader->elements = {items[0], nullptr, items[1]};
+  adaptor_->elements = {items[0], nullptr, items[1]};
   ASSERT_EQ(Export(L"", L""), S_OK);
   EXPECT_EQ(Written(), kHead + kExportedTop + kExportedPlain + kTail);
   EXPECT_TRUE(adaptor_->calls.empty());
   EXPECT_EQ(mux_->MessageCount(), 1) << "the adaptor is still opened through the Mux";
   using Received = std::vector<std::array<long, 4>>;
-  EXPECT_EQ(reader->received, (Received{{0, 1, 0, -1}, {1000, 1, 0, 2000}, {1001, 1, 0, 2001}}));
+  EXPECT_EQ(adaptor_->received, (Received{{0, 1, 0, -1}, {1000, 1, 0, 2000}, {1001, 1, 0, 2001}}));
 
   // A reader failing part-way leaves what was written and the closing line.
-  reader->received.clear();
-  reader->elements = {items[1], nullptr};
-  reader->lastResult = E_UNEXPECTED;
+  adaptor_->received.clear();
+  adaptor_->elements = {items[1], nullptr};
+  adaptor_->lastResult = E_UNEXPECTED;
   ASSERT_EQ(Export(Document(Logs({L"LOCALHOST"})), L""), S_OK);
   EXPECT_EQ(Written(), kHead + kExportedPlain + kTail);
-  EXPECT_EQ(reader->received.size(), 2u);
+  EXPECT_EQ(adaptor_->received.size(), 2u);
 }
 
 TEST_F(ReadingTest, ExportOfNothingAndHowTheFileIsCreated) {
