@@ -13,8 +13,8 @@ namespace hv::test {
 class ChildProcess {
  public:
   ~ChildProcess() {
-    if (process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) TerminateProcess(process_, 255);
-    if (process_) WaitForSingleObject(process_, 10000), CloseHandle(process_);
+    if (process_ && Wait(0) == -1) TerminateProcess(process_, 255);
+    if (process_) CloseHandle(process_);
     for (const std::string& file : files_) DeleteFileW(WindowsPathOf(file).c_str());
   }
   bool Start(const std::wstring& program, const std::wstring& arguments) {
@@ -22,25 +22,22 @@ class ChildProcess {
     char folder[MAX_PATH] = "/tmp";
     GetEnvironmentVariableA("TMPDIR", folder, MAX_PATH);
     SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    HANDLE handles[2];
-    for (int i = 0; i < 2; ++i) {
-      files_[i] = std::string(folder) + "/hvdiag-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  std::to_string(InterlockedIncrement(&started)) + ".txt";
-      handles[i] = CreateFileW(WindowsPathOf(files_[i]).c_str(), GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0, nullptr);
-    }
     STARTUPINFOW startup = {sizeof(startup)};
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = handles[0];
-    startup.hStdError = handles[1];
+    HANDLE* handles[] = {&startup.hStdOutput, &startup.hStdError};
+    for (int i = 0; i < 2; ++i) {
+      files_[i] = std::string(folder) + "/hvdiag-" + std::to_string(GetCurrentProcessId()) + "-" +
+                  std::to_string(InterlockedIncrement(&started)) + ".txt";
+      *handles[i] = CreateFileW(WindowsPathOf(files_[i]).c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS, 0,
+                                nullptr);
+    }
     std::wstring line = L"\"" + program + L"\" " + arguments;
     PROCESS_INFORMATION info = {};
-    const bool ok = handles[0] != INVALID_HANDLE_VALUE && handles[1] != INVALID_HANDLE_VALUE &&
-                    CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+    const bool ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                    &startup, &info);
-    for (HANDLE handle : handles)
-      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    for (HANDLE* handle : handles) CloseHandle(*handle);
     if (ok) CloseHandle(info.hThread);
     process_ = info.hProcess;
     return ok;

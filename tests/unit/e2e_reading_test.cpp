@@ -12,6 +12,7 @@
 
 #include "common/ComObject.h"
 #include "common/Result.h"
+#include "hvdiagtest/ChildProcess.h"
 #include "support/HostProcess.h"
 #include "support/TestSupport.h"
 
@@ -54,21 +55,17 @@ ComPtr<ITAVDiagnosticLogEx> CreateLog(ITAVDiagnosticLogMgrEx* mgr, const wchar_t
   EXPECT_TRUE(plain && SUCCEEDED(plain.query(&log)));
   return log;
 }
-// An item of the log for the Op audience; null when it cannot be built. No
-// test assertion here: threads of their own use it.
-ComPtr<ITAVDiagnosticLogItemEx> Build(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const std::wstring& text) {
+// Logs an item for the Op audience; a synchronous one is answered once the
+// service stored it. No test assertion here: threads of their own use it.
+HRESULT Log(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const std::wstring& text, bool wait = true,
+            ULONG timeoutMs = 10000) {
   unique_variant message;
   message->vt = VT_BSTR;
   message->bstrVal = SysAllocString(text.c_str());
   ComPtr<ITAVDiagnosticLogItemEx> item;
-  log->BuildItemEx(nullptr, nullptr, severity, TAVDiagAudience_Op, 0, *message.get(), nullptr, nullptr, nullptr, item.put());
-  return item;
-}
-// Logs an item; a synchronous one is answered once the service stored it.
-HRESULT Log(ITAVDiagnosticLogEx* log, TAVDiagSeverity severity, const std::wstring& text, bool wait = true,
-            ULONG timeoutMs = 10000) {
-  ComPtr<ITAVDiagnosticLogItemEx> item = Build(log, severity, text);
-  return item ? log->LogThisItemEx(item.get(), wait ? VARIANT_TRUE : VARIANT_FALSE, timeoutMs) : E_FAIL;
+  HRESULT hr = log->BuildItemEx(nullptr, nullptr, severity, TAVDiagAudience_Op, 0, *message.get(), nullptr, nullptr,
+                                nullptr, item.put());
+  return SUCCEEDED(hr) ? log->LogThisItemEx(item.get(), wait ? VARIANT_TRUE : VARIANT_FALSE, timeoutMs) : hr;
 }
 
 // An OnLog sink: records the texts of every event's items, and where it was called.
@@ -148,17 +145,9 @@ class ReadingEndToEnd : public ComTest {
           L"--severity Warning --audience Dev --verbosity 5 --user maint \"Bearing temperature rising\"",
           L"--user operator --severity Info --audience Op --verbosity 1 \"Pump P-101 started\"",
           L"--user operator --severity Error --audience Op \"Pump P-102 tripped\""}) {
-      std::wstring command = L"\"" + BinDir() + L"hvdiag.exe\" log --location \"Line 3\" --provider Pump " + arguments;
-      STARTUPINFOW startup = {sizeof(startup)};
-      PROCESS_INFORMATION process = {};
-      DWORD code = 1;
-      if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        WaitForSingleObject(process.hProcess, 60000);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-      }
-      writerExitCode_ |= code;
+      ChildProcess writer;
+      const std::wstring line = L"log --location \"Line 3\" --provider Pump " + std::wstring(arguments);
+      writerExitCode_ |= writer.Start(BinDir() + L"hvdiag.exe", line) ? writer.Wait() : 1;
     }
   }
   static void TearDownTestSuite() {
@@ -169,7 +158,7 @@ class ReadingEndToEnd : public ComTest {
     if (!HostProcess::Available()) GTEST_SKIP() << "tarnhost is not built (HV_TARNHOST); nothing to read from";
     ComTest::SetUp();
     ASSERT_TRUE(host_ && host_->Running()) << (host_ ? host_->Log() : "");
-    ASSERT_EQ(writerExitCode_, 0u) << "a writing process failed";
+    ASSERT_EQ(writerExitCode_, 0) << "a writing process failed";
     ASSERT_EQ(CreateManager(mgr_.put()), S_OK);
   }
   void TearDown() override {
@@ -192,13 +181,13 @@ class ReadingEndToEnd : public ComTest {
   }
 
   static HostProcess* host_;
-  static DWORD writerExitCode_;
+  static int writerExitCode_;
   ComPtr<ITAVDiagnosticLogMgrEx> mgr_;
   std::vector<unique_bstr> strings_;
 };
 
 HostProcess* ReadingEndToEnd::host_ = nullptr;
-DWORD ReadingEndToEnd::writerExitCode_ = 0;
+int ReadingEndToEnd::writerExitCode_ = 0;
 
 TEST_F(ReadingEndToEnd, AnotherProcessReadsNewestFirstWithEveryFieldAndTheChildChain) {
   ComPtr<ITAVDiagnosticReader> reader;
@@ -297,14 +286,13 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   ComPtr<IConnectionPoint> other;
   EXPECT_EQ(errors.container->FindConnectionPoint(IID_IDispatch, other.put()), CONNECT_E_NOCONNECTION);
   ComPtr<IEnumConnections> connections;
-  ASSERT_EQ(errors.point->EnumConnections(connections.put()), S_OK);
   CONNECTDATA connection[2] = {};
   ULONG listed = 0;
+  ASSERT_EQ(errors.point->EnumConnections(connections.put()), S_OK);
   EXPECT_EQ(connections->Next(2, connection, &listed), S_FALSE);
   ASSERT_EQ(listed, 1u);
   EXPECT_EQ(connection[0].dwCookie, errors.cookie);
-  ComPtr<IUnknown> identity = errors.events.query<IUnknown>();
-  EXPECT_EQ(connection[0].pUnk, identity.get()) << "the advised sink itself, in its own apartment";
+  EXPECT_EQ(connection[0].pUnk, errors.events.query<IUnknown>().get()) << "the advised sink itself, in its apartment";
   if (connection[0].pUnk) connection[0].pUnk->Release();
 
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 4", L"Press");
@@ -373,23 +361,16 @@ TEST_F(ReadingEndToEnd, ASinkAdvisedFromASingleThreadedApartmentIsCalledInIt) {
 TEST_F(ReadingEndToEnd, ManyAsynchronousItemsFromTwoThreadsAreAllStored) {
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 7", L"Many");
   constexpr int kPerThread = 500;
-  auto logMany = [](void* param) -> DWORD {
+  std::atomic<int> failed{0};
+  auto logMany = [&] {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    DWORD failed = 0;
-    for (int i = 0; i < kPerThread; ++i)
-      failed += FAILED(Log(static_cast<ITAVDiagnosticLogEx*>(param), TAVDiagSeverity_Info, L"item", false, 0));
+    for (int i = 0; i < kPerThread; ++i) failed += FAILED(Log(log.get(), TAVDiagSeverity_Info, L"item", false, 0));
     CoUninitialize();
-    return failed;
   };
-  HANDLE threads[2];
-  for (HANDLE& thread : threads) thread = CreateThread(nullptr, 0, logMany, log.get(), 0, nullptr);
-  WaitForMultipleObjects(2, threads, TRUE, 60000);
-  for (HANDLE thread : threads) {
-    DWORD failed = 1;
-    GetExitCodeThread(thread, &failed);
-    EXPECT_EQ(failed, 0u);
-    CloseHandle(thread);
-  }
+  std::thread first(logMany), second(logMany);
+  first.join();
+  second.join();
+  EXPECT_EQ(failed, 0);
   // A synchronous item after them is answered once everything before it is in.
   EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, L"last"), S_OK);
   EXPECT_EQ(host_->Query("select count(*) from messages where provider = 'Many'"), std::to_string(2 * kPerThread + 1) + "\n");
@@ -451,8 +432,7 @@ TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayEverythingFailsWithoutHangingAndLo
   EXPECT_LT(GetTickCount64() - start, 5000u) << "nothing waited for the request time-out";
   EXPECT_TRUE(subscription.events->Events().empty());
 
-  const HRESULT stopped = log->LogThisItemEx(Build(log.get(), TAVDiagSeverity_Warning, L"while stopped").get(),
-                                             VARIANT_TRUE, 2000);
+  const HRESULT stopped = Log(log.get(), TAVDiagSeverity_Warning, L"while stopped", true, 2000);
   EXPECT_TRUE(FAILED(stopped)) << std::hex << stopped;
   ASSERT_TRUE(host_->Start()) << host_->Log();
   EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Warning, L"after restart"), S_OK);

@@ -30,43 +30,34 @@ unique_bstr Bstr(const std::wstring& text) {
 }
 std::wstring TextOf(BSTR text) { return text ? std::wstring(text, SysStringLen(text)) : L"(null)"; }
 
-class FakeEnum final : public IEnumUnknown, public ComObject {
+// The adaptor: its reader records each call as "Method lcid filters [buffer
+// size]" with the adaptor's settings beside it, and hands itself out as the
+// enumerator of its elements. Registered in this process over the real class,
+// it is also the default adaptor's local reader, handing out one element a
+// call; that reader's state travels in the two values the caller carries.
+class FakeAdaptor final : public IAdaptorReader,
+                          public ILocalLogReader,
+                          public IClassFactory,
+                          public IEnumUnknown,
+                          public ComObject {
  public:
-  HV_COM_OBJECT(FakeEnum)
+  HV_COM_OBJECT(FakeAdaptor)
   static const QIEntry kInterfaces[];
-  explicit FakeEnum(std::vector<ComPtr<IUnknown>> elements) : elements_(std::move(elements)) {}
+  STDMETHODIMP Read(ULONG lcid, BSTR specific, BSTR filters, IEnumUnknown** items) override {
+    calls.push_back({L"Read " + std::to_wstring(lcid) + L" " + TextOf(filters), TextOf(specific)});
+    next_ = 0;
+    if (SUCCEEDED(result) && handOut) (*items = this)->AddRef();
+    return result;
+  }
   STDMETHODIMP Next(ULONG count, IUnknown** out, ULONG* fetched) override {
     ULONG given = 0;
-    for (; given < count && next_ < elements_.size(); ++given) elements_[next_++].copy_to(&out[given]);
+    for (; given < count && next_ < elements.size(); ++given) elements[next_++].copy_to(&out[given]);
     if (fetched) *fetched = given;
     return given == count ? S_OK : S_FALSE;
   }
   STDMETHODIMP Skip(ULONG) override { return E_NOTIMPL; }
   STDMETHODIMP Reset() override { return E_NOTIMPL; }
   STDMETHODIMP Clone(IEnumUnknown**) override { return E_NOTIMPL; }
-
- private:
-  ~FakeEnum() override = default;
-  std::vector<ComPtr<IUnknown>> elements_;
-  size_t next_ = 0;
-};
-const QIEntry FakeEnum::kInterfaces[] = {HV_QI_ENTRY(FakeEnum, IEnumUnknown), HV_QI_END};
-ComPtr<IUnknown> NotAnItem() { return MakeObject<FakeEnum>(std::vector<ComPtr<IUnknown>>{}).query<IUnknown>(); }
-
-// The adaptor: its reader records each call as "Method lcid filters [buffer
-// size]" with the adaptor's settings beside it. Registered in this process over
-// the real class, it is also the default adaptor's local reader, handing out
-// one element a call; that reader's state travels in the two values the caller
-// carries for it.
-class FakeAdaptor final : public IAdaptorReader, public ILocalLogReader, public IClassFactory, public ComObject {
- public:
-  HV_COM_OBJECT(FakeAdaptor)
-  static const QIEntry kInterfaces[];
-  STDMETHODIMP Read(ULONG lcid, BSTR specific, BSTR filters, IEnumUnknown** items) override {
-    calls.push_back({L"Read " + std::to_wstring(lcid) + L" " + TextOf(filters), TextOf(specific)});
-    if (SUCCEEDED(result) && handOut) *items = MakeObject<FakeEnum>(elements).release();
-    return result;
-  }
   STDMETHODIMP Subscribe(ULONG lcid, BSTR specific, BSTR filters, LONG bufferTime, LONG maxSize,
                          IConnectionPointContainer** subscription) override {
     calls.push_back({L"Subscribe " + std::to_wstring(lcid) + L" " + TextOf(filters) + L" " +
@@ -99,10 +90,14 @@ class FakeAdaptor final : public IAdaptorReader, public ILocalLogReader, public 
 
  private:
   ~FakeAdaptor() override = default;
+  size_t next_ = 0;
 };
 const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorReader),
                                             HV_QI_ENTRY(FakeAdaptor, ILocalLogReader),
-                                            HV_QI_ENTRY(FakeAdaptor, IClassFactory), HV_QI_END};
+                                            HV_QI_ENTRY(FakeAdaptor, IClassFactory),
+                                            HV_QI_ENTRY(FakeAdaptor, IEnumUnknown), HV_QI_END};
+// An object that is no item.
+ComPtr<IUnknown> NotAnItem() { return MakeObject<FakeAdaptor>().query<IUnknown>(); }
 
 // An item of the library with these fields (datetime, location, provider,
 // audience, severity, msgtext, username, verbosity and userdescription, as
@@ -193,17 +188,17 @@ class ReadingTest : public ComTest {
   DWORD cookie_ = 0;
 };
 
-std::wstring Document(const std::wstring& clsid, const std::wstring& inner) {
+// A source-control document for the default adaptor, or another.
+std::wstring Document(const std::wstring& inner, const std::wstring& clsid = kDefaultClsid) {
   return L"<Source AdaptorCLSID=\"" + clsid + L"\">" + inner + L"</Source>";
 }
-std::wstring Logs(const std::vector<std::wstring>& entries) {
-  std::wstring logs = L"<AdaptorSpecific><Logs>";
-  for (const auto& entry : entries) logs += L"<Log>" + entry + L"</Log>";
-  return logs + L"</Logs></AdaptorSpecific>";
+std::wstring Logs(const std::vector<std::wstring>& entries, const wchar_t* element = L"AdaptorSpecific") {
+  std::wstring logs = L"<" + std::wstring(element) + L"><Logs>";
+  for (const auto& entry : entries) logs += entry.empty() ? L"<Log/>" : L"<Log>" + entry + L"</Log>";
+  return logs + L"</Logs></" + element + L">";
 }
 
 TEST(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
-  const std::wstring lowerDefault = L"{1b67abec-0e98-4b4f-9a72-a366625f20d6}";
   const struct {
     const char* what;
     std::wstring text;
@@ -212,19 +207,15 @@ TEST(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
       {"empty", L"", true},
       {"not well-formed", L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\">", true},
       {"no adaptor named", L"<Source>" + Logs({L"\\\\plant7\\logs"}) + L"</Source>", true},
-      {"localhost in any case, in a path", Document(kDefaultClsid, Logs({L"C:\\LocalHost\\logs\\line3", L"localhost"})),
-       true},
-      {"one log elsewhere", Document(kDefaultClsid, Logs({L"localhost", L"\\\\plant7\\logs"})), false},
-      {"default adaptor in lower case", Document(lowerDefault, Logs({L"localhost"})), false},
-      {"another adaptor", Document(kOtherClsid, Logs({L"localhost"})), false},
-      {"settings not the first child", Document(kDefaultClsid, L"<Note/>" + Logs({L"plant7"})), true},
-      {"Logs not first", Document(kDefaultClsid, L"<AdaptorSpecific><Mode/><Logs><Log>plant7</Log></Logs></AdaptorSpecific>"),
-       true},
-      {"names compared with case",
-       Document(kDefaultClsid, L"<adaptorspecific><Logs><Log>plant7</Log></Logs></adaptorspecific>"), true},
-      {"no logs", Document(kDefaultClsid, L"<AdaptorSpecific><Logs/></AdaptorSpecific>"), true},
-      {"a log without text", Document(kDefaultClsid, L"<AdaptorSpecific><Logs><Log>localhost</Log><Log/></Logs></AdaptorSpecific>"),
-       false},
+      {"localhost in any case, in a path", Document(Logs({L"C:\\LocalHost\\logs\\line3", L"localhost"})), true},
+      {"one log elsewhere", Document(Logs({L"localhost", L"\\\\plant7\\logs"})), false},
+      {"default in lower case", Document(Logs({L"localhost"}), L"{1b67abec-0e98-4b4f-9a72-a366625f20d6}"), false},
+      {"another adaptor", Document(Logs({L"localhost"}), kOtherClsid), false},
+      {"settings not the first child", Document(L"<Note/>" + Logs({L"plant7"})), true},
+      {"Logs not first", Document(L"<AdaptorSpecific><Mode/><Logs><Log>plant7</Log></Logs></AdaptorSpecific>"), true},
+      {"names compared with case", Document(Logs({L"plant7"}, L"adaptorspecific")), true},
+      {"no logs", Document(L"<AdaptorSpecific><Logs/></AdaptorSpecific>"), true},
+      {"a log without text", Document(Logs({L"localhost", L""})), false},
       {"several lines", L"<Source AdaptorCLSID=\"" + kDefaultClsid +
                             L"\">\n  <AdaptorSpecific>\n    <Logs>\n      <Log>plant7</Log>\n    </Logs>\n"
                             L"  </AdaptorSpecific>\n</Source>\n",
@@ -237,25 +228,20 @@ TEST(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
 }
 
 TEST_F(ReadingTest, TheDocumentNamesTheAdaptorThatGetsTheCallersArgumentsUnchanged) {
-  adaptor_->elements = {NotAnItem()};
   // No document: the default adaptor, no settings; the rest goes through as given.
   ComPtr<IEnumUnknown> items;
   ASSERT_EQ(mgr_->ReadMessages(0x407, nullptr, Bstr(L"severity=1").get(), items.put()), S_OK);
-  ComPtr<IUnknown> first;
-  ULONG fetched = 0;
-  ASSERT_TRUE(items);
-  EXPECT_EQ(items->Next(1, first.put(), &fetched), S_OK);
-  EXPECT_EQ(fetched, 1u) << "the adaptor's enumerator";
+  EXPECT_EQ(items.get(), static_cast<IEnumUnknown*>(adaptor_.get())) << "the adaptor's enumerator";
   // Another adaptor in lower case; of two settings elements the last counts.
-  const std::wstring twice = Document(kOtherClsid, Logs({L"first"}) + L"<Other/>" + Logs({L"second"}));
+  const std::wstring twice = Document(Logs({L"first"}) + L"<Other/>" + Logs({L"second"}), kOtherClsid);
   items.reset();
   ASSERT_EQ(mgr_->ReadMessages(0, Bstr(twice).get(), nullptr, items.put()), S_OK);
   // A subscription: the adaptor's, with the caller's arguments and its result.
   adaptor_->result = CONNECT_E_CANNOTCONNECT;
   IConnectionPointContainer* subscription = reinterpret_cast<IConnectionPointContainer*>(0x1234);
-  EXPECT_EQ(mgr_->CreateMessageSubscription(0x407, Bstr(Document(kDefaultClsid, Logs({L"localhost"}))).get(), nullptr,
-                                            250, 40, &subscription),
-            CONNECT_E_CANNOTCONNECT);
+  const unique_bstr local = Bstr(Document(Logs({L"localhost"})));
+  const HRESULT subscribed = mgr_->CreateMessageSubscription(0x407, local.get(), nullptr, 250, 40, &subscription);
+  EXPECT_EQ(subscribed, CONNECT_E_CANNOTCONNECT);
 
   const auto& calls = adaptor_->calls;
   ASSERT_EQ(calls.size(), 3u);
@@ -286,8 +272,8 @@ TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEvery
     std::wstring text;
     HRESULT expected;  // S_OK: any failure
   } cases[] = {
-      {"class id without its braces' form", Document(L"{1234}", L""), CO_E_CLASSSTRING},
-      {"class id as a name", Document(L"HVMux.MuxService", L""), CO_E_CLASSSTRING},
+      {"class id without its braces' form", Document(L"", L"{1234}"), CO_E_CLASSSTRING},
+      {"class id as a name", Document(L"", L"HVMux.MuxService"), CO_E_CLASSSTRING},
       {"empty class id", Document(L"", L""), CO_E_CLASSSTRING},
       {"not well-formed", L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\"><AdaptorSpecific>", S_OK},
   };
@@ -300,7 +286,7 @@ TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEvery
   }
   EXPECT_EQ(mux_->MessageCount(), 0) << "nothing is sent for a bad document";
 
-  ComPtr<IUnknown> notAReader = NotAnItem();
+  ComPtr<IUnknown> notAReader = MakeItem({});
   AnswerAdaptorRequestsWith(notAReader.get());
   const unique_bstr filters = Bstr(L"x");
   IEnumUnknown* const sentinel = reinterpret_cast<IEnumUnknown*>(0x1234);
@@ -325,7 +311,7 @@ TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnsw
   EXPECT_EQ(mgr_->ReadLocalMessages(0, nullptr, nullptr, &items), S_FALSE);
   EXPECT_EQ(mux_->MessageCount(), 1) << "the adaptor is opened first";
   // Local logs named explicitly: the same.
-  const std::wstring local = Document(kDefaultClsid, Logs({L"localhost"}));
+  const std::wstring local = Document(Logs({L"localhost"}));
   EXPECT_EQ(mgr_->ReadLocalMessages(0, Bstr(local).get(), Bstr(L"").get(), &items), S_FALSE);
   EXPECT_EQ(items, sentinel);
   EXPECT_TRUE(adaptor_->calls.empty());
@@ -336,7 +322,7 @@ TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnsw
   EXPECT_EQ(mgr_->ReadLocalMessages(0x409, Bstr(local).get(), Bstr(L"severity=2").get(), read.put()), S_FALSE);
   EXPECT_TRUE(read) << "the adaptor's enumerator";
   read.reset();
-  const std::wstring remote = Document(kDefaultClsid, Logs({L"localhost", L"plant7"}));
+  const std::wstring remote = Document(Logs({L"localhost", L"plant7"}));
   EXPECT_EQ(mgr_->ReadLocalMessages(0x409, Bstr(remote).get(), nullptr, read.put()), S_FALSE);
   ASSERT_EQ(adaptor_->calls.size(), 2u);
   EXPECT_EQ(adaptor_->calls[0].what, L"Read 1033 severity=2");
@@ -357,7 +343,7 @@ std::vector<ComPtr<IUnknown>> ExportedItems() {
   ComPtr<IUnknown> top = MakeItem({L"45000.5", L"Line <3>", L"Pump & Valve", L"8", L"1",
                                    L"Pressure \"high\" & rising <fast>", L"O'Neil & co", L"3", L"said \"stop\""},
                                   L"<element name=\"Batch\" type=\"int\"/><element name=\"Note\"/>",
-                                  {L"12", L"a<b & 'c'"});
+                                  {L"12", L"a<b> & 'c'"});
   ComPtr<IUnknown> child =
       MakeItem({L"45000.25", L"Valve", L"Seal", L"2", L"2", L"cause", L"svc", L"0"}, L"<element name=\"Code\"/>", {L"E42"});
   ComPtr<IUnknown> grandchild = MakeItem({L"45000", L"Seal", L"", L"2", L"4", L"root cause", L"svc", L"1"});
@@ -371,7 +357,7 @@ const std::wstring kExportedTop =
     L"audience = \"8\" severity = \"1\" message = \"Pressure &quot;high&quot; &amp; rising &lt;fast&gt;\" "
     L"username = \"O'Neil &amp; co\" verbosity = \"3\" userdescription = \"said &quot;stop&quot;\">\n"
     L"\t\t<ExtendedParam Name = \"batch\" Value = \"12\" />\n"
-    L"\t\t<ExtendedParam Name = \"note\" Value = \"a&lt;b &amp; 'c'\" />\n"
+    L"\t\t<ExtendedParam Name = \"note\" Value = \"a&lt;b&gt; &amp; 'c'\" />\n"
     L"\t<Item datetime = \"3/15/2023 6:00:00 AM\" location = \"Valve\" provider = \"Seal\" audience = \"2\" "
     L"severity = \"2\" message = \"cause\" username = \"svc\" verbosity = \"0\" userdescription = \"\">\n"
     L"\t\t<ExtendedParam Name = \"code\" Value = \"E42\" />\n"
@@ -398,30 +384,29 @@ TEST_F(ReadingTest, TheExportWritesEachItemWithItsChainAndEscapedTexts) {
 
 TEST_F(ReadingTest, TheExportReadsLocalLogsInProcessAndPassesTheReadersStateBack) {
   ServeLocalReading();
-  const auto reader = adaptor_;
   std::vector<ComPtr<IUnknown>> items = ExportedItems();
   // The second call hands out nothing, the last an item together with S_FALSE.
-  reader->elements = {items[0], nullptr, items[1]};
+  adaptor_->elements = {items[0], nullptr, items[1]};
   ASSERT_EQ(Export(L"", L""), S_OK);
   EXPECT_EQ(Written(), kHead + kExportedTop + kExportedPlain + kTail);
   EXPECT_TRUE(adaptor_->calls.empty());
   EXPECT_EQ(mux_->MessageCount(), 1) << "the adaptor is still opened through the Mux";
   using Received = std::vector<std::array<long, 4>>;
-  EXPECT_EQ(reader->received, (Received{{0, 1, 0, -1}, {1000, 1, 0, 2000}, {1001, 1, 0, 2001}}));
+  EXPECT_EQ(adaptor_->received, (Received{{0, 1, 0, -1}, {1000, 1, 0, 2000}, {1001, 1, 0, 2001}}));
 
   // A reader failing part-way leaves what was written and the closing line.
-  reader->received.clear();
-  reader->elements = {items[1], nullptr};
-  reader->lastResult = E_UNEXPECTED;
-  ASSERT_EQ(Export(Document(kDefaultClsid, Logs({L"LOCALHOST"})), L""), S_OK);
+  adaptor_->received.clear();
+  adaptor_->elements = {items[1], nullptr};
+  adaptor_->lastResult = E_UNEXPECTED;
+  ASSERT_EQ(Export(Document(Logs({L"LOCALHOST"})), L""), S_OK);
   EXPECT_EQ(Written(), kHead + kExportedPlain + kTail);
-  EXPECT_EQ(reader->received.size(), 2u);
+  EXPECT_EQ(adaptor_->received.size(), 2u);
 }
 
 TEST_F(ReadingTest, ExportOfNothingAndHowTheFileIsCreated) {
   // An older, longer file is replaced; no items give the frame alone.
   std::ofstream(file_.c_str(), std::ios::binary) << std::string(10000, 'x');
-  const std::wstring source = Document(kDefaultClsid, Logs({L"plant7"}));
+  const std::wstring source = Document(Logs({L"plant7"}));
   ASSERT_EQ(Export(source, L""), S_OK);
   EXPECT_EQ(Written(), kHead + kTail);
   ASSERT_EQ(adaptor_->calls.size(), 1u);
