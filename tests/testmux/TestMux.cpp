@@ -23,29 +23,17 @@
 namespace hv::testmux {
 namespace {
 
-
 const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
   for (const auto& field : content.fields)
     if (field.first == name) return &field.second;
   return nullptr;
 }
 
-// The client side of one connection: once the client stops the connection,
-// the test gets its sink no more.
+// The client side of one connection, guarded by the state's lock: once the
+// client stops the connection, the test gets its sink no more.
 struct Endpoint {
-  std::mutex mutex;
   ComPtr<IMuxSink> sink;
   LONG context = 0;
-
-  ComPtr<IMuxSink> Sink() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sink;
-  }
-  void Stop() {
-    ComPtr<IMuxSink> released;  // after the lock: the release may run client code
-    std::lock_guard<std::mutex> lock(mutex);
-    released.swap(sink);
-  }
 };
 
 struct Reply {
@@ -135,18 +123,14 @@ class Connection final : public IMuxConnection, public ComObject {
     RETURN_IF_FAILED(Record(request, TestMuxSend_Transact, &content));
     const std::string* type = FieldOf(content, "MSGTYPE");
     Reply reply;
-    {
-      State& s = TheState();
-      std::lock_guard<std::mutex> lock(s.mutex);
+    RETURN_IF_FAILED(Locked([&](State& s) {
       auto& replies = s.replies[type ? *type : std::string()];
-      // Without a reply the service would never answer; the wait is not worth
-      // making in a test.
+      // Without a reply the service would never answer: not worth waiting for.
       if (replies.empty()) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-      // The last reply answers every later request.
       reply = replies.front();
-      if (replies.size() > 1) replies.pop_front();
-    }
-    RETURN_IF_FAILED(reply.transactResult);
+      if (replies.size() > 1) replies.pop_front();  // the last one answers every later request
+      return reply.transactResult;
+    }));
     const std::string* requestId = FieldOf(content, "transid");
     if (requestId && !FieldOf(reply.content, "transid")) reply.content.fields.emplace_back("transid", *requestId);
     ComPtr<IMuxMessage> answer;
@@ -173,29 +157,33 @@ class Connection final : public IMuxConnection, public ComObject {
   STDMETHODIMP Stop(LONG value) override {
     Log("Stop(" + std::to_string(value) + ")");
     RETURN_HR_IF(E_INVALIDARG, value != 0);
-    endpoint_->Stop();
+    StopEndpoint();
     return S_OK;
   }
 
  private:
   ~Connection() override {
     Log("Release");
-    endpoint_->Stop();
+    StopEndpoint();
     Locked([&](State& s) { s.live.erase(std::remove(s.live.begin(), s.live.end(), endpoint_), s.live.end()); });
   }
 
+  void StopEndpoint() {
+    ComPtr<IMuxSink> released;  // after the lock: the release may run client code
+    Locked([&](State&) { released.swap(endpoint_->sink); });
+  }
   // Keeps what was sent, unless a failed post is due.
   HRESULT Record(IMuxMessage* msg, LONG kind, MuxMessageContent* content) {
     ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
     RETURN_HR_IF(E_INVALIDARG, !message);
     Log(kind == TestMuxSend_Post ? "Post" : "Transact");
     RETURN_IF_FAILED(message->Snapshot(content));
-    State& s = TheState();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (kind == TestMuxSend_Post) RETURN_IF_FAILED(Due(&s.failPosts, s.failPostHr));
-    s.messages.emplace_back(*content, kind);
-    s.recorded.notify_all();
-    return S_OK;
+    return Locked([&](State& s) {
+      RETURN_IF_FAILED(kind == TestMuxSend_Post ? Due(&s.failPosts, s.failPostHr) : S_OK);
+      s.messages.emplace_back(*content, kind);
+      s.recorded.notify_all();
+      return S_OK;
+    });
   }
   std::shared_ptr<Endpoint> endpoint_;
 };
@@ -363,12 +351,11 @@ TESTMUX_API HRESULT WINAPI TestMux_GetMessage(LONG index, IMuxMessage** ppMsg, L
   *ppMsg = nullptr;
   if (sendKind) *sendKind = 0;
   std::pair<hv::MuxMessageContent, LONG> recorded;
-  {
-    State& s = TheState();
-    std::lock_guard<std::mutex> lock(s.mutex);
+  RETURN_IF_FAILED(Locked([&](State& s) {
     RETURN_HR_IF(E_INVALIDARG, index < 0 || static_cast<size_t>(index) >= s.messages.size());
     recorded = s.messages[index];
-  }
+    return S_OK;
+  }));
   RETURN_IF_FAILED(MakeMessage(std::move(recorded.first), ppMsg));
   if (sendKind) *sendKind = recorded.second;
   return S_OK;
@@ -398,11 +385,10 @@ TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context) {
   RETURN_HR_IF(E_POINTER, ppSink == nullptr || context == nullptr);
   *ppSink = nullptr;
   *context = 0;
-  auto endpoint = Locked([](State& s) { return s.live.empty() ? nullptr : s.live.back(); });
-  RETURN_HR_IF(E_UNEXPECTED, !endpoint);
-  ComPtr<IMuxSink> sink = endpoint->Sink();
-  RETURN_HR_IF(E_UNEXPECTED, !sink);
-  *context = endpoint->context;
-  *ppSink = sink.release();
-  return S_OK;
+  return Locked([&](State& s) {
+    RETURN_HR_IF(E_UNEXPECTED, s.live.empty() || !s.live.back()->sink);
+    *context = s.live.back()->context;
+    *ppSink = ComPtr<IMuxSink>(s.live.back()->sink).release();
+    return S_OK;
+  });
 }

@@ -1,10 +1,7 @@
-// HVMux.dll against a stand-in for the Mux service listening on 127.0.0.1 in
-// this process: the message class, the bytes the component sends, how replies
-// find their transacts, the adaptor replies it completes, and what its sink is
-// told when the service goes away or the client stops it. The stand-in reads
-// and writes frames with a codec of its own, written from the protocol
-// description, so the component's bytes are compared with the description
-// rather than with its own encoder.
+// HVMux.dll against a stand-in for the Mux service on 127.0.0.1 in this
+// process. The stand-in has a frame codec of its own, written from the
+// protocol description, so the component's bytes are compared with the
+// description rather than with its own encoder.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -123,16 +120,17 @@ struct WireMessage {
     ByteReader r(payload.data(), payload.size());
     uint16_t count = 0;
     if (!r.u16(&count)) return false;
+    const auto chars = [&](size_t length, std::string* out) {
+      out->resize(length);
+      return !length || r.bytes(&(*out)[0], length);
+    };
     for (uint16_t i = 0; i < count; ++i) {
       uint8_t nameLength = 0;
       uint16_t valueLength = 0;
-      std::string name, value;
-      if (!r.u8(&nameLength)) return false;
-      name.resize(nameLength);
-      if (!r.bytes(&name[0], nameLength) || !r.u16(&valueLength)) return false;
-      value.resize(valueLength);
-      if (valueLength && !r.bytes(&value[0], valueLength)) return false;
-      m->fields.emplace_back(name, value);
+      m->fields.emplace_back();
+      if (!r.u8(&nameLength) || !chars(nameLength, &m->fields.back().first) || !r.u16(&valueLength) ||
+          !chars(valueLength, &m->fields.back().second))
+        return false;
     }
     uint32_t n = 0;
     if (!r.u32(&n)) return false;
@@ -226,16 +224,15 @@ class MuxTestServer {
   }
   // True once the client has closed its sending side (or the connection).
   bool WaitForEof() { return WaitFor([&] { return eofs_ > 0; }, 5000); }
-  std::vector<WireFrame> Frames() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return frames_;
-  }
-  std::vector<uint8_t> RawBytes() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return raw_;
-  }
+  std::vector<WireFrame> Frames() { return Copy(frames_); }
+  std::vector<uint8_t> RawBytes() { return Copy(raw_); }
 
  private:
+  template <typename T>
+  T Copy(const T& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return value;
+  }
   template <typename F>
   void Set(F f) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -564,24 +561,20 @@ TEST_F(MuxTest, TransactsFindTheirOwnRepliesAndTimeOut) {
     return both;
   });
   ASSERT_EQ(Connect(), S_OK);
-  HRESULT results[2] = {E_FAIL, E_FAIL};
-  std::string answered[2];
+  std::string answered[2];  // the reply's "transid", or the failure
   std::thread threads[2];
   for (int i = 0; i < 2; ++i) {
     threads[i] = std::thread([&, i] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       ComPtr<IMuxMessage> reply;
       ComPtr<IMuxMessage> request = Message({{"MSGTYPE", "4"}, {"transid", i ? "11" : "10"}});
-      results[i] = connection_->Transact(request.get(), reply.put(), 10000);
-      if (reply && reply->GetField("transid")) answered[i] = reply->GetField("transid");
+      const HRESULT hr = connection_->Transact(request.get(), reply.put(), 10000);
+      answered[i] = hr == S_OK && reply->GetField("transid") ? reply->GetField("transid") : std::to_string(hr);
       CoUninitialize();
     });
   }
   for (auto& t : threads) t.join();
-  EXPECT_EQ(results[0], S_OK);
-  EXPECT_EQ(results[1], S_OK);
-  EXPECT_EQ(answered[0], "10");
-  EXPECT_EQ(answered[1], "11");
+  EXPECT_EQ(answered[0] + "," + answered[1], "10,11");
 
   ComPtr<IMuxMessage> reply;
   EXPECT_EQ(connection_->Transact(Message({{"MSGTYPE", "refused"}}).get(), reply.put(), 5000), E_NOTIMPL);
