@@ -50,7 +50,6 @@ struct State {
   LONG failConnects = 0, failPosts = 0;
   HRESULT failConnectHr = S_OK, failPostHr = S_OK;
   LONG connectCount = 0, nextContext = 0;
-  std::wstring lastAddress;
   std::vector<std::shared_ptr<Endpoint>> live;
   std::vector<std::pair<MuxMessageContent, LONG>> messages;  // with how each was sent
   std::map<std::string, std::deque<Reply>> replies;
@@ -111,7 +110,6 @@ class Connection final : public IMuxConnection, public ComObject {
     return MakeMessage({}, ppMsg);
   }
   STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
-    RETURN_HR_IF_NULL(E_POINTER, msg);
     MuxMessageContent content;
     return Record(msg, TestMuxSend_Post, &content);
   }
@@ -200,12 +198,13 @@ class Service final : public IMuxService, public ComObject {
     RETURN_HR_IF(E_INVALIDARG, address == nullptr || reserved != 0 || sink == nullptr);
     ComPtr<IMuxSink> muxSink;
     RETURN_IF_FAILED(sink->QueryInterface(IID_IMuxSink, muxSink.put_void()));
-    Log("Connect");
+    std::string narrow;  // addresses are ASCII
+    for (const wchar_t* c = address; *c; ++c) narrow += static_cast<char>(*c);
+    Log("Connect(" + narrow + ")");
     auto endpoint = std::make_shared<Endpoint>();
     endpoint->sink = muxSink;
     RETURN_IF_FAILED(Locked([&](State& s) {
       ++s.connectCount;
-      s.lastAddress = address;
       endpoint->context = ++s.nextContext;  // never 0
       const HRESULT failure = Due(&s.failConnects, s.failConnectHr);
       if (SUCCEEDED(failure)) s.live.push_back(endpoint);
@@ -221,9 +220,6 @@ class Service final : public IMuxService, public ComObject {
  private:
   ~Service() override = default;
 };
-
-std::mutex g_factoryMutex;
-IClassFactory* g_factory = nullptr;
 
 // The real component, beside the double in the build's folder.
 std::wstring RealServer() {
@@ -250,8 +246,7 @@ HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, cons
   return S_OK;
 }
 
-template <typename Char>
-ULONG CopyOut(const std::basic_string<Char>& text, Char* buffer, ULONG cchBuffer) {
+ULONG CopyOut(const std::string& text, char* buffer, ULONG cchBuffer) {
   if (buffer && cchBuffer) {
     const size_t n = std::min<size_t>(text.size(), cchBuffer - 1);
     std::copy(text.begin(), text.begin() + n, buffer);
@@ -275,13 +270,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   RETURN_HR_IF_NULL(E_POINTER, ppv);
   *ppv = nullptr;
   RETURN_HR_IF(CLASS_E_CLASSNOTAVAILABLE, !IsEqualCLSID(clsid, CLSID_MuxService));
-  std::lock_guard<std::mutex> lock(g_factoryMutex);
-  if (!g_factory) {
-    ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
-    RETURN_IF_NULL_ALLOC(factory);
-    g_factory = factory.release();
-  }
-  return g_factory->QueryInterface(riid, ppv);
+  ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
+  RETURN_IF_NULL_ALLOC(factory);
+  return factory->QueryInterface(riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return hv::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
@@ -317,7 +308,6 @@ TESTMUX_API void WINAPI TestMux_Reset(void) {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.callLog.clear();
   s.failConnects = s.failPosts = s.connectCount = 0;
-  s.lastAddress.clear();
   live.swap(s.live);
   s.messages.clear();
   replies.swap(s.replies);
@@ -329,10 +319,6 @@ TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr) {
 
 TESTMUX_API LONG WINAPI TestMux_ConnectCount(void) {
   return Locked([](State& s) { return s.connectCount; });
-}
-
-TESTMUX_API ULONG WINAPI TestMux_LastAddress(wchar_t* buffer, ULONG cchBuffer) {
-  return Locked([&](State& s) { return CopyOut(s.lastAddress, buffer, cchBuffer); });
 }
 
 TESTMUX_API LONG WINAPI TestMux_MessageCount(void) {
