@@ -1,6 +1,5 @@
-// TestMux.dll: the COM server of the test double and the control functions
-// of TestMuxControl.h. Nothing travels anywhere: connections record what
-// their client sends and answer with what the test set.
+// TestMux.dll: the double's COM server and TestMuxControl.h. Nothing travels:
+// connections record what their client sends and answer what the test set.
 #include <windows.h>
 
 #include <algorithm>

@@ -300,8 +300,7 @@ TEST(MuxLinkChild, SecondAttempt) {
 }
 
 TEST_F(MuxLinkTest, TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther) {
-  // This process holds the semaphore: both children fail their first
-  // attempt and must wait for it before their second.
+  // This process holds the semaphore the children's second attempts wait for.
   HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, L"CTAVDiagnosticLogMgr::GetConnectionToMux");
   ASSERT_NE(semaphore, nullptr);
   ASSERT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
@@ -384,8 +383,7 @@ TEST_F(MuxLinkTest, ItemsTravelAsTypeOneOrTwoAndAnswersFindTheirItem) {
   EXPECT_EQ(sink->OnConnected(context), S_OK);
   EXPECT_EQ(sink->OnQueueLevel(context, 1, 2), S_OK);
 
-  // A sink that outlives its manager answers E_FAIL; the manager stopped and
-  // disconnected its connection when it went.
+  // A sink that outlives its manager answers E_FAIL; the manager stopped and disconnected it.
   log.reset();
   mgr_.reset();
   mgrInterface_.reset();
@@ -415,7 +413,7 @@ class AdaptorListTest : public MuxLinkTest {
                                      nullptr, 0, nullptr),
               S_OK);
   }
-  // `fields`: the reply's fields, each ended by a NUL; hr < 0: a refusal.
+  // `fields`: the reply's fields, each ended by a NUL.
   void Describe(const std::vector<uint8_t>& record, bool reader, const char* fields = "MSGTYPE=3\0HRESULT=0\0") {
     fakes_.push_back(MakeObject<FakeAdaptor>(reader));
     ASSERT_EQ(mux_->AddTransactReply("3", S_OK, fields, nullptr, record.data(), 272, fakes_.back()->Inner()), S_OK);
@@ -579,9 +577,8 @@ TEST_F(AdaptorListTest, AChangeSendsTheNewFlagsAndLogsWhatChanged) {
   EXPECT_EQ(store->SetMsgCategoryEnableFlags(TAVDiagAudience_Op, static_cast<TAVDiagSeverity>(3)), S_OK);
   EXPECT_EQ(mux_->MessageCount(), sent);
 
-  // Each change: the flags message (class id and the four masks, posted
-  // without a transaction id), then the audit item, posted through a manager
-  // (and a connection) of its own.
+  // Each change: the flags message (class id and the four masks, no transid),
+  // then the audit item, posted through a manager of its own.
   const struct {
     ITAVDiagnosticAdaptor* adaptor;
     TAVDiagAudience audience;
