@@ -1,6 +1,5 @@
-// TestMux.dll: the COM server of the test double and the control functions
-// of TestMuxControl.h. Nothing travels anywhere: connections record what
-// their client sends and answer with what the test set.
+// TestMux.dll: the double's COM server and TestMuxControl.h. Nothing travels:
+// connections record what their client sends and answer what the test set.
 #include <windows.h>
 
 #include <algorithm>
@@ -23,29 +22,17 @@
 namespace hv::testmux {
 namespace {
 
-
 const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
   for (const auto& field : content.fields)
     if (field.first == name) return &field.second;
   return nullptr;
 }
 
-// The client side of one connection: once the client stops the connection,
-// the test gets its sink no more.
+// The client side of one connection, guarded by the state's lock: once the
+// client stops the connection, the test gets its sink no more.
 struct Endpoint {
-  std::mutex mutex;
   ComPtr<IMuxSink> sink;
   LONG context = 0;
-
-  ComPtr<IMuxSink> Sink() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sink;
-  }
-  void Stop() {
-    ComPtr<IMuxSink> released;  // after the lock: the release may run client code
-    std::lock_guard<std::mutex> lock(mutex);
-    released.swap(sink);
-  }
 };
 
 struct Reply {
@@ -62,7 +49,6 @@ struct State {
   LONG failConnects = 0, failPosts = 0;
   HRESULT failConnectHr = S_OK, failPostHr = S_OK;
   LONG connectCount = 0, nextContext = 0;
-  std::wstring lastAddress;
   std::vector<std::shared_ptr<Endpoint>> live;
   std::vector<std::pair<MuxMessageContent, LONG>> messages;  // with how each was sent
   std::map<std::string, std::deque<Reply>> replies;
@@ -123,7 +109,6 @@ class Connection final : public IMuxConnection, public ComObject {
     return MakeMessage({}, ppMsg);
   }
   STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
-    RETURN_HR_IF_NULL(E_POINTER, msg);
     MuxMessageContent content;
     return Record(msg, TestMuxSend_Post, &content);
   }
@@ -135,18 +120,14 @@ class Connection final : public IMuxConnection, public ComObject {
     RETURN_IF_FAILED(Record(request, TestMuxSend_Transact, &content));
     const std::string* type = FieldOf(content, "MSGTYPE");
     Reply reply;
-    {
-      State& s = TheState();
-      std::lock_guard<std::mutex> lock(s.mutex);
+    RETURN_IF_FAILED(Locked([&](State& s) {
       auto& replies = s.replies[type ? *type : std::string()];
-      // Without a reply the service would never answer; the wait is not worth
-      // making in a test.
+      // Without a reply the service would never answer: not worth waiting for.
       if (replies.empty()) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
-      // The last reply answers every later request.
       reply = replies.front();
-      if (replies.size() > 1) replies.pop_front();
-    }
-    RETURN_IF_FAILED(reply.transactResult);
+      if (replies.size() > 1) replies.pop_front();  // the last one answers every later request
+      return reply.transactResult;
+    }));
     const std::string* requestId = FieldOf(content, "transid");
     if (requestId && !FieldOf(reply.content, "transid")) reply.content.fields.emplace_back("transid", *requestId);
     ComPtr<IMuxMessage> answer;
@@ -173,29 +154,33 @@ class Connection final : public IMuxConnection, public ComObject {
   STDMETHODIMP Stop(LONG value) override {
     Log("Stop(" + std::to_string(value) + ")");
     RETURN_HR_IF(E_INVALIDARG, value != 0);
-    endpoint_->Stop();
+    StopEndpoint();
     return S_OK;
   }
 
  private:
   ~Connection() override {
     Log("Release");
-    endpoint_->Stop();
+    StopEndpoint();
     Locked([&](State& s) { s.live.erase(std::remove(s.live.begin(), s.live.end(), endpoint_), s.live.end()); });
   }
 
+  void StopEndpoint() {
+    ComPtr<IMuxSink> released;  // after the lock: the release may run client code
+    Locked([&](State&) { released.swap(endpoint_->sink); });
+  }
   // Keeps what was sent, unless a failed post is due.
   HRESULT Record(IMuxMessage* msg, LONG kind, MuxMessageContent* content) {
     ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
     RETURN_HR_IF(E_INVALIDARG, !message);
     Log(kind == TestMuxSend_Post ? "Post" : "Transact");
     RETURN_IF_FAILED(message->Snapshot(content));
-    State& s = TheState();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (kind == TestMuxSend_Post) RETURN_IF_FAILED(Due(&s.failPosts, s.failPostHr));
-    s.messages.emplace_back(*content, kind);
-    s.recorded.notify_all();
-    return S_OK;
+    return Locked([&](State& s) {
+      RETURN_IF_FAILED(kind == TestMuxSend_Post ? Due(&s.failPosts, s.failPostHr) : S_OK);
+      s.messages.emplace_back(*content, kind);
+      s.recorded.notify_all();
+      return S_OK;
+    });
   }
   std::shared_ptr<Endpoint> endpoint_;
 };
@@ -212,12 +197,13 @@ class Service final : public IMuxService, public ComObject {
     RETURN_HR_IF(E_INVALIDARG, address == nullptr || reserved != 0 || sink == nullptr);
     ComPtr<IMuxSink> muxSink;
     RETURN_IF_FAILED(sink->QueryInterface(IID_IMuxSink, muxSink.put_void()));
-    Log("Connect");
+    std::string narrow;  // addresses are ASCII
+    for (const wchar_t* c = address; *c; ++c) narrow += static_cast<char>(*c);
+    Log("Connect(" + narrow + ")");
     auto endpoint = std::make_shared<Endpoint>();
     endpoint->sink = muxSink;
     RETURN_IF_FAILED(Locked([&](State& s) {
       ++s.connectCount;
-      s.lastAddress = address;
       endpoint->context = ++s.nextContext;  // never 0
       const HRESULT failure = Due(&s.failConnects, s.failConnectHr);
       if (SUCCEEDED(failure)) s.live.push_back(endpoint);
@@ -233,9 +219,6 @@ class Service final : public IMuxService, public ComObject {
  private:
   ~Service() override = default;
 };
-
-std::mutex g_factoryMutex;
-IClassFactory* g_factory = nullptr;
 
 // The real component, beside the double in the build's folder.
 std::wstring RealServer() {
@@ -262,8 +245,7 @@ HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, cons
   return S_OK;
 }
 
-template <typename Char>
-ULONG CopyOut(const std::basic_string<Char>& text, Char* buffer, ULONG cchBuffer) {
+ULONG CopyOut(const std::string& text, char* buffer, ULONG cchBuffer) {
   if (buffer && cchBuffer) {
     const size_t n = std::min<size_t>(text.size(), cchBuffer - 1);
     std::copy(text.begin(), text.begin() + n, buffer);
@@ -287,13 +269,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   RETURN_HR_IF_NULL(E_POINTER, ppv);
   *ppv = nullptr;
   RETURN_HR_IF(CLASS_E_CLASSNOTAVAILABLE, !IsEqualCLSID(clsid, CLSID_MuxService));
-  std::lock_guard<std::mutex> lock(g_factoryMutex);
-  if (!g_factory) {
-    ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
-    RETURN_IF_NULL_ALLOC(factory);
-    g_factory = factory.release();
-  }
-  return g_factory->QueryInterface(riid, ppv);
+  ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
+  RETURN_IF_NULL_ALLOC(factory);
+  return factory->QueryInterface(riid, ppv);
 }
 
 STDAPI DllCanUnloadNow() { return hv::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
@@ -329,7 +307,6 @@ TESTMUX_API void WINAPI TestMux_Reset(void) {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.callLog.clear();
   s.failConnects = s.failPosts = s.connectCount = 0;
-  s.lastAddress.clear();
   live.swap(s.live);
   s.messages.clear();
   replies.swap(s.replies);
@@ -341,10 +318,6 @@ TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr) {
 
 TESTMUX_API LONG WINAPI TestMux_ConnectCount(void) {
   return Locked([](State& s) { return s.connectCount; });
-}
-
-TESTMUX_API ULONG WINAPI TestMux_LastAddress(wchar_t* buffer, ULONG cchBuffer) {
-  return Locked([&](State& s) { return CopyOut(s.lastAddress, buffer, cchBuffer); });
 }
 
 TESTMUX_API LONG WINAPI TestMux_MessageCount(void) {
@@ -363,12 +336,11 @@ TESTMUX_API HRESULT WINAPI TestMux_GetMessage(LONG index, IMuxMessage** ppMsg, L
   *ppMsg = nullptr;
   if (sendKind) *sendKind = 0;
   std::pair<hv::MuxMessageContent, LONG> recorded;
-  {
-    State& s = TheState();
-    std::lock_guard<std::mutex> lock(s.mutex);
+  RETURN_IF_FAILED(Locked([&](State& s) {
     RETURN_HR_IF(E_INVALIDARG, index < 0 || static_cast<size_t>(index) >= s.messages.size());
     recorded = s.messages[index];
-  }
+    return S_OK;
+  }));
   RETURN_IF_FAILED(MakeMessage(std::move(recorded.first), ppMsg));
   if (sendKind) *sendKind = recorded.second;
   return S_OK;
@@ -398,11 +370,10 @@ TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context) {
   RETURN_HR_IF(E_POINTER, ppSink == nullptr || context == nullptr);
   *ppSink = nullptr;
   *context = 0;
-  auto endpoint = Locked([](State& s) { return s.live.empty() ? nullptr : s.live.back(); });
-  RETURN_HR_IF(E_UNEXPECTED, !endpoint);
-  ComPtr<IMuxSink> sink = endpoint->Sink();
-  RETURN_HR_IF(E_UNEXPECTED, !sink);
-  *context = endpoint->context;
-  *ppSink = sink.release();
-  return S_OK;
+  return Locked([&](State& s) {
+    RETURN_HR_IF(E_UNEXPECTED, s.live.empty() || !s.live.back()->sink);
+    *context = s.live.back()->context;
+    *ppSink = ComPtr<IMuxSink>(s.live.back()->sink).release();
+    return S_OK;
+  });
 }
