@@ -101,11 +101,16 @@ std::wstring Entry(CTAVDiagnosticLogItem* item, ULONG index) {
   const HRESULT hr = item->ParameterNameAndValue(index, name.put(), value.get());
   return SUCCEEDED(hr) ? std::wstring(name.get()) + L"=" + Show(*value.get()) : L"failed " + std::to_wstring(hr);
 }
-void PutText(CTAVDiagnosticLogItem* item, const wchar_t* name, const wchar_t* text) {
-  EXPECT_EQ(S_OK, Put(item->Inner(), name, Str(text)));
-}
-void PutLong(CTAVDiagnosticLogItem* item, const wchar_t* name, long value) {
-  EXPECT_EQ(S_OK, Put(item->Inner(), name, Num(VT_I4, value)));
+// A field value: text, a 4-byte integer or any VARIANT.
+struct Value {
+  Value(const wchar_t* text) : v(Str(text)) {}
+  Value(int number) : v(Num(VT_I4, number)) {}
+  Value(VARIANT value) : v(value) {}
+  VARIANT v;
+};
+// Puts the fields in turn; each must be taken.
+void Set(CTAVDiagnosticLogItem* item, std::initializer_list<std::pair<const wchar_t*, Value>> fields) {
+  for (const auto& [name, value] : fields) EXPECT_EQ(S_OK, Put(item->Inner(), name, value.v)) << Narrow(name);
 }
 // An array of VARIANT with the given lower bound holding these values, which
 // it clears (but for objects, which the caller holds).
@@ -336,14 +341,13 @@ TEST_F(ItemTest, ExtendedParametersFollowTheSchema) {
   ULONG count = 0;
   ASSERT_EQ(S_OK, item->ExtendedParameterCount(&count));
   ASSERT_EQ(4u, count);
-  PutText(item.get(), L"COUNT", L"12");
-  PutText(item.get(), L"count", L"twelve");  // not convertible: S_OK, and the value stays
+  // "twelve" does not convert: S_OK, and the value stays.
+  Set(item.get(), {{L"COUNT", L"12"}, {L"count", L"twelve"}, {L"operator", 3}});
   EXPECT_EQ(L"3:12", Get(item->Inner(), L"Count"));
-  PutLong(item.get(), L"operator", 3);
   EXPECT_EQ(L"8:3", Get(item->Inner(), L"operator"));
   // A parameter named like a standard field, and the second "count", are
   // reached only by index.
-  PutLong(item.get(), L"severity", 2);
+  Set(item.get(), {{L"severity", 2}});
   EXPECT_EQ(2, item->Severity());
   const wchar_t* entries[] = {L"count=3:12", L"operator=8:3", L"severity=0:", L"count=0:", L"failed -2147024809"};
   for (ULONG i = 0; i < 5; ++i) EXPECT_EQ(entries[i], Entry(item.get(), i));
@@ -396,12 +400,12 @@ TEST_F(ItemTest, SetStandardFieldsCutsTextAndReadsArraysFromTheirLowerBound) {
 TEST_F(ItemTest, CopyFromCopiesTheRecordButNotTheDeliveryState) {
   ComPtr<CTAVDiagnosticLogItem> source = NewItem(), copy = NewItem();
   source->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/>");
-  PutText(source.get(), L"batch", L"17");
-  PutText(source.get(), L"location", L"Hall 3");
-  PutLong(source.get(), L"msgtext", 1001);
-  PutText(source.get(), L"userdescription", L"note");
-  PutText(source.get(), L"ce_based_message", L"true");
-  PutArguments(source->Inner(), {Num(VT_I4, 4)});
+  Set(source.get(), {{L"batch", L"17"},
+                     {L"location", L"Hall 3"},
+                     {L"msgtext", 1001},
+                     {L"userdescription", L"note"},
+                     {L"ce_based_message", L"true"},
+                     {L"arglist", List({Num(VT_I4, 4)})}});
   source->SetHelpContext(5);
   ASSERT_EQ(S_OK, source->SetChild(NewItem()->Inner()));
   source->SetDeliveryResult(E_PENDING);
@@ -421,7 +425,7 @@ TEST_F(ItemTest, CopyFromCopiesTheRecordButNotTheDeliveryState) {
   EXPECT_FALSE(copy->InFlight());
   EXPECT_EQ(S_OK, copy->DeliveryResult());
   // The copy's values are its own.
-  PutLong(copy.get(), L"batch", 18);
+  Set(copy.get(), {{L"batch", 18}});
   EXPECT_EQ(L"3:17", Get(source->Inner(), L"batch"));
 }
 
@@ -461,22 +465,16 @@ TEST_F(ItemTest, EmptyItemIsNinetyEightBytes) {
 TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   ASSERT_EQ(S_OK, item->ApplySchema(L"<ElementType name=\"Level\" dt:type=\"unsigned char\"/>"));
-  PutText(item.get(), L"location", L"ab");
-  PutText(item.get(), L"provider", L"P");
-  PutLong(item.get(), L"msgtext", 1001);
-  PutText(item.get(), L"username", L"u");
   item->SetHelpFile(const_cast<wchar_t*>(L"h"));
   item->SetDateTime(2.0);
-  PutLong(item.get(), L"severity", 1);
-  PutLong(item.get(), L"audience", 2);
-  PutLong(item.get(), L"verbosity", 3);
   item->SetHelpContext(0x01020304);
   item->SetGUID({0x11223344, 0x5566, 0x7788, {0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x00}});
   // An embedded zero travels too.
-  PutArguments(item->Inner(), {Num(VT_I4, 5), Str(std::wstring(L"a\0b", 3)), Num(VT_UI1, 0x7F),
-                               Num(VT_BOOL, VARIANT_TRUE), Num(VT_EMPTY, 0), Real(VT_R8, 0.5)});
-  PutLong(item.get(), L"level", 200);
-  PutText(item.get(), L"userdescription", L"note");
+  Set(item.get(), {{L"location", L"ab"}, {L"provider", L"P"}, {L"msgtext", 1001}, {L"username", L"u"},
+                   {L"severity", 1}, {L"audience", 2}, {L"verbosity", 3}, {L"level", 200},
+                   {L"userdescription", L"note"},
+                   {L"arglist", List({Num(VT_I4, 5), Str(std::wstring(L"a\0b", 3)), Num(VT_UI1, 0x7F),
+                                      Num(VT_BOOL, VARIANT_TRUE), Num(VT_EMPTY, 0), Real(VT_R8, 0.5)})}});
 
   Bytes expected;
   expected.u32(2).str(L"ab").str(L"P").str(L"").str(L"u").str(L"h").f64(2.0).u32(1).u32(2).u32(3).u32(0x01020304);
@@ -492,7 +490,7 @@ TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
   // Read back, everything comes out the same; the flag is not part of the
   // stream, so a load leaves it as it was.
   ComPtr<CTAVDiagnosticLogItem> copy = NewItem();
-  PutText(copy.get(), L"ce_based_message", L"true");
+  Set(copy.get(), {{L"ce_based_message", L"true"}});
   ASSERT_EQ(S_OK, LoadBytes(copy.get(), saved));
   EXPECT_EQ(Hex(saved), Hex(SaveBytes(copy->Inner())));
   EXPECT_EQ(L"11:True", Get(copy->Inner(), L"ce_based_message"));
@@ -531,9 +529,7 @@ TEST_F(ItemTest, ChildBlockKeepsTheMeasuredSizeOfSixtyFourBitValuesWithZeroFille
 // a stream of version 1 ends before the user description, which stays.
 TEST_F(ItemTest, LoadReplacesTableChildAndDescriptionAndVersionOneKeepsTheUserDescription) {
   ComPtr<CTAVDiagnosticLogItem> sender = NewItem();
-  PutText(sender.get(), L"location", L"Hall 3");
-  PutText(sender.get(), L"msgtext", L"after");
-  PutText(sender.get(), L"userdescription", L"sent");
+  Set(sender.get(), {{L"location", L"Hall 3"}, {L"msgtext", L"after"}, {L"userdescription", L"sent"}});
   std::vector<uint8_t> bytes = SaveBytes(sender->Inner());
   bytes.resize(bytes.size() - (2 + 4 + 10));  // without the description
   for (uint8_t version : {1, 3}) {
@@ -541,8 +537,7 @@ TEST_F(ItemTest, LoadReplacesTableChildAndDescriptionAndVersionOneKeepsTheUserDe
     ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
     receiver->ApplySchema(L"<ElementType name=\"batch\"/>");
     ASSERT_EQ(S_OK, receiver->SetChild(NewItem()->Inner()));
-    PutText(receiver.get(), L"msgtext", L"before");
-    PutText(receiver.get(), L"userdescription", L"kept");
+    Set(receiver.get(), {{L"msgtext", L"before"}, {L"userdescription", L"kept"}});
     unique_bstr description;
     ASSERT_EQ(S_OK, receiver->GetDescription(description.put()));
     ComPtr<IStream> stream = StreamOf(bytes);
@@ -600,11 +595,8 @@ const QIEntry FaultyStream::kInterfaces[] = {HV_QI_ENTRY(FaultyStream, IStream),
 TEST_F(ItemTest, CutOffStreamsFailAlikeFromMemoryAndOtherStreams) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   item->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/><ElementType name=\"tag\"/>");
-  PutText(item.get(), L"location", L"Hall 3");
-  PutText(item.get(), L"msgtext", L"Pump %1 started");
-  PutArguments(item->Inner(), {Num(VT_I4, 4)});
-  PutLong(item.get(), L"batch", 77);
-  PutText(item.get(), L"tag", L"T-1");
+  Set(item.get(), {{L"location", L"Hall 3"}, {L"msgtext", L"Pump %1 started"}, {L"arglist", List({Num(VT_I4, 4)})},
+                   {L"batch", 77}, {L"tag", L"T-1"}});
   ASSERT_EQ(S_OK, item->SetChild(NewItem()->Inner()));
   std::vector<uint8_t> full = SaveBytes(item->Inner());
   full.push_back(0x5A);  // not the item's: stays unread
@@ -654,8 +646,7 @@ TEST_F(ItemTest, ChildIsStoredByValue) {
   ItemUserNameFiller = &FillTestUser;
   ComPtr<CTAVDiagnosticLogItem> parent = NewItem(), child = NewItem(), anonymous = NewItem();
   EXPECT_EQ(S_OK, parent->SetChild(anonymous->Inner()));
-  PutText(child.get(), L"location", L"child");
-  PutText(child.get(), L"username", L"someone");
+  Set(child.get(), {{L"location", L"child"}, {L"username", L"someone"}});
   ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
   ItemUserNameFiller = previous;
   EXPECT_EQ(L"PLANT7\\tester", anonymous->UserName());
@@ -663,7 +654,7 @@ TEST_F(ItemTest, ChildIsStoredByValue) {
   const std::vector<uint8_t> childBytes = SaveBytes(child->Inner());
 
   // Neither the child object nor a child taken out reaches the stored one.
-  PutText(child.get(), L"location", L"changed");
+  Set(child.get(), {{L"location", L"changed"}});
   ComPtr<IUnknown> first, second;
   ASSERT_EQ(S_OK, parent->GetChild(first.put()) | parent->GetChild(second.put()));
   ASSERT_TRUE(first && second);
@@ -702,7 +693,7 @@ TEST_F(ItemTest, ObjectValues) {
 
   // A persistable object goes out with its class id and comes back alive,
   // followed by the rest of the item.
-  PutText(item.get(), L"userdescription", L"after the font");
+  Set(item.get(), {{L"userdescription", L"after the font"}});
   FONTDESC desc = {sizeof(FONTDESC), const_cast<wchar_t*>(L"Tahoma"), {120000, 0}, FW_BOLD, ANSI_CHARSET,
                    FALSE, FALSE, FALSE};
   ComPtr<IDispatch> font;
@@ -754,7 +745,7 @@ std::vector<std::vector<uint8_t>> Corpus() {
                                 {L"batch", L"77"},          {L"tag", L"T-1"},
                                 {L"when", L"2024-01-02"},   {L"ok", L"true"},
                                 {L"level", L"9"}};
-  for (auto& field : fields) PutText(full.get(), field[0], field[1]);
+  for (auto& field : fields) Set(full.get(), {{field[0], field[1]}});
   // One argument of every kind the stream writes differently; the object is null.
   std::vector<VARIANT> args = {Str(L"P1")};
   for (VARTYPE vt : {VT_I4, VT_I8, VT_R8, VT_DATE, VT_I2, VT_CY, VT_UNKNOWN, VT_ERROR})
@@ -762,7 +753,7 @@ std::vector<std::vector<uint8_t>> Corpus() {
   PutArguments(full->Inner(), args);
   child->SetChild(full->Inner());
   parent->SetChild(child->Inner());
-  PutLong(parent.get(), L"msgtext", 1001);
+  Set(parent.get(), {{L"msgtext", 1001}});
   return {SaveBytes(empty->Inner()), SaveBytes(full->Inner()), SaveBytes(parent->Inner())};
 }
 
@@ -928,10 +919,10 @@ TEST_F(ItemTest, HugeCountsFailWithoutReservingMemory) {
 
 ComPtr<CTAVDiagnosticLogItem> ResourceItem() {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
-  PutText(item.get(), L"provider", L"NoSuchProvider");
-  PutText(item.get(), L"location", L"Hall 3");
-  PutLong(item.get(), L"msgtext", 1001);
-  PutArguments(item->Inner(), {Num(VT_I4, 3)});
+  Set(item.get(), {{L"provider", L"NoSuchProvider"},
+                   {L"location", L"Hall 3"},
+                   {L"msgtext", 1001},
+                   {L"arglist", List({Num(VT_I4, 3)})}});
   return item;
 }
 
@@ -941,7 +932,7 @@ TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
   ComPtr<CTAVDiagnosticLogItem> sender = ResourceItem(), asText = NewItem();
   const std::vector<uint8_t> local = SaveBytes(sender->Inner());
   asText->CopyFrom(*sender.get());
-  PutText(asText.get(), L"msgtext", NoDllText(L"NoSuchProvider", 1001).c_str());
+  Set(asText.get(), {{L"msgtext", NoDllText(L"NoSuchProvider", 1001).c_str()}});
   const std::vector<uint8_t> remote = SaveBytes(asText->Inner());
   for (DWORD context : {MSHCTX_LOCAL, MSHCTX_NOSHAREDMEM, MSHCTX_INPROC, MSHCTX_DIFFERENTMACHINE}) {
     const std::vector<uint8_t>& expected = context == MSHCTX_DIFFERENTMACHINE ? remote : local;
@@ -956,17 +947,13 @@ TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
     EXPECT_EQ(S_OK, sender->MarshalInterface(stream.get(), IID_IErrorInfo, nullptr, context, nullptr,
                                              MSHLFLAGS_TABLEWEAK));
     EXPECT_EQ(Hex(expected), Hex(StreamBytes(stream.get()))) << "context " << context;
-  }
-  EXPECT_EQ(Hex(local), Hex(SaveBytes(sender->Inner()))) << "the sender is as it was";
-
-  // Through COM, the receiver is a new item made from the registered library.
-  for (DWORD context : {MSHCTX_LOCAL, MSHCTX_DIFFERENTMACHINE}) {
-    const std::vector<uint8_t>& expected = context == MSHCTX_DIFFERENTMACHINE ? remote : local;
+    // Through COM, the receiver is a new item made from the registered library.
     ComPtr<ITAVDiagnosticLogItemEx> received = ThroughCom<ITAVDiagnosticLogItemEx>(sender->Inner(), context);
     ASSERT_TRUE(received);
     EXPECT_FALSE(CTAVDiagnosticLogItem::FromInterface(received.get()));
     EXPECT_EQ(Hex(expected), Hex(SaveBytes(received.get()))) << "context " << context;
   }
+  EXPECT_EQ(Hex(local), Hex(SaveBytes(sender->Inner()))) << "the sender is as it was";
   // Unmarshalling fails with the load's or the interface's error.
   ComPtr<CTAVDiagnosticLogItem> receiver = NewItem();
   void* out = reinterpret_cast<void*>(1);
@@ -987,11 +974,10 @@ TEST_F(ItemTest, ValuesWithoutTextFormCannotBeWrittenMeasuredOrMarshalled) {
   SaveBytes(sender->Inner(), DISP_E_TYPEMISMATCH);
   ULARGE_INTEGER size = {};
   DWORD marshalSize = 0;
+  const DWORD remote = MSHCTX_DIFFERENTMACHINE;
   for (HRESULT hr : {sender->GetSizeMax(&size),
-                     sender->GetMarshalSizeMax(IID_IUnknown, nullptr, MSHCTX_DIFFERENTMACHINE, nullptr, MSHLFLAGS_NORMAL,
-                                               &marshalSize),
-                     sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr, MSHCTX_DIFFERENTMACHINE, nullptr,
-                                              MSHLFLAGS_NORMAL)})
+                     sender->GetMarshalSizeMax(IID_IUnknown, nullptr, remote, nullptr, MSHLFLAGS_NORMAL, &marshalSize),
+                     sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr, remote, nullptr, 0)})
     EXPECT_EQ(DISP_E_TYPEMISMATCH, hr);
   // The message is restored, and another thread can take the item's lock again.
   EXPECT_EQ(L"", sender->MessageText());
@@ -1038,8 +1024,7 @@ std::wstring Fields(IUnknown* object) {
 
 TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem(), parent = NewItem();
-  Put(item->Inner(), L"msgtext", Str(L"Started"));
-  Put(item->Inner(), L"provider", Str(L"Pump"));
+  Set(item.get(), {{L"msgtext", L"Started"}, {L"provider", L"Pump"}});
   EXPECT_EQ(L"Started", Description(item->Inner()));
   EXPECT_EQ(L"Pump||{00000000-0000-0000-0000-000000000000}|0", Fields(item->Inner()));
   for (HRESULT hr : {item->GetDescription(nullptr), item->GetSource(nullptr), item->GetGUID(nullptr),
@@ -1075,8 +1060,7 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
 
   // SetDescription turns the message into text.
   item = NewItem();
-  Put(item->Inner(), L"provider", Str(L"Pump"));
-  Put(item->Inner(), L"msgtext", Num(VT_I4, 7));
+  Set(item.get(), {{L"provider", L"Pump"}, {L"msgtext", 7}});
   EXPECT_EQ(NoDllText(L"Pump", 7), Description(item->Inner()));
   ASSERT_EQ(S_OK, item->SetDescription(const_cast<wchar_t*>(L"Stopped")));
   EXPECT_EQ(L"8:Stopped", Get(item->Inner(), L"msgtext"));
@@ -1099,8 +1083,7 @@ TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   ProviderRegistration german(L"HvItemTestGermanOnly", L"0x0007", self);
   ComPtr<CTAVDiagnosticLogItem> item = NewItem(), source = NewItem();
-  Put(item->Inner(), L"provider", Str(L"HvItemTestGermanOnly"));
-  Put(item->Inner(), L"msgtext", Num(VT_I4, 12));
+  Set(item.get(), {{L"provider", L"HvItemTestGermanOnly"}, {L"msgtext", 12}});
   const std::wstring english = NoDllText(L"HvItemTestGermanOnly", 12);
   EXPECT_EQ(english, Description(item->Inner()));
   SetLanguage(LANG_GERMAN, SUBLANG_GERMAN);
@@ -1109,15 +1092,14 @@ TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
   EXPECT_EQ(english, Description(item->Inner()));
 
   // Any change of a field formats anew.
-  Put(item->Inner(), L"msgtext", Num(VT_I4, 13));
+  Set(item.get(), {{L"msgtext", 13}});
   EXPECT_EQ(NoDllText(L"HvItemTestGermanOnly", 13), Description(item->Inner()));
-  Put(item->Inner(), L"msgtext", Str(L"%1 items"));
-  PutArguments(item->Inner(), {Str(L"12")});
+  Set(item.get(), {{L"msgtext", L"%1 items"}, {L"arglist", List({Str(L"12")})}});
   EXPECT_EQ(L"12 items", Description(item->Inner()));
   DATE date = 0;
   item->SetStandardFields(&date, L"", 0, 0, 0, Str(L"built %1"), nullptr);
   EXPECT_EQ(L"built (null)", Description(item->Inner()));  // no argument for the place
-  Put(source->Inner(), L"msgtext", Str(L""));
+  Set(source.get(), {{L"msgtext", L""}});
   item->CopyFrom(*source.get());
   EXPECT_EQ(L"", Description(item->Inner())) << "an empty text describes itself as the empty text";
 }
@@ -1128,9 +1110,8 @@ TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
   ProviderRegistration english(L"HvItemTestPump", L"0x0009", test::BinDir() + L"PumpENU.dll");
   ProviderRegistration german(L"HvItemTestPump", L"0x0007", test::BinDir() + L"PumpDEU.dll");
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
-  Put(item->Inner(), L"provider", Str(L"HvItemTestPump"));
-  Put(item->Inner(), L"msgtext", Num(VT_I4, 1002));
-  PutArguments(item->Inner(), {Str(L"P-101"), Num(VT_I4, 4)});
+  Set(item.get(),
+      {{L"provider", L"HvItemTestPump"}, {L"msgtext", 1002}, {L"arglist", List({Str(L"P-101"), Num(VT_I4, 4)})}});
   const auto describeOn = [&](LANGID language) {
     std::wstring text;
     std::thread([&] {
@@ -1144,11 +1125,11 @@ TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
     EXPECT_EQ(L"Pump P-101 pressure 4 bar", describeOn(en)) << "round " << round;
     EXPECT_EQ(L"Pumpe P-101 Druck 4 bar", describeOn(de)) << "round " << round;
   }
-  Put(item->Inner(), L"msgtext", Num(VT_I4, 12));
+  Set(item.get(), {{L"msgtext", 12}});
   EXPECT_EQ(L"ID = 12", describeOn(en)) << "a string the DLL does not hold";
 
   // Sent to another machine, the message goes as the sender's text.
-  Put(item->Inner(), L"msgtext", Num(VT_I4, 1002));
+  Set(item.get(), {{L"msgtext", 1002}});
   SetLanguage(LANG_GERMAN, SUBLANG_GERMAN);
   ComPtr<ITAVDiagnosticLogItem> received = ThroughCom<ITAVDiagnosticLogItem>(item->Inner(), MSHCTX_DIFFERENTMACHINE);
   ASSERT_TRUE(received);
