@@ -101,6 +101,24 @@ std::wstring Entry(CTAVDiagnosticLogItem* item, ULONG index) {
   const HRESULT hr = item->ParameterNameAndValue(index, name.put(), value.get());
   return SUCCEEDED(hr) ? std::wstring(name.get()) + L"=" + Show(*value.get()) : L"failed " + std::to_wstring(hr);
 }
+std::wstring Description(IUnknown* object) {
+  unique_bstr description;
+  EXPECT_EQ(S_OK, As<IErrorInfo>(object)->GetDescription(description.put()));
+  return description ? std::wstring(description.get(), SysStringLen(description.get())) : L"<null>";
+}
+// Source, help file, GUID and help context of an error object, as one text.
+std::wstring Fields(IUnknown* object) {
+  ComPtr<IErrorInfo> info = As<IErrorInfo>(object);
+  unique_bstr source, helpFile;
+  GUID guid = {1, 2, 3, {4}};
+  DWORD context = 99;
+  EXPECT_EQ(S_OK, info->GetSource(source.put()) | info->GetHelpFile(helpFile.put()) | info->GetGUID(&guid) |
+                      info->GetHelpContext(&context));
+  wchar_t guidText[40] = {};
+  StringFromGUID2(guid, guidText, 40);
+  return std::wstring(source.get() ? source.get() : L"<null>") + L"|" + (helpFile.get() ? helpFile.get() : L"<null>") +
+         L"|" + guidText + L"|" + std::to_wstring(context);
+}
 // A field value: text, a 4-byte integer or any VARIANT.
 struct Value {
   Value(const wchar_t* text) : v(Str(text)) {}
@@ -133,8 +151,8 @@ void PutArguments(IUnknown* item, std::vector<VARIANT> arguments) {
 // The expected side of each comparison, spelled out field by field.
 struct Bytes {
   std::vector<uint8_t> b;
-  Bytes& raw(std::initializer_list<uint8_t> bytes) {
-    b.insert(b.end(), bytes);
+  Bytes& raw(const std::vector<uint8_t>& bytes) {
+    b.insert(b.end(), bytes.begin(), bytes.end());
     return *this;
   }
   Bytes& u16(uint16_t v) { return raw({uint8_t(v), uint8_t(v >> 8)}); }
@@ -411,9 +429,7 @@ TEST_F(ItemTest, CopyFromCopiesTheRecordButNotTheDeliveryState) {
   for (auto& field : fields) EXPECT_EQ(field[1], Get(copy->Inner(), field[0])) << Narrow(field[0]);
   EXPECT_EQ(L"8204:from 0 3:4", Get(copy->Inner(), L"arglist"));
   EXPECT_EQ(L"failed -2147024809", Entry(copy.get(), 1)) << "the schema is the source's";
-  DWORD context = 0;
-  copy->GetHelpContext(&context);
-  EXPECT_EQ(5u, context);
+  EXPECT_EQ(L"||{00000000-0000-0000-0000-000000000000}|5", Fields(copy->Inner()));
   EXPECT_TRUE(copy->HasChild());
   EXPECT_FALSE(copy->InFlight());
   EXPECT_EQ(S_OK, copy->DeliveryResult());
@@ -504,8 +520,7 @@ TEST_F(ItemTest, ChildBlockKeepsTheMeasuredSizeOfSixtyFourBitValuesWithZeroFille
   ComPtr<CTAVDiagnosticLogItem> parent = NewItem();
   ASSERT_EQ(S_OK, parent->SetChild(child->Inner()));
   const std::vector<uint8_t> saved = SaveBytes(parent->Inner());
-  std::vector<uint8_t> block = Bytes().u32(measured).b;
-  block.insert(block.end(), childBytes.begin(), childBytes.end());
+  std::vector<uint8_t> block = Bytes().u32(measured).raw(childBytes).b;
   block.resize(4 + measured);
   ASSERT_EQ(98u + measured, saved.size());
   EXPECT_EQ(Hex(block), Hex({saved.begin() + kFirstArgument, saved.begin() + kFirstArgument + block.size()}));
@@ -530,8 +545,7 @@ TEST_F(ItemTest, LoadReplacesTableChildAndDescriptionAndVersionOneKeepsTheUserDe
     receiver->ApplySchema(L"<ElementType name=\"batch\"/>");
     ASSERT_EQ(S_OK, receiver->SetChild(NewItem()->Inner()));
     Set(receiver.get(), {{L"msgtext", L"before"}, {L"userdescription", L"kept"}});
-    unique_bstr description;
-    ASSERT_EQ(S_OK, receiver->GetDescription(description.put()));
+    EXPECT_EQ(L"before", Description(receiver->Inner()));  // now cached
     ComPtr<IStream> stream = StreamOf(bytes);
     ASSERT_EQ(S_OK, receiver->Load(stream.get())) << "version " << int(version);
     EXPECT_EQ(L"8:kept", Get(receiver->Inner(), L"userdescription"));
@@ -539,8 +553,7 @@ TEST_F(ItemTest, LoadReplacesTableChildAndDescriptionAndVersionOneKeepsTheUserDe
     EXPECT_EQ(bytes.size(), Position(stream.get())) << "nothing is read beyond the extended table";
     EXPECT_EQ(L"failed -2147024809", Entry(receiver.get(), 0));
     EXPECT_FALSE(receiver->HasChild());
-    ASSERT_EQ(S_OK, receiver->GetDescription(description.put()));
-    EXPECT_EQ(L"after", std::wstring(description.get()));
+    EXPECT_EQ(L"after", Description(receiver->Inner()));
   }
 }
 
@@ -711,9 +724,7 @@ TEST_F(ItemTest, ObjectValues) {
   // A stream that names the item class as an object is not followed, even
   // where an item stream follows and then the rest of the outer item.
   Bytes hostile = Head(0.0);
-  hostile.u32(1).u16(VT_UNKNOWN).id(CLSID_TAVDiagnosticLogItem);
-  const std::vector<uint8_t> inner = SaveBytes(NewItem()->Inner());
-  hostile.b.insert(hostile.b.end(), inner.begin(), inner.end());
+  hostile.u32(1).u16(VT_UNKNOWN).id(CLSID_TAVDiagnosticLogItem).raw(SaveBytes(NewItem()->Inner()));
   hostile.u32(0).u32(0).raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
   EXPECT_EQ(E_FAIL, LoadBytes(loaded.get(), hostile.b));
 }
@@ -985,25 +996,6 @@ struct ProviderRegistration {
 
 void SetLanguage(WORD primary, WORD sub) {
   ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(primary, sub), SORT_DEFAULT)));
-}
-std::wstring Description(IUnknown* object) {
-  unique_bstr description;
-  EXPECT_EQ(S_OK, As<IErrorInfo>(object)->GetDescription(description.put()));
-  return description ? std::wstring(description.get(), SysStringLen(description.get())) : L"<null>";
-}
-
-// Source, help file, GUID and help context of an error object, as one text.
-std::wstring Fields(IUnknown* object) {
-  ComPtr<IErrorInfo> info = As<IErrorInfo>(object);
-  unique_bstr source, helpFile;
-  GUID guid = {1, 2, 3, {4}};
-  DWORD context = 99;
-  EXPECT_EQ(S_OK, info->GetSource(source.put()) | info->GetHelpFile(helpFile.put()) | info->GetGUID(&guid) |
-                      info->GetHelpContext(&context));
-  wchar_t guidText[40] = {};
-  StringFromGUID2(guid, guidText, 40);
-  return std::wstring(source.get() ? source.get() : L"<null>") + L"|" + (helpFile.get() ? helpFile.get() : L"<null>") +
-         L"|" + guidText + L"|" + std::to_wstring(context);
 }
 
 TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
