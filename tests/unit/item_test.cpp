@@ -562,23 +562,21 @@ class FaultyStream final : public IStream, public ComObject {
  public:
   HV_COM_OBJECT(FaultyStream)
   static const QIEntry kInterfaces[];
-  FaultyStream(const std::vector<uint8_t>& bytes) : inner_(StreamOf(bytes)) {}
-
-  HRESULT writeResult = S_OK;
-  bool shortReads = false;  // delivers everything but answers S_FALSE
-  ULONG readsUntilFailure = ULONG_MAX;
+  // Writes fail with writeResult; with shortReads, reads deliver everything
+  // but answer S_FALSE; after readsLeft reads, reads fail.
+  FaultyStream(const std::vector<uint8_t>& bytes, HRESULT writeResult = S_OK, bool shortReads = false,
+               ULONG readsLeft = ULONG_MAX)
+      : inner_(StreamOf(bytes)), writeResult_(writeResult), shortReads_(shortReads), readsLeft_(readsLeft) {}
 
   STDMETHODIMP Read(void* pv, ULONG cb, ULONG* read) override {
-    if (readsUntilFailure-- == 0) return STG_E_READFAULT;
+    if (readsLeft_-- == 0) return STG_E_READFAULT;
     HRESULT hr = inner_->Read(pv, cb, read);
-    return shortReads ? S_FALSE : hr;
+    return shortReads_ ? S_FALSE : hr;
   }
   STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* written) override {
-    return FAILED(writeResult) ? writeResult : inner_->Write(pv, cb, written);
+    return FAILED(writeResult_) ? writeResult_ : inner_->Write(pv, cb, written);
   }
-  STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override {
-    return inner_->Seek(move, origin, position);
-  }
+  STDMETHODIMP Seek(LARGE_INTEGER by, DWORD from, ULARGE_INTEGER* at) override { return inner_->Seek(by, from, at); }
   STDMETHODIMP SetSize(ULARGE_INTEGER size) override { return inner_->SetSize(size); }
   STDMETHODIMP CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
   STDMETHODIMP Commit(DWORD) override { return S_OK; }
@@ -591,6 +589,9 @@ class FaultyStream final : public IStream, public ComObject {
  private:
   ~FaultyStream() override = default;
   ComPtr<IStream> inner_;
+  const HRESULT writeResult_;
+  const bool shortReads_;
+  ULONG readsLeft_;
 };
 const QIEntry FaultyStream::kInterfaces[] = {HV_QI_ENTRY(FaultyStream, IStream), HV_QI_END};
 
@@ -630,16 +631,11 @@ TEST_F(ItemTest, CutOffStreamsFailAlikeFromMemoryAndOtherStreams) {
 
   // A failing stream: its error is passed on, or a read answered with
   // S_FALSE becomes E_FAIL.
-  ComPtr<FaultyStream> unwritable = MakeObject<FaultyStream>(std::vector<uint8_t>());
-  unwritable->writeResult = STG_E_MEDIUMFULL;
-  EXPECT_EQ(STG_E_MEDIUMFULL, item->Save(unwritable.get(), FALSE));
-  ComPtr<FaultyStream> answersFalse = MakeObject<FaultyStream>(full);
-  answersFalse->shortReads = true;
-  EXPECT_EQ(E_FAIL, NewItem()->Load(answersFalse.get()));
-  ComPtr<FaultyStream> breaks = MakeObject<FaultyStream>(full);
-  breaks->readsUntilFailure = 3;  // version, location count, location text
+  EXPECT_EQ(STG_E_MEDIUMFULL, item->Save(MakeObject<FaultyStream>(full, STG_E_MEDIUMFULL).get(), FALSE));
+  EXPECT_EQ(E_FAIL, NewItem()->Load(MakeObject<FaultyStream>(full, S_OK, true).get()));
   receiver = NewItem();
-  EXPECT_EQ(STG_E_READFAULT, receiver->Load(breaks.get()));
+  // Three reads: version, location count, location text.
+  EXPECT_EQ(STG_E_READFAULT, receiver->Load(MakeObject<FaultyStream>(full, S_OK, false, 3).get()));
   EXPECT_EQ(L"Hall 3", receiver->Location());
 }
 
@@ -737,13 +733,9 @@ std::vector<std::vector<uint8_t>> Corpus() {
   full->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/><ElementType name=\"tag\"/>"
                     L"<ElementType name=\"when\" dt:type=\"date\"/><ElementType name=\"ok\" dt:type=\"bool\"/>"
                     L"<ElementType name=\"level\" dt:type=\"unsigned char\"/>");
-  const wchar_t* fields[][2] = {{L"location", L"Hall 3"},   {L"provider", L"Pump"},
-                                {L"msgtext", L"Pump %1 is at %2!d!%% after %3"},
-                                {L"username", L"PLANT7\\op"}, {L"userdescription", L"note"},
-                                {L"batch", L"77"},          {L"tag", L"T-1"},
-                                {L"when", L"2024-01-02"},   {L"ok", L"true"},
-                                {L"level", L"9"}};
-  for (auto& field : fields) Set(full.get(), {{field[0], field[1]}});
+  Set(full.get(), {{L"location", L"Hall 3"}, {L"provider", L"Pump"}, {L"msgtext", L"Pump %1 is at %2!d!%% after %3"},
+                   {L"username", L"PLANT7\\op"}, {L"userdescription", L"note"}, {L"batch", L"77"}, {L"tag", L"T-1"},
+                   {L"when", L"2024-01-02"}, {L"ok", L"true"}, {L"level", L"9"}});
   // One argument of every kind the stream writes differently; the object is null.
   std::vector<VARIANT> args = {Str(L"P1")};
   for (VARTYPE vt : {VT_I4, VT_I8, VT_R8, VT_DATE, VT_I2, VT_CY, VT_UNKNOWN, VT_ERROR})
