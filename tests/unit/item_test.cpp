@@ -259,8 +259,11 @@ TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
   EXPECT_EQ(2, ids[1]);
 }
 
-TEST_F(ItemTest, NewItemIsStampedInUtcAndHasNoDeliveryState) {
+// A new item is stamped in UTC and holds the module lock until it is in flight.
+TEST_F(ItemTest, NewItemIsStampedInUtcAndHoldsTheModuleLockUntilInFlight) {
+  const LONG start = ModuleLockCount();
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
+  EXPECT_EQ(start + 1, ModuleLockCount());
   SYSTEMTIME now;
   GetSystemTime(&now);
   DATE utc = 0;
@@ -275,6 +278,13 @@ TEST_F(ItemTest, NewItemIsStampedInUtcAndHasNoDeliveryState) {
   IUnknown* child = reinterpret_cast<IUnknown*>(1);
   EXPECT_EQ(S_OK, item->GetChild(&child));
   EXPECT_EQ(nullptr, child);
+  item->MarkInFlight();
+  EXPECT_TRUE(item->InFlight());
+  EXPECT_EQ(start, ModuleLockCount());
+  item->MarkInFlight();  // once only
+  EXPECT_EQ(start, ModuleLockCount());
+  item.reset();
+  EXPECT_EQ(start, ModuleLockCount());
 }
 
 // Each row puts a value and reads a field back, on the same item in turn.
@@ -438,19 +448,6 @@ TEST_F(ItemTest, CopyFromCopiesTheRecordButNotTheDeliveryState) {
   EXPECT_EQ(L"3:17", Get(source->Inner(), L"batch"));
 }
 
-TEST_F(ItemTest, ModuleLockFollowsItemsAndInFlightCopies) {
-  const LONG start = ModuleLockCount();
-  {
-    ComPtr<CTAVDiagnosticLogItem> item = NewItem();
-    EXPECT_EQ(start + 1, ModuleLockCount());
-    item->MarkInFlight();
-    EXPECT_TRUE(item->InFlight());
-    EXPECT_EQ(start, ModuleLockCount());
-    item->MarkInFlight();  // once only
-    EXPECT_EQ(start, ModuleLockCount());
-  }
-  EXPECT_EQ(start, ModuleLockCount());
-}
 
 // --- The stream ---
 
