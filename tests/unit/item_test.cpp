@@ -317,6 +317,7 @@ TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
       // The user description is text or nothing.
       {L"userdescription", Str(L"note"), S_OK, L"userdescription", L"8:note"},
       {L"userdescription", Num(VT_I4, 5), E_INVALIDARG, L"userdescription", L"8:note"},
+      {L"UserDescription", Real(VT_DATE, 2.0), E_INVALIDARG, L"UserDescription", L"8:note"},
       {L"userdescription", Num(VT_EMPTY, 0), S_OK, L"userdescription", L"0:"},
       // Arguments are a list of VARIANT, whatever its lower bound; other types
       // leave them as they were.
