@@ -5,6 +5,7 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -16,20 +17,15 @@
 #include "common/CriticalSection.h"
 #include "common/Unique.h"
 #include "log/SecurityInterfaces.h"
+#include "support/TestSupport.h"
 
 namespace hv::doubles {
 namespace {
 
+using test::Narrow;
 constexpr wchar_t kToken[] = L"token-1";
 // The id the directory hands out for "$System".
 constexpr GUID kSystemObjectId = {0x3c9e1f57, 0x2b84, 0x4d6a, {0x9e, 0x10, 0x5f, 0x7a, 0x2c, 0x4b, 0x8d, 0x31}};
-
-std::string Narrow(const wchar_t* text) {
-  if (!text) return "(null)";
-  std::string narrow;
-  for (; *text; ++text) narrow.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
-  return narrow;
-}
 
 void* TaskCopy(const void* data, size_t size) {
   void* block = CoTaskMemAlloc(size);
@@ -112,13 +108,9 @@ struct State {
     // The pieces every answer carries; the reader frees them unread.
     block->first = TaskCopy("first", 6);
     block->second = TaskCopy("second", 7);
-    block->records = static_cast<PropertyRecord*>(CoTaskMemAlloc(2 * sizeof(PropertyRecord)));
-    if (block->records) {
-      memset(block->records, 0, 2 * sizeof(PropertyRecord));
-      block->recordCount = 2;
-      block->records[0].block = TaskCopy("record0", 8);
-      block->records[1].block = TaskCopy("record1", 8);
-    }
+    const PropertyRecord records[2] = {{TaskCopy("record0", 8)}, {TaskCopy("record1", 8)}};
+    block->records = static_cast<PropertyRecord*>(TaskCopy(records, sizeof(records)));
+    block->recordCount = 2;
     block->propertyCount = count;
     PropertyEntry* entries = PropertiesOf(block);
     for (ULONG i = 0; i < count; ++i) {
@@ -253,11 +245,12 @@ class Directory final : public IHVSecurityDirectory,
     ComPtr<IHVPolicyChangeNotification> released;  // let go outside the lock
     {
       auto hold = state.lock.lock();
-      for (auto it = state.subscriptions.begin(); it != state.subscriptions.end(); ++it) {
-        if (it->cookie != cookie || !resourceId || !IsEqualGUID(it->resourceId, *resourceId)) continue;
+        auto it = std::find_if(state.subscriptions.begin(), state.subscriptions.end(), [&](const Subscription& s) {
+        return s.cookie == cookie && resourceId && IsEqualGUID(s.resourceId, *resourceId);
+      });
+      if (it != state.subscriptions.end()) {
         released = std::move(it->sink);
         state.subscriptions.erase(it);
-        break;
       }
     }
     state.Record("Unsubscribe", released != nullptr);
@@ -301,29 +294,17 @@ void SecurityDoubles::Reset() {
   HoldReads(false);
 }
 
-void SecurityDoubles::SetProperty(const wchar_t* name, const VARIANT& value) {
+void SecurityDoubles::SetValue(const wchar_t* name, VARTYPE type, LONG value, const wchar_t* text) {
   State& state = TheState();
   auto hold = state.lock.lock();
-  VARIANT* slot = nullptr;
-  for (auto& property : state.properties)
-    if (property.first == name) slot = &property.second;
-  if (!slot) {
-    state.properties.emplace_back(name, VARIANT());
-    slot = &state.properties.back().second;
-    VariantInit(slot);
-  }
-  VariantCopy(slot, const_cast<VARIANT*>(&value));
-}
-
-void SecurityDoubles::SetValue(const wchar_t* name, VARTYPE type, LONG value) {
-  VARIANT v;
-  VariantInit(&v);
-  V_VT(&v) = type;
-  if (type == VT_BOOL)
-    V_BOOL(&v) = static_cast<VARIANT_BOOL>(value);
-  else
-    V_I4(&v) = value;
-  SetProperty(name, v);
+  auto it = std::find_if(state.properties.begin(), state.properties.end(),
+                         [&](const auto& property) { return property.first == name; });
+  VARIANT* slot = &(it != state.properties.end() ? *it : state.properties.emplace_back(name, VARIANT{})).second;
+  VariantClear(slot);
+  V_VT(slot) = type;
+  if (type == VT_BOOL) V_BOOL(slot) = static_cast<VARIANT_BOOL>(value);
+  if (type == VT_I4) V_I4(slot) = value;
+  if (type == VT_BSTR) V_BSTR(slot) = SysAllocString(text);
 }
 
 void SecurityDoubles::Fail(Operation operation, LONG count, HRESULT hr) {

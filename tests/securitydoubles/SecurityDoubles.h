@@ -35,10 +35,9 @@ class SecurityDoubles {
   // Forgets properties, failures and calls; drops subscriptions; lets held
   // reads go.
   void Reset();
-  // Sets the value of a property of the audit policies (a new name goes to
-  // the end of the list).
-  void SetProperty(const wchar_t* name, const VARIANT& value);
-  void SetValue(const wchar_t* name, VARTYPE type, LONG value);
+  // Sets a property of the audit policies (a VT_BOOL, VT_I4 or VT_BSTR
+  // value); a new name goes to the end of the list.
+  void SetValue(const wchar_t* name, VARTYPE type, LONG value, const wchar_t* text = nullptr);
   void SetBool(const wchar_t* name, bool value) { SetValue(name, VT_BOOL, value ? VARIANT_TRUE : VARIANT_FALSE); }
   // The next `count` calls of the operation fail with hr (-1: all of them).
   void Fail(Operation operation, LONG count, HRESULT hr);

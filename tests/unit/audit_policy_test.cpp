@@ -512,10 +512,7 @@ TEST_F(AuditPolicy, HolderReadsPoliciesByNameOnlyFromBooleansAndFreesTheBlock) {
   doubles_->SetValue(L"AuditAccessGranted", VT_I4, -1);
   doubles_->SetValue(L"AUDITACCESSDENIED", VT_BOOL, VARIANT_TRUE);
   doubles_->SetValue(L"AuditSomethingElse", VT_BOOL, VARIANT_FALSE);
-  unique_variant text;
-  V_VT(text.get()) = VT_BSTR;
-  V_BSTR(text.get()) = SysAllocString(L"a value that has to be cleared");
-  doubles_->SetProperty(L"Comment", *text.get());
+  doubles_->SetValue(L"Comment", VT_BSTR, 0, L"a value that has to be cleared");
 
   ComPtr<CTAVDiagnosticLog> log = MakeObject<CTAVDiagnosticLog>();
   CHVDSystemPolicies policies;
