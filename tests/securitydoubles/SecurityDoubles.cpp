@@ -1,6 +1,3 @@
-// The security authority, its credential and the security directory as the
-// audit policy test needs them (see SecurityDoubles.h), and the state they
-// share with the test.
 #include "SecurityDoubles.h"
 
 #include <objbase.h>
@@ -128,6 +125,13 @@ struct State {
 State& TheState() {
   static State state;
   return state;
+}
+
+// What read returns from the state, under its lock.
+template <typename F>
+auto Locked(F read) {
+  auto hold = TheState().lock.lock();
+  return read(TheState());
 }
 
 // Counts itself among the live objects of the doubles.
@@ -280,17 +284,15 @@ SecurityDoubles::~SecurityDoubles() {
 }
 
 void SecurityDoubles::Reset() {
-  State& state = TheState();
-  std::vector<Subscription> dropped;  // the sinks are released outside the lock
-  {
-    auto hold = state.lock.lock();
+  // The sinks are released outside the lock.
+  const std::vector<Subscription> dropped = Locked([](State& state) {
     for (auto& failure : state.failures) failure = {};
     state.calls.clear();
     for (auto& property : state.properties) VariantClear(&property.second);
     state.properties.clear();
     state.lastResource = GUID_NULL;
-    dropped.swap(state.subscriptions);
-  }
+    return std::exchange(state.subscriptions, {});
+  });
   HoldReads(false);
 }
 
@@ -308,33 +310,21 @@ void SecurityDoubles::SetValue(const wchar_t* name, VARTYPE type, LONG value, co
 }
 
 void SecurityDoubles::Fail(Operation operation, LONG count, HRESULT hr) {
-  auto hold = TheState().lock.lock();
-  TheState().failures[operation] = {count, hr};
+  Locked([&](State& state) { state.failures[operation] = {count, hr}; });
 }
-
 std::string SecurityDoubles::Calls() {
-  auto hold = TheState().lock.lock();
-  return TheState().calls;
+  return Locked([](State& state) { return state.calls; });
 }
-
 GUID SecurityDoubles::LastResource() {
-  auto hold = TheState().lock.lock();
-  return TheState().lastResource;
+  return Locked([](State& state) { return state.lastResource; });
 }
-
 LONG SecurityDoubles::LiveObjects() { return TheState().liveObjects; }
-
 LONG SecurityDoubles::Subscriptions() {
-  auto hold = TheState().lock.lock();
-  return static_cast<LONG>(TheState().subscriptions.size());
+  return Locked([](State& state) { return static_cast<LONG>(state.subscriptions.size()); });
 }
 
 LONG SecurityDoubles::Notify(const wchar_t* name, HRESULT* lastResult) {
-  std::vector<Subscription> subscribers;
-  {
-    auto hold = TheState().lock.lock();
-    subscribers = TheState().subscriptions;
-  }
+  const std::vector<Subscription> subscribers = Locked([](State& state) { return state.subscriptions; });
   unique_bstr objectName(name ? SysAllocString(name) : nullptr);
   for (const Subscription& subscription : subscribers) {
     const HRESULT hr =
@@ -345,12 +335,8 @@ LONG SecurityDoubles::Notify(const wchar_t* name, HRESULT* lastResult) {
 }
 
 void SecurityDoubles::HoldReads(bool hold) {
-  if (hold) {
-    ResetEvent(TheState().readGate);
-  } else {
-    SetEvent(TheState().readGate);
-    ResetEvent(TheState().readWaiting);
-  }
+  (hold ? ResetEvent : SetEvent)(TheState().readGate);
+  if (!hold) ResetEvent(TheState().readWaiting);
 }
 
 bool SecurityDoubles::WaitForHeldRead(DWORD timeoutMs) {

@@ -1,10 +1,6 @@
-// Stand-ins for the security authority and the security directory. While a
-// SecurityDoubles object lives, their class objects are registered in this
-// process under the components' class ids. The authority hands out
-// credentials with the token "token-1"; the directory answers the audit
-// policy read with the properties the test sets, fails the operations the
-// test names, records every call and sends change notifications to its
-// subscribers. Every function may be called from any thread.
+// Stand-ins for the security authority and the security directory, registered
+// in this process under the components' class ids while a SecurityDoubles
+// object lives. Every function may be called from any thread.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>

@@ -1,9 +1,6 @@
-// The log object: binding, item building through both interfaces, the
-// insertion-argument checks, the item schema and its scanner, the process's
-// user name, and delivery: the private copy, audit filtering, time stamps,
-// synchronous waits with their answers, time-outs and cancels, and the
-// trouble-shoot trace line. The Mux link is replaced by a recording one that
-// answers the way the manager's sink does.
+// The log object: binding, building items, the item schema, the process's user
+// name and delivery. The Mux link is replaced by a recording one that answers
+// the way the manager's sink does.
 #include <atomic>
 #include <chrono>
 #include <cmath>
