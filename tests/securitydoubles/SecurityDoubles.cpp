@@ -44,9 +44,9 @@ struct Subscription {
 struct State {
   CriticalSection lock;
   struct {
-    LONG count = 0;
-    HRESULT hr = S_OK;
-  } failures[kOperationCount];
+    LONG count;
+    HRESULT hr;
+  } failures[kOperationCount] = {};
   std::string calls;
   std::vector<std::pair<std::wstring, VARIANT>> properties;
   GUID lastResource = GUID_NULL;
@@ -113,7 +113,6 @@ struct State {
     for (ULONG i = 0; i < count; ++i) {
       const std::wstring& name = properties[i].first;
       entries[i].name = static_cast<wchar_t*>(TaskCopy(name.c_str(), (name.size() + 1) * sizeof(wchar_t)));
-      VariantInit(&entries[i].value);
       VariantCopy(&entries[i].value, &properties[i].second);
     }
     *result = block;

@@ -60,10 +60,7 @@ void RecordRetryWait(DWORD milliseconds) {
   g_waits.push_back(GetCurrentThreadId() == g_testThread ? milliseconds : 0);
 }
 
-struct Level {
-  long severity;
-  const wchar_t* text;
-};
+using Level = std::pair<long, const wchar_t*>;  // severity, text
 using Chains = std::vector<std::string>;
 
 class AuditPolicy : public test::ComTest {
@@ -119,7 +116,7 @@ class AuditPolicy : public test::ComTest {
   // by value) and delivers the top item.
   static HRESULT LogChain(ITAVDiagnosticLogEx* log, const std::vector<Level>& levels) {
     std::vector<ComPtr<ITAVDiagnosticLogItemEx>> items;
-    for (const Level& level : levels) items.push_back(Build(log, level.severity, level.text));
+    for (const auto& [severity, text] : levels) items.push_back(Build(log, severity, text));
     for (size_t i = items.size() - 1; i > 0; --i) EXPECT_EQ(items[i - 1]->SetChild(items[i].get()), S_OK);
     return log->LogThisItemEx(items[0].get(), VARIANT_FALSE, 0);
   }

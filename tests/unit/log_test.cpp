@@ -39,8 +39,7 @@ ComPtr<CTAVDiagnosticLogItem> ChildOf(CTAVDiagnosticLogItem* item) {
 }
 
 VARIANT Var(VARTYPE type, LONG number = 0, BSTR text = nullptr) {
-  VARIANT v;
-  VariantInit(&v);
+  VARIANT v{};
   V_VT(&v) = type;
   if (type == VT_BSTR) V_BSTR(&v) = text;
   if (type == VT_I4) V_I4(&v) = number;
