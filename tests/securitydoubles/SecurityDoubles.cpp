@@ -1,10 +1,8 @@
-// The security authority, its credential and the security directory as the
-// audit policy test needs them (see SecurityDoubles.h), and the state they
-// share with the test.
 #include "SecurityDoubles.h"
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -16,20 +14,15 @@
 #include "common/CriticalSection.h"
 #include "common/Unique.h"
 #include "log/SecurityInterfaces.h"
+#include "support/TestSupport.h"
 
 namespace hv::doubles {
 namespace {
 
+using test::Narrow;
 constexpr wchar_t kToken[] = L"token-1";
 // The id the directory hands out for "$System".
 constexpr GUID kSystemObjectId = {0x3c9e1f57, 0x2b84, 0x4d6a, {0x9e, 0x10, 0x5f, 0x7a, 0x2c, 0x4b, 0x8d, 0x31}};
-
-std::string Narrow(const wchar_t* text) {
-  if (!text) return "(null)";
-  std::string narrow;
-  for (; *text; ++text) narrow.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
-  return narrow;
-}
 
 void* TaskCopy(const void* data, size_t size) {
   void* block = CoTaskMemAlloc(size);
@@ -51,9 +44,9 @@ struct Subscription {
 struct State {
   CriticalSection lock;
   struct {
-    LONG count = 0;
-    HRESULT hr = S_OK;
-  } failures[kOperationCount];
+    LONG count;
+    HRESULT hr;
+  } failures[kOperationCount] = {};
   std::string calls;
   std::vector<std::pair<std::wstring, VARIANT>> properties;
   GUID lastResource = GUID_NULL;
@@ -112,19 +105,14 @@ struct State {
     // The pieces every answer carries; the reader frees them unread.
     block->first = TaskCopy("first", 6);
     block->second = TaskCopy("second", 7);
-    block->records = static_cast<PropertyRecord*>(CoTaskMemAlloc(2 * sizeof(PropertyRecord)));
-    if (block->records) {
-      memset(block->records, 0, 2 * sizeof(PropertyRecord));
-      block->recordCount = 2;
-      block->records[0].block = TaskCopy("record0", 8);
-      block->records[1].block = TaskCopy("record1", 8);
-    }
+    const PropertyRecord records[2] = {{TaskCopy("record0", 8)}, {TaskCopy("record1", 8)}};
+    block->records = static_cast<PropertyRecord*>(TaskCopy(records, sizeof(records)));
+    block->recordCount = 2;
     block->propertyCount = count;
     PropertyEntry* entries = PropertiesOf(block);
     for (ULONG i = 0; i < count; ++i) {
       const std::wstring& name = properties[i].first;
       entries[i].name = static_cast<wchar_t*>(TaskCopy(name.c_str(), (name.size() + 1) * sizeof(wchar_t)));
-      VariantInit(&entries[i].value);
       VariantCopy(&entries[i].value, &properties[i].second);
     }
     *result = block;
@@ -136,6 +124,13 @@ struct State {
 State& TheState() {
   static State state;
   return state;
+}
+
+// What read returns from the state, under its lock.
+template <typename F>
+auto Locked(F read) {
+  auto hold = TheState().lock.lock();
+  return read(TheState());
 }
 
 // Counts itself among the live objects of the doubles.
@@ -253,11 +248,12 @@ class Directory final : public IHVSecurityDirectory,
     ComPtr<IHVPolicyChangeNotification> released;  // let go outside the lock
     {
       auto hold = state.lock.lock();
-      for (auto it = state.subscriptions.begin(); it != state.subscriptions.end(); ++it) {
-        if (it->cookie != cookie || !resourceId || !IsEqualGUID(it->resourceId, *resourceId)) continue;
+        auto it = std::find_if(state.subscriptions.begin(), state.subscriptions.end(), [&](const Subscription& s) {
+        return s.cookie == cookie && resourceId && IsEqualGUID(s.resourceId, *resourceId);
+      });
+      if (it != state.subscriptions.end()) {
         released = std::move(it->sink);
         state.subscriptions.erase(it);
-        break;
       }
     }
     state.Record("Unsubscribe", released != nullptr);
@@ -287,73 +283,47 @@ SecurityDoubles::~SecurityDoubles() {
 }
 
 void SecurityDoubles::Reset() {
-  State& state = TheState();
-  std::vector<Subscription> dropped;  // the sinks are released outside the lock
-  {
-    auto hold = state.lock.lock();
+  // The sinks are released outside the lock.
+  const std::vector<Subscription> dropped = Locked([](State& state) {
     for (auto& failure : state.failures) failure = {};
     state.calls.clear();
     for (auto& property : state.properties) VariantClear(&property.second);
     state.properties.clear();
     state.lastResource = GUID_NULL;
-    dropped.swap(state.subscriptions);
-  }
+    return std::exchange(state.subscriptions, {});
+  });
   HoldReads(false);
 }
 
-void SecurityDoubles::SetProperty(const wchar_t* name, const VARIANT& value) {
+void SecurityDoubles::SetValue(const wchar_t* name, VARTYPE type, LONG value, const wchar_t* text) {
   State& state = TheState();
   auto hold = state.lock.lock();
-  VARIANT* slot = nullptr;
-  for (auto& property : state.properties)
-    if (property.first == name) slot = &property.second;
-  if (!slot) {
-    state.properties.emplace_back(name, VARIANT());
-    slot = &state.properties.back().second;
-    VariantInit(slot);
-  }
-  VariantCopy(slot, const_cast<VARIANT*>(&value));
-}
-
-void SecurityDoubles::SetValue(const wchar_t* name, VARTYPE type, LONG value) {
-  VARIANT v;
-  VariantInit(&v);
-  V_VT(&v) = type;
-  if (type == VT_BOOL)
-    V_BOOL(&v) = static_cast<VARIANT_BOOL>(value);
-  else
-    V_I4(&v) = value;
-  SetProperty(name, v);
+  auto it = std::find_if(state.properties.begin(), state.properties.end(),
+                         [&](const auto& property) { return property.first == name; });
+  VARIANT* slot = &(it != state.properties.end() ? *it : state.properties.emplace_back(name, VARIANT{})).second;
+  VariantClear(slot);
+  V_VT(slot) = type;
+  if (type == VT_BOOL) V_BOOL(slot) = static_cast<VARIANT_BOOL>(value);
+  if (type == VT_I4) V_I4(slot) = value;
+  if (type == VT_BSTR) V_BSTR(slot) = SysAllocString(text);
 }
 
 void SecurityDoubles::Fail(Operation operation, LONG count, HRESULT hr) {
-  auto hold = TheState().lock.lock();
-  TheState().failures[operation] = {count, hr};
+  Locked([&](State& state) { state.failures[operation] = {count, hr}; });
 }
-
 std::string SecurityDoubles::Calls() {
-  auto hold = TheState().lock.lock();
-  return TheState().calls;
+  return Locked([](State& state) { return state.calls; });
 }
-
 GUID SecurityDoubles::LastResource() {
-  auto hold = TheState().lock.lock();
-  return TheState().lastResource;
+  return Locked([](State& state) { return state.lastResource; });
 }
-
 LONG SecurityDoubles::LiveObjects() { return TheState().liveObjects; }
-
 LONG SecurityDoubles::Subscriptions() {
-  auto hold = TheState().lock.lock();
-  return static_cast<LONG>(TheState().subscriptions.size());
+  return Locked([](State& state) { return static_cast<LONG>(state.subscriptions.size()); });
 }
 
 LONG SecurityDoubles::Notify(const wchar_t* name, HRESULT* lastResult) {
-  std::vector<Subscription> subscribers;
-  {
-    auto hold = TheState().lock.lock();
-    subscribers = TheState().subscriptions;
-  }
+  const std::vector<Subscription> subscribers = Locked([](State& state) { return state.subscriptions; });
   unique_bstr objectName(name ? SysAllocString(name) : nullptr);
   for (const Subscription& subscription : subscribers) {
     const HRESULT hr =
@@ -364,12 +334,8 @@ LONG SecurityDoubles::Notify(const wchar_t* name, HRESULT* lastResult) {
 }
 
 void SecurityDoubles::HoldReads(bool hold) {
-  if (hold) {
-    ResetEvent(TheState().readGate);
-  } else {
-    SetEvent(TheState().readGate);
-    ResetEvent(TheState().readWaiting);
-  }
+  (hold ? ResetEvent : SetEvent)(TheState().readGate);
+  if (!hold) ResetEvent(TheState().readWaiting);
 }
 
 bool SecurityDoubles::WaitForHeldRead(DWORD timeoutMs) {

@@ -1,10 +1,6 @@
-// Stand-ins for the security authority and the security directory. While a
-// SecurityDoubles object lives, their class objects are registered in this
-// process under the components' class ids. The authority hands out
-// credentials with the token "token-1"; the directory answers the audit
-// policy read with the properties the test sets, fails the operations the
-// test names, records every call and sends change notifications to its
-// subscribers. Every function may be called from any thread.
+// Stand-ins for the security authority and the security directory, registered
+// in this process under the components' class ids while a SecurityDoubles
+// object lives. Every function may be called from any thread.
 #pragma once
 #include <windows.h>
 #include <oaidl.h>
@@ -35,10 +31,9 @@ class SecurityDoubles {
   // Forgets properties, failures and calls; drops subscriptions; lets held
   // reads go.
   void Reset();
-  // Sets the value of a property of the audit policies (a new name goes to
-  // the end of the list).
-  void SetProperty(const wchar_t* name, const VARIANT& value);
-  void SetValue(const wchar_t* name, VARTYPE type, LONG value);
+  // Sets a property of the audit policies (a VT_BOOL, VT_I4 or VT_BSTR
+  // value); a new name goes to the end of the list.
+  void SetValue(const wchar_t* name, VARTYPE type, LONG value, const wchar_t* text = nullptr);
   void SetBool(const wchar_t* name, bool value) { SetValue(name, VT_BOOL, value ? VARIANT_TRUE : VARIANT_FALSE); }
   // The next `count` calls of the operation fail with hr (-1: all of them).
   void Fail(Operation operation, LONG count, HRESULT hr);

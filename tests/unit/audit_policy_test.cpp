@@ -1,10 +1,6 @@
-// The system audit policy: which locations ask the security directory, how
-// the directory's "AuditingEnabled" filters what a log delivers, how change
-// notifications switch it, what failures leave behind, the connection retry
-// schedule, notifications that race the destruction of a log, and the policy
-// holder on its own (how the property block is read and freed, its copies).
-// The directory and the authority are the doubles of securitydoubles/; the
-// Mux is TestMux.dll, which keeps every item posted.
+// The system audit policy of a log and the policy holder on their own. The
+// directory and the authority are the doubles of securitydoubles/; the Mux is
+// TestMux.dll, which keeps every item posted.
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -64,10 +60,7 @@ void RecordRetryWait(DWORD milliseconds) {
   g_waits.push_back(GetCurrentThreadId() == g_testThread ? milliseconds : 0);
 }
 
-struct Level {
-  long severity;
-  const wchar_t* text;
-};
+using Level = std::pair<long, const wchar_t*>;  // severity, text
 using Chains = std::vector<std::string>;
 
 class AuditPolicy : public test::ComTest {
@@ -123,7 +116,7 @@ class AuditPolicy : public test::ComTest {
   // by value) and delivers the top item.
   static HRESULT LogChain(ITAVDiagnosticLogEx* log, const std::vector<Level>& levels) {
     std::vector<ComPtr<ITAVDiagnosticLogItemEx>> items;
-    for (const Level& level : levels) items.push_back(Build(log, level.severity, level.text));
+    for (const auto& [severity, text] : levels) items.push_back(Build(log, severity, text));
     for (size_t i = items.size() - 1; i > 0; --i) EXPECT_EQ(items[i - 1]->SetChild(items[i].get()), S_OK);
     return log->LogThisItemEx(items[0].get(), VARIANT_FALSE, 0);
   }
@@ -252,25 +245,25 @@ TEST_F(AuditPolicy, OnlyNotificationsOfThePoliciesSwitchAuditingWithoutANewLooku
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
 
   doubles_->SetBool(L"AuditingEnabled", true);
-  for (const wchar_t* name : {L"$System", L"", static_cast<const wchar_t*>(nullptr), L"$AuditPolicies2",
-                              L"$Policies/$SystemPolicies/$AuditPolicies", L"AuditPolicies"}) {
-    SCOPED_TRACE(name ? Narrow(name) : "null");
+  // Every notification is answered S_OK; only the policy objects' read again.
+  auto notify = [&](const wchar_t* name) {
     HRESULT result = E_FAIL;
     EXPECT_EQ(doubles_->Notify(name, &result), 1);
-    EXPECT_EQ(result, S_OK);
-  }
+    EXPECT_EQ(result, S_OK) << (name ? Narrow(name) : "null");
+  };
+  for (const wchar_t* name : {L"$System", L"", static_cast<const wchar_t*>(nullptr), L"$AuditPolicies2",
+                              L"$Policies/$SystemPolicies/$AuditPolicies", L"AuditPolicies"})
+    notify(name);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"still off"}, {kWarning, L"kept"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"2 kept"}));
   EXPECT_EQ(doubles_->Calls(), kLookupCalls) << "nothing read again";
 
-  HRESULT result = E_FAIL;
-  EXPECT_EQ(doubles_->Notify(L"$AuditPolicies", &result), 1);
-  EXPECT_EQ(result, S_OK);
+  notify(L"$AuditPolicies");
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"after"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
   // The other policy object counts too, in any letter case.
   doubles_->SetBool(L"AuditingEnabled", false);
-  EXPECT_EQ(doubles_->Notify(L"$SECURITYpolicies", &result), 1);
+  notify(L"$SECURITYpolicies");
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"off again"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
   EXPECT_EQ(doubles_->Calls(), kLookupCalls + ";" + kRead + ";" + kRead);
@@ -512,10 +505,7 @@ TEST_F(AuditPolicy, HolderReadsPoliciesByNameOnlyFromBooleansAndFreesTheBlock) {
   doubles_->SetValue(L"AuditAccessGranted", VT_I4, -1);
   doubles_->SetValue(L"AUDITACCESSDENIED", VT_BOOL, VARIANT_TRUE);
   doubles_->SetValue(L"AuditSomethingElse", VT_BOOL, VARIANT_FALSE);
-  unique_variant text;
-  V_VT(text.get()) = VT_BSTR;
-  V_BSTR(text.get()) = SysAllocString(L"a value that has to be cleared");
-  doubles_->SetProperty(L"Comment", *text.get());
+  doubles_->SetValue(L"Comment", VT_BSTR, 0, L"a value that has to be cleared");
 
   ComPtr<CTAVDiagnosticLog> log = MakeObject<CTAVDiagnosticLog>();
   CHVDSystemPolicies policies;
