@@ -1,9 +1,6 @@
-// The forwarder: the syslog message it makes of an item, byte for byte
-// (header, severity, structured data with its escaping, the text, the
-// octet-counting frame and the size limit); the adaptor against a stand-in
-// server (the buffer while the server is away, the resend, the stop); and
-// tarnhost forwarding to a real rsyslogd, which must parse what it gets as
-// meant (skipped when rsyslogd is not installed).
+// The forwarder: the syslog message it makes of an item, byte for byte; the
+// adaptor against a stand-in server; and tarnhost forwarding to a real
+// rsyslogd, which must parse what it gets as meant.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>

@@ -1,9 +1,6 @@
-// What the service's tests share: a folder per test, item streams built field
-// by field (independent of the host's decoder, so a test can damage any
-// field), a read-only look into the database, a client of the frame protocol
-// that can send anything (with the reading frames written from the protocol
-// description, byte by byte), the real tarnhost as a process and a connection
-// stand-in. Every wait is bounded.
+// What the service's tests share. Item streams and frames are built here byte
+// by byte, apart from the host's own coders, so a test can damage any field.
+// Every wait is bounded.
 #pragma once
 #include <sys/types.h>
 
@@ -37,8 +34,6 @@ class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
@@ -64,6 +59,7 @@ Bytes Le64(uint64_t v);
 Bytes Concat(std::initializer_list<Bytes> parts);
 Bytes Utf16(std::u16string_view text);
 Bytes ClsidBytes(const hv::host::Guid& g);
+hv::host::Guid Clsid(const char* text);
 const Bytes& StoreClsid();
 
 struct ItemBytes {
@@ -93,8 +89,6 @@ class StoreQuery {
  public:
   explicit StoreQuery(const std::string& path);
   ~StoreQuery();
-  StoreQuery(const StoreQuery&) = delete;
-  StoreQuery& operator=(const StoreQuery&) = delete;
   bool ok() const { return db_ != nullptr; }
   // The first column of the first row as a number; -1 when there is none.
   int64_t Int(const std::string& sql);
@@ -128,6 +122,8 @@ class TestClient {
   // that arrive meanwhile stay queued for NextFrame.
   std::optional<Frame> Transact(const hv::host::MuxMessage& message, int timeoutMs = 5000);
   std::optional<Frame> NextFrame(int timeoutMs);
+  // The first frame received that `wanted` says yes to; the others stay queued.
+  std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
   // True once the host has closed its sending side (frames before it are
   // kept for NextFrame).
   bool WaitClosed(int timeoutMs);
@@ -178,15 +174,14 @@ Bytes HandlePayload(uint32_t handle, std::initializer_list<uint32_t> numbers = {
 PageFrame ReadItems(const std::vector<uint8_t>& payload, bool withFlags);
 
 // The reading frames (kinds 16 to 29). Answers are matched to requests by
-// frame id; pushes that arrive meanwhile are kept for Pushed.
+// frame id; other frames stay queued on the client.
 class ReadingClient {
  public:
   explicit ReadingClient(TestClient& client) : client_(client) {}
   std::optional<Frame> Request(uint16_t kind, const Bytes& payload, int timeoutMs = 5000);
   uint32_t SendOnly(uint16_t kind, const Bytes& payload);
   std::optional<Frame> Answer(uint32_t id, int timeoutMs = 5000);
-  // Items pushed for `subscription` until `count` have come or the time is
-  // up; pushes of other subscriptions are kept.
+  // Items pushed for `subscription` until `count` have come or the time is up.
   std::vector<ListedItem> Pushed(uint32_t subscription, size_t count, int timeoutMs);
 
   // The common requests; 0 or a failure result when the host refused.
@@ -197,11 +192,7 @@ class ReadingClient {
   uint32_t Subscribe(const Bytes& clsid, std::u16string_view filter);
 
  private:
-  // The first frame kept or arriving within timeoutMs that wanted says yes
-  // to; the others are kept.
-  std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
   TestClient& client_;
-  std::deque<Frame> kept_;
   uint32_t nextId_ = 1000;
 };
 
@@ -211,9 +202,6 @@ class HostProcess {
  public:
   HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program = TARNHOST_PATH);
   ~HostProcess();
-  HostProcess(const HostProcess&) = delete;
-  HostProcess& operator=(const HostProcess&) = delete;
-
   // Waits for the "listening on" line and returns the port, or 0.
   int WaitListening(int timeoutMs);
   void Signal(int signal);
