@@ -253,12 +253,10 @@ TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
   EXPECT_EQ(item.dateTime, 45321.25);
   EXPECT_EQ(std::vector<int64_t>({item.severity, item.audience, item.verbosity, item.helpContext, item.messageId}),
             std::vector<int64_t>({2, 9, 3, 77, 1001}));
-  ASSERT_EQ(item.arguments.size(), 2u);
-  EXPECT_EQ(item.arguments[1].text, u"P-7");
-  ASSERT_EQ(item.extended.size(), 1u);
-  EXPECT_EQ(item.extended[0].name, u"COUNT");
-  EXPECT_EQ(item.extended[0].declaredType, VT_UI1);
-  EXPECT_EQ(item.extended[0].value.fixedBits, 7u);
+  ASSERT_TRUE(item.arguments.size() == 2 && item.extended.size() == 1);
+  const ExtendedParam& count = item.extended[0];
+  EXPECT_TRUE(item.arguments[1].text == u"P-7" && count.name == u"COUNT" && count.declaredType == VT_UI1 &&
+              count.value.fixedBits == 7u);
   EXPECT_TRUE(item.hasUserDescription && item.userDescription.text == u"operator note");
   // Negative and odd values are kept as they came.
   ItemBytes odd;
@@ -312,9 +310,8 @@ TEST(ItemStreamDecoder, ChildBlocksOfEitherVersionNestToTheLimitAndTheirFillerIs
   ASSERT_TRUE(DecodeItem(parent.Build(), &r));
   EXPECT_EQ(r.childBlockSize, child.Build().size() + 6);
   ASSERT_TRUE(r.child && r.child->child);
-  EXPECT_EQ(r.child->location, u"child");
-  EXPECT_EQ(r.child->child->location, u"grandchild");
-  EXPECT_EQ(r.child->child->version, 1u);
+  EXPECT_TRUE(r.child->location == u"child" && r.child->child->location == u"grandchild" &&
+              r.child->child->version == 1u);
   EXPECT_FALSE(r.child->child->hasUserDescription) << "version 1 has no user description";
   ASSERT_EQ(r.extended.size(), 1u) << "the filler was not skipped";
   EXPECT_EQ(r.extended[0].name, u"after");
@@ -405,9 +402,8 @@ max_message_bytes = 65536
   EXPECT_TRUE(s.adaptors[0].kind == AdaptorKind::Store && s.adaptors[0].name == "Werk 3 store" &&
               s.adaptors[0].clsid == ConfigFile::StoreAdaptorClsid());
   EXPECT_EQ(s.adaptors[0].enableFlags, (std::array<uint8_t, 4>{3, 15, 0, 15}));
-  EXPECT_EQ(s.adaptors[1].kind, AdaptorKind::Forwarder);
-  EXPECT_EQ(s.adaptors[1].audienceMask, 9u);
-  EXPECT_EQ(s.adaptors[1].severityMask, 9u);
+  EXPECT_TRUE(s.adaptors[1].kind == AdaptorKind::Forwarder && s.adaptors[1].audienceMask == 9u &&
+              s.adaptors[1].severityMask == 9u);
   // VELTRA left out on an adaptor that handles Error and Audit only.
   EXPECT_EQ(s.adaptors[1].enableFlags, (std::array<uint8_t, 4>{9, 0, 0, 8}));
   const ForwarderSettings& f = s.adaptors[1].forwarder;
@@ -416,9 +412,8 @@ max_message_bytes = 65536
             std::vector<int64_t>({3, 500, 1000, 65536}));
 
   ASSERT_TRUE(ConfigFile::Parse(kForwarder, "", &s, &error)) << error;
-  EXPECT_EQ(s.adaptors.at(0).forwarder.server, "127.0.0.1:514");
-  EXPECT_EQ(s.adaptors.at(0).forwarder.facility, 16);
-  EXPECT_EQ(s.adaptors.at(0).forwarder.bufferItems, 10000u);
+  const ForwarderSettings& defaults = s.adaptors.at(0).forwarder;
+  EXPECT_TRUE(defaults.server == "127.0.0.1:514" && defaults.facility == 16 && defaults.bufferItems == 10000u);
   // Without a file: the store takes everything, the forwarder nothing.
   s = ConfigFile::Defaults();
   EXPECT_EQ(s.listen, "ip:127.0.0.1:60093");

@@ -615,8 +615,7 @@ TEST_F(SubscriptionsTest, AClientTooFarBehindIsHeldBackAndThenGetsEverything) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::vector<Frame> frames = peer->Frames();
   ASSERT_EQ(frames.size(), 1u) << "only the answer may go to a client this far behind";
-  EXPECT_EQ(frames[0].kind, FrameKind::Subscribed);
-  EXPECT_EQ(frames[0].id, 77u);
+  EXPECT_TRUE(frames[0].kind == FrameKind::Subscribed && frames[0].id == 77u);
   // Once it has read, everything comes without another commit.
   peer->pending = 0;
   EXPECT_EQ(WaitItems(*peer, errors.size()), errors);

@@ -15,7 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -44,8 +44,7 @@ bool IsPush(const Frame& f) { return uint16_t(f.kind) == 28 || uint16_t(f.kind) 
 }  // namespace
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarnhost-test-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/tarnhost-test-XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -61,9 +60,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int Shell(const std::string& command, std::string* output) {
@@ -230,7 +227,7 @@ int32_t TestClient::Log(const Bytes& item, int32_t transid, int timeoutMs) {
   Post(ItemMessage("2", transid, item));
   auto f = NextFrame(timeoutMs);
   Answer a;
-  if (!f || !ReadAnswer(*f, &a) || a.transid != transid || a.body != item) return 1;
+  if (!f || !ReadAnswer(*f, &a) || a.type != "5" || a.transid != transid || a.body != item) return 1;
   return a.hr;
 }
 

@@ -29,7 +29,6 @@ namespace hvtest {
 using Bytes = std::vector<uint8_t>;
 using hv::host::Frame;
 
-// A fresh folder for one test, removed with everything in it afterwards.
 class TempDir {
  public:
   TempDir();
@@ -47,7 +46,6 @@ std::string ReadFile(const std::string& path);
 // (-1 when killed), the output in `output` when given.
 int Shell(const std::string& command, std::string* output = nullptr);
 size_t Occurrences(const std::string& text, const std::string& what);
-// Polls `done` until it says yes or the time is up.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs);
 
 // A counted string: byte count (UTF-16 units * 2 + 2), the units, a zero unit.
@@ -92,7 +90,6 @@ class StoreQuery {
   bool ok() const { return db_ != nullptr; }
   // The first column of the first row as a number; -1 when there is none.
   int64_t Int(const std::string& sql);
-  // The first column of every row as text.
   std::vector<std::string> Texts(const std::string& sql);
   std::vector<uint8_t> Blob(const std::string& sql);
 
@@ -100,7 +97,6 @@ class StoreQuery {
   sqlite3* db_ = nullptr;
 };
 
-// A client of tarnhost over TCP on 127.0.0.1.
 class TestClient {
  public:
   bool Connect(int port);
@@ -108,12 +104,10 @@ class TestClient {
   // gives its connected socket away.
   void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
   hv::host::Socket Release() { return std::move(socket_); }
-  // Sends Hello and waits for the HelloReply.
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
 
   bool SendRaw(const std::vector<uint8_t>& bytes);
-  // Sends a Post frame with the next frame id and returns that id.
   uint32_t Post(const hv::host::MuxMessage& message);
   // Posts the item as a "2" and waits for its "5": the answer's result, or 1
   // when none came or it did not echo the transid and the item.
@@ -124,8 +118,7 @@ class TestClient {
   std::optional<Frame> NextFrame(int timeoutMs);
   // The first frame received that `wanted` says yes to; the others stay queued.
   std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
-  // True once the host has closed its sending side (frames before it are
-  // kept for NextFrame).
+  // True once the host has closed its sending side.
   bool WaitClosed(int timeoutMs);
   void Close() { socket_.Close(); }
   void ShutdownSend();
@@ -139,7 +132,6 @@ class TestClient {
   uint32_t nextId_ = 1;
 };
 
-// A "1" or "2" message carrying an item stream.
 hv::host::MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body);
 // A message of the given type whose data is a class id followed by `more`.
 hv::host::MuxMessage ClsidMessage(const char* type, const hv::host::Guid& clsid, const Bytes& more = {});
