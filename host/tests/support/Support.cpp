@@ -15,7 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -44,8 +44,7 @@ bool IsPush(const Frame& f) { return uint16_t(f.kind) == 28 || uint16_t(f.kind) 
 }  // namespace
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/tarnhost-test-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/tarnhost-test-XXXXXX";
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -61,9 +60,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 int Shell(const std::string& command, std::string* output) {
@@ -109,6 +106,12 @@ Bytes Utf16(std::u16string_view text) {
 Bytes Counted(std::u16string_view text) { return Concat({Le32(uint32_t(text.size() * 2 + 2)), Utf16(text), {0, 0}}); }
 Bytes Variant(uint16_t vt, const Bytes& data) { return Concat({{uint8_t(vt), uint8_t(vt >> 8)}, data}); }
 Bytes ClsidBytes(const Guid& g) { return Bytes(g.bytes().begin(), g.bytes().end()); }
+
+Guid Clsid(const char* text) {
+  Guid g;
+  Guid::Parse(text, &g);
+  return g;
+}
 
 const Bytes& StoreClsid() {
   static const Bytes b = ClsidBytes(ConfigFile::StoreAdaptorClsid());
@@ -224,7 +227,7 @@ int32_t TestClient::Log(const Bytes& item, int32_t transid, int timeoutMs) {
   Post(ItemMessage("2", transid, item));
   auto f = NextFrame(timeoutMs);
   Answer a;
-  if (!f || !ReadAnswer(*f, &a) || a.transid != transid || a.body != item) return 1;
+  if (!f || !ReadAnswer(*f, &a) || a.type != "5" || a.transid != transid || a.body != item) return 1;
   return a.hr;
 }
 
@@ -232,12 +235,17 @@ std::optional<Frame> TestClient::Transact(const MuxMessage& message, int timeout
   uint32_t id = nextId_++;
   if (!SendRaw(FrameCodec::Encode(FrameKind::Transact, id, [&](ByteWriter& w) { message.Write(w); })))
     return std::nullopt;
+  return NextWhere([id](const Frame& f) { return f.id == id && (f.kind == FrameKind::Reply || f.kind == FrameKind::Error); },
+                   timeoutMs);
+}
+
+std::optional<Frame> TestClient::NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    for (auto it = frames_.begin(); it != frames_.end(); ++it)
-      if (it->id == id && (it->kind == FrameKind::Reply || it->kind == FrameKind::Error)) {
-        Frame f = std::move(*it);
-        frames_.erase(it);
+  for (size_t seen = 0;;) {
+    for (; seen < frames_.size(); ++seen)
+      if (wanted(frames_[seen])) {
+        Frame f = std::move(frames_[seen]);
+        frames_.erase(frames_.begin() + std::ptrdiff_t(seen));
         return f;
       }
     if (Left(deadline) <= 0 || closed_ || !Receive(Left(deadline))) return std::nullopt;
@@ -261,12 +269,7 @@ bool TestClient::Receive(int timeoutMs) {
 }
 
 std::optional<Frame> TestClient::NextFrame(int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (frames_.empty())
-    if (Left(deadline) <= 0 || closed_ || !Receive(Left(deadline))) return std::nullopt;
-  Frame f = std::move(frames_.front());
-  frames_.pop_front();
-  return f;
+  return NextWhere([](const Frame&) { return true; }, timeoutMs);
 }
 
 bool TestClient::WaitClosed(int timeoutMs) {
@@ -362,24 +365,8 @@ uint32_t ReadingClient::SendOnly(uint16_t kind, const Bytes& payload) {
   return id;
 }
 
-std::optional<Frame> ReadingClient::NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs) {
-  for (auto it = kept_.begin(); it != kept_.end(); ++it)
-    if (wanted(*it)) {
-      Frame f = std::move(*it);
-      kept_.erase(it);
-      return f;
-    }
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Left(deadline) > 0) {
-    auto f = client_.NextFrame(Left(deadline));
-    if (!f || wanted(*f)) return f;
-    kept_.push_back(std::move(*f));
-  }
-  return std::nullopt;
-}
-
 std::optional<Frame> ReadingClient::Answer(uint32_t id, int timeoutMs) {
-  return NextWhere([id](const Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
+  return client_.NextWhere([id](const Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
 }
 
 std::optional<Frame> ReadingClient::Request(uint16_t kind, const Bytes& payload, int timeoutMs) {
@@ -388,20 +375,15 @@ std::optional<Frame> ReadingClient::Request(uint16_t kind, const Bytes& payload,
 
 std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t count, int timeoutMs) {
   std::vector<ListedItem> items;
-  std::deque<Frame> others;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  auto mine = [subscription](const Frame& f) { return uint16_t(f.kind) == 28 && f.id == subscription; };
   while (items.size() < count && Left(deadline) > 0) {
-    auto f = NextWhere(IsPush, Left(deadline));
+    auto f = client_.NextWhere(mine, Left(deadline));
     if (!f) break;
-    if (uint16_t(f->kind) != 28 || f->id != subscription) {
-      others.push_back(std::move(*f));
-      continue;
-    }
     PageFrame p = ReadItems(f->payload, false);
     EXPECT_TRUE(p.ok && !p.items.empty()) << "a Push frame that does not read";
     for (auto& item : p.items) items.push_back(std::move(item));
   }
-  for (auto& f : others) kept_.push_back(std::move(f));
   return items;
 }
 

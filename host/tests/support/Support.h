@@ -1,9 +1,6 @@
-// What the service's tests share: a folder per test, item streams built field
-// by field (independent of the host's decoder, so a test can damage any
-// field), a read-only look into the database, a client of the frame protocol
-// that can send anything (with the reading frames written from the protocol
-// description, byte by byte), the real tarnhost as a process and a connection
-// stand-in. Every wait is bounded.
+// What the service's tests share. Item streams and frames are built here byte
+// by byte, apart from the host's own coders, so a test can damage any field.
+// Every wait is bounded.
 #pragma once
 #include <sys/types.h>
 
@@ -32,13 +29,10 @@ namespace hvtest {
 using Bytes = std::vector<uint8_t>;
 using hv::host::Frame;
 
-// A fresh folder for one test, removed with everything in it afterwards.
 class TempDir {
  public:
   TempDir();
   ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return path_; }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
@@ -52,7 +46,6 @@ std::string ReadFile(const std::string& path);
 // (-1 when killed), the output in `output` when given.
 int Shell(const std::string& command, std::string* output = nullptr);
 size_t Occurrences(const std::string& text, const std::string& what);
-// Polls `done` until it says yes or the time is up.
 bool WaitFor(const std::function<bool()>& done, int timeoutMs);
 
 // A counted string: byte count (UTF-16 units * 2 + 2), the units, a zero unit.
@@ -64,6 +57,7 @@ Bytes Le64(uint64_t v);
 Bytes Concat(std::initializer_list<Bytes> parts);
 Bytes Utf16(std::u16string_view text);
 Bytes ClsidBytes(const hv::host::Guid& g);
+hv::host::Guid Clsid(const char* text);
 const Bytes& StoreClsid();
 
 struct ItemBytes {
@@ -93,12 +87,9 @@ class StoreQuery {
  public:
   explicit StoreQuery(const std::string& path);
   ~StoreQuery();
-  StoreQuery(const StoreQuery&) = delete;
-  StoreQuery& operator=(const StoreQuery&) = delete;
   bool ok() const { return db_ != nullptr; }
   // The first column of the first row as a number; -1 when there is none.
   int64_t Int(const std::string& sql);
-  // The first column of every row as text.
   std::vector<std::string> Texts(const std::string& sql);
   std::vector<uint8_t> Blob(const std::string& sql);
 
@@ -106,7 +97,6 @@ class StoreQuery {
   sqlite3* db_ = nullptr;
 };
 
-// A client of tarnhost over TCP on 127.0.0.1.
 class TestClient {
  public:
   bool Connect(int port);
@@ -114,12 +104,10 @@ class TestClient {
   // gives its connected socket away.
   void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
   hv::host::Socket Release() { return std::move(socket_); }
-  // Sends Hello and waits for the HelloReply.
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
 
   bool SendRaw(const std::vector<uint8_t>& bytes);
-  // Sends a Post frame with the next frame id and returns that id.
   uint32_t Post(const hv::host::MuxMessage& message);
   // Posts the item as a "2" and waits for its "5": the answer's result, or 1
   // when none came or it did not echo the transid and the item.
@@ -128,8 +116,9 @@ class TestClient {
   // that arrive meanwhile stay queued for NextFrame.
   std::optional<Frame> Transact(const hv::host::MuxMessage& message, int timeoutMs = 5000);
   std::optional<Frame> NextFrame(int timeoutMs);
-  // True once the host has closed its sending side (frames before it are
-  // kept for NextFrame).
+  // The first frame received that `wanted` says yes to; the others stay queued.
+  std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
+  // True once the host has closed its sending side.
   bool WaitClosed(int timeoutMs);
   void Close() { socket_.Close(); }
   void ShutdownSend();
@@ -143,7 +132,6 @@ class TestClient {
   uint32_t nextId_ = 1;
 };
 
-// A "1" or "2" message carrying an item stream.
 hv::host::MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body);
 // A message of the given type whose data is a class id followed by `more`.
 hv::host::MuxMessage ClsidMessage(const char* type, const hv::host::Guid& clsid, const Bytes& more = {});
@@ -178,15 +166,14 @@ Bytes HandlePayload(uint32_t handle, std::initializer_list<uint32_t> numbers = {
 PageFrame ReadItems(const std::vector<uint8_t>& payload, bool withFlags);
 
 // The reading frames (kinds 16 to 29). Answers are matched to requests by
-// frame id; pushes that arrive meanwhile are kept for Pushed.
+// frame id; other frames stay queued on the client.
 class ReadingClient {
  public:
   explicit ReadingClient(TestClient& client) : client_(client) {}
   std::optional<Frame> Request(uint16_t kind, const Bytes& payload, int timeoutMs = 5000);
   uint32_t SendOnly(uint16_t kind, const Bytes& payload);
   std::optional<Frame> Answer(uint32_t id, int timeoutMs = 5000);
-  // Items pushed for `subscription` until `count` have come or the time is
-  // up; pushes of other subscriptions are kept.
+  // Items pushed for `subscription` until `count` have come or the time is up.
   std::vector<ListedItem> Pushed(uint32_t subscription, size_t count, int timeoutMs);
 
   // The common requests; 0 or a failure result when the host refused.
@@ -197,11 +184,7 @@ class ReadingClient {
   uint32_t Subscribe(const Bytes& clsid, std::u16string_view filter);
 
  private:
-  // The first frame kept or arriving within timeoutMs that wanted says yes
-  // to; the others are kept.
-  std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
   TestClient& client_;
-  std::deque<Frame> kept_;
   uint32_t nextId_ = 1000;
 };
 
@@ -211,9 +194,6 @@ class HostProcess {
  public:
   HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program = TARNHOST_PATH);
   ~HostProcess();
-  HostProcess(const HostProcess&) = delete;
-  HostProcess& operator=(const HostProcess&) = delete;
-
   // Waits for the "listening on" line and returns the port, or 0.
   int WaitListening(int timeoutMs);
   void Signal(int signal);
