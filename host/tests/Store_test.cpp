@@ -215,7 +215,7 @@ class ReaderTest : public ::testing::Test {
     static const char* const kUsers[] = {"OPS\\jdoe", "OPS\\jdoe2", "ENG\\ann", ""};
     static const char* const kTexts[] = {"Belt jam at station 3",    "JAM cleared",       "temperature 100% of limit",
                                          "temperature 100 of limit", "a_b reached",       "axb reached",
-                                         "plain text",               "\xC3\x84rger \xC3\xA4rger"};
+                                         "plain text of zone 4",     "\xC3\x84rger \xC3\xA4rger"};
     std::vector<Row> rows(6000);
     for (int i = 0; i < 6000; ++i) {
       Row& r = rows[size_t(i)];
@@ -335,6 +335,7 @@ TEST_F(ReaderTest, EachFilterSelectsExactlyWhatItSaysInBothDirections) {
        [](const Row& r) { return StartsWith(r.userName, "OPS\\") && (r.severity & 1); }},
       {"<Filter><User></User></Filter>", [](const Row& r) { return r.userName.empty(); }},
       {"<Filter><Text>jam</Text></Filter>", [](const Row& r) { return HasIgnoringCase(r.messageText, "jam"); }},
+      {"<Filter><Text>ZONE</Text></Filter>", [](const Row& r) { return HasIgnoringCase(r.messageText, "zone"); }},
       {"<Filter><Text>100%</Text></Filter>", [](const Row& r) { return HasIgnoringCase(r.messageText, "100%"); }},
       {"<Filter><Text>a_b</Text></Filter>", [](const Row& r) { return HasIgnoringCase(r.messageText, "a_b"); }},
       {"<Filter><Text>\xC3\xA4rger</Text></Filter>", [](const Row& r) { return StartsWith(r.messageText, "\xC3\x84rger"); }},
