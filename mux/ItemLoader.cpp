@@ -46,25 +46,15 @@ HRESULT ItemLoader::MakePage(const uint8_t* const* streams, const size_t* sizes,
 HRESULT ItemLoader::LoadAt(IStream* page, ULONG offset, ULONG end, IUnknown** item) {
   RETURN_HR_IF_NULL(E_POINTER, item);
   *item = nullptr;
-  if (!factory_) {
+  if (!maker_) {
+    // Items are made by an item of the library's own class, which both
+    // libraries ship together: no factory call and no time stamp per item.
+    ComPtr<IClassFactory> factory;
     RETURN_IF_FAILED(CoGetClassObject(CLSID_TAVDiagnosticLogItem, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                                      factory_.put_void()));
-    // An item of the library's own class makes the further items itself;
-    // without that interface every item is made through the factory.
-    factory_->CreateInstance(nullptr, IID_IItemMaker, maker_.put_void());
+                                      factory.put_void()));
+    RETURN_IF_FAILED(factory->CreateInstance(nullptr, IID_IItemMaker, maker_.put_void()));
   }
-  if (maker_) return maker_->MakeLoadedItem(page, offset, end, item);
-  ComPtr<IPersistStream> persist;
-  RETURN_IF_FAILED(factory_->CreateInstance(nullptr, IID_IPersistStream, persist.put_void()));
-  LARGE_INTEGER start;
-  start.QuadPart = offset;
-  RETURN_IF_FAILED(page->Seek(start, STREAM_SEEK_SET, nullptr));
-  RETURN_IF_FAILED(persist->Load(page));
-  ULARGE_INTEGER position = {};
-  const LARGE_INTEGER zero = {};
-  RETURN_IF_FAILED(page->Seek(zero, STREAM_SEEK_CUR, &position));
-  RETURN_HR_IF(E_FAIL, position.QuadPart > end);
-  return persist->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(item));
+  return maker_->MakeLoadedItem(page, offset, end, item);
 }
 
 }  // namespace hv

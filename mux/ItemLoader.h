@@ -32,9 +32,7 @@ class ItemLoader {
   static HRESULT MakePage(const uint8_t* const* streams, const size_t* sizes, size_t count, Page* page);
 
  private:
-  // Kept: creating many items through one factory saves a registry lookup each.
-  ComPtr<IClassFactory> factory_;
-  // An item never handed out that makes the items loaded, when its class can.
+  // An item never handed out that makes the items loaded.
   ComPtr<IItemMaker> maker_;
 };
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "HVMux.h"
 #include "common/ModuleLock.h"
 #include "log/CTAVDiagnosticLog.h"
 #include "mgr/CTAVDiagnosticLogMgr.h"
@@ -166,6 +167,18 @@ TEST_F(LibraryTest, RegistrationWritesAndRemovesEveryEntryOfBothClasses) {
   EXPECT_TRUE(ClassesKeyExists(L"CLSID"));
   EXPECT_FALSE(ClassesKeyExists(L"TypeLib\\" + GuidText(LIBID_TAVDIAGNOSTICSLib)));
   EXPECT_EQ(lib_.unregisterServer(), S_OK) << "unregistering what is not registered";
+}
+
+// HVMux.dll takes its classes out of the registry and puts them back.
+TEST_F(LibraryTest, TheMuxLibraryUnregistersAndRegistersItsClasses) {
+  Library mux{BinDir() + L"HVMux.dll"};
+  ASSERT_NE(mux.module, nullptr);
+  const std::wstring key = L"CLSID\\" + GuidText(CLSID_MuxService) + L"\\InprocServer32";
+  ASSERT_EQ(mux.unregisterServer(), S_OK);
+  EXPECT_FALSE(ClassesKeyExists(key));
+  ASSERT_EQ(mux.registerServer(), S_OK);
+  EXPECT_EQ(_wcsicmp(ClassesValue(key).c_str(), mux.path.c_str()), 0) << Narrow(ClassesValue(key));
+  FreeLibrary(mux.module);
 }
 
 // A minimal controlling object: it counts its own references and hands every

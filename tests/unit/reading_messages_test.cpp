@@ -109,9 +109,18 @@ ComPtr<IUnknown> MakeItem(const std::vector<std::wstring>& fields, const std::ws
       {L"datetime", VT_DATE}, {L"location", VT_BSTR}, {L"provider", VT_BSTR},  {L"audience", VT_I4},
       {L"severity", VT_I4},   {L"msgtext", VT_BSTR},  {L"username", VT_BSTR}, {L"verbosity", VT_I4},
       {L"userdescription", VT_BSTR}};
-  ComPtr<CTAVDiagnosticLogItem> object = MakeObject<CTAVDiagnosticLogItem>();
-  ComPtr<ITAVDiagnosticLogItemEx> item = object.query<ITAVDiagnosticLogItemEx>();
-  EXPECT_EQ(schema.empty() ? S_OK : object->ApplySchema(schema), S_OK);
+  // Items without a schema come from the registered library: to this
+  // program's copy of the export they are another implementation's items,
+  // read through their interface, and must be written the same way.
+  ComPtr<ITAVDiagnosticLogItemEx> item;
+  if (schema.empty()) {
+    EXPECT_EQ(CoCreateInstance(CLSID_TAVDiagnosticLogItem, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogItemEx,
+                               item.put_void()), S_OK);
+  } else {
+    ComPtr<CTAVDiagnosticLogItem> object = MakeObject<CTAVDiagnosticLogItem>();
+    EXPECT_EQ(object->ApplySchema(schema), S_OK);
+    item = object.query<ITAVDiagnosticLogItemEx>();
+  }
   auto put = [&](const std::wstring& name, VARTYPE type, const std::wstring& text) {
     unique_variant value;
     value->vt = type;
