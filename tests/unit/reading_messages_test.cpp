@@ -358,7 +358,7 @@ std::vector<ComPtr<IUnknown>> ExportedItems() {
   ComPtr<IUnknown> grandchild = MakeItem({L"45000", L"Seal", L"", L"2", L"4", L"root cause", L"svc", L"1"});
   EXPECT_EQ(child.query<ITAVDiagnosticLogItemEx>()->SetChild(grandchild.get()), S_OK);
   EXPECT_EQ(top.query<ITAVDiagnosticLogItemEx>()->SetChild(child.get()), S_OK);
-  return {top, MakeItem({L"45001", L"Line 4", L"Mixer", L"1", L"4", L"ok", L"op", L"0"})};
+  return {top, MakeItem({L"45001", L"Line <4>", L"Mixer", L"1", L"4", L"ok & \"done\"", L"op", L"0"})};
 }
 
 const std::wstring kExportedTop =
@@ -376,8 +376,8 @@ const std::wstring kExportedTop =
     L"\t</Item>\n"
     L"\t</Item>\n";
 const std::wstring kExportedPlain =
-    L"\t<Item datetime = \"3/16/2023\" location = \"Line 4\" provider = \"Mixer\" audience = \"1\" severity = \"4\" "
-    L"message = \"ok\" username = \"op\" verbosity = \"0\" userdescription = \"\">\n"
+    L"\t<Item datetime = \"3/16/2023\" location = \"Line &lt;4&gt;\" provider = \"Mixer\" audience = \"1\" severity = \"4\" "
+    L"message = \"ok &amp; &quot;done&quot;\" username = \"op\" verbosity = \"0\" userdescription = \"\">\n"
     L"\t</Item>\n";
 
 TEST_F(ReadingTest, TheExportWritesEachItemWithItsChainAndEscapedTexts) {
