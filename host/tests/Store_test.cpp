@@ -32,19 +32,8 @@ using Ids = std::vector<int64_t>;
 namespace {
 
 StoreRow WriterRow(const std::string& location, size_t blobSize = 32) {
-  StoreRow r;
-  r.time = 45000.25;
-  r.timeText = "2023-03-15T06:00:00.000Z";
-  r.severity = 2;
-  r.audience = 8;
-  r.verbosity = 3;
-  r.location = location;
-  r.provider = "provider";
-  r.userName = "user";
-  r.messageId = 17;
-  r.messageText = "text of " + location;
-  r.stream = std::make_shared<std::vector<uint8_t>>(blobSize, uint8_t(location.size()));
-  return r;
+  return {45000.25, "2023-03-15T06:00:00.000Z", 2, 8, 3, location, "provider", "user", 17, "text of " + location,
+          std::make_shared<std::vector<uint8_t>>(blobSize, uint8_t(location.size()))};
 }
 
 class StoreTest : public ::testing::Test {
@@ -296,13 +285,6 @@ class ReaderTest : public ::testing::Test {
     return ids;
   }
 
-  HResult Position(StoreReader& reader, Origin origin, int64_t offset) {
-    std::string error;
-    HResult hr = reader.SetPosition(origin, offset, &error);
-    EXPECT_FALSE(Failed(hr)) << error;
-    return hr;
-  }
-
   TempDir dir_;
   std::unique_ptr<ItemStore> store_;
   SqliteDatabase db_;
@@ -400,13 +382,7 @@ TEST_F(ReaderTest, PagesPositionsAndTheMaximumCount) {
   // step: a turn, a move and its result, then a read of n whose items are
   // given as places in L (negative: from the end); a short read is the end.
   using Move = std::optional<std::pair<Origin, int64_t>>;
-  const struct {
-    char turn;
-    Move move;
-    HResult hr;
-    size_t n;
-    std::vector<int64_t> want;
-  } steps[] = {
+  const std::tuple<char, Move, HResult, size_t, Ids> steps[] = {
       {0, {}, S_OK, 3, {0, 1, 2}},                           {0, Move({Origin::Start, 5}), S_OK, 2, {5, 6}},
       {0, Move({Origin::End, 3}), S_OK, 10, {-3, -2, -1}},   {0, Move({Origin::Start, 10}), S_OK, 0, {}},
       {0, Move({Origin::Current, 4}), S_OK, 1, {14}},        {0, Move({Origin::Current, -3}), S_OK, 1, {12}},
@@ -418,15 +394,13 @@ TEST_F(ReaderTest, PagesPositionsAndTheMaximumCount) {
       {0, Move({Origin::Current, 0}), S_OK, 1, {-2}}};
   r = Open(kErrors);
   for (size_t i = 0; i < std::size(steps); ++i) {
-    const auto& s = steps[i];
-    if (s.turn) r->SetDirection(s.turn == 'R' ? Direction::Reverse : Direction::Forward);
-    HResult hr = s.move ? Position(*r, s.move->first, s.move->second) : S_OK;
-    EXPECT_EQ(hr, s.hr) << "step " << i;
+    const auto& [turn, move, result, n, places] = steps[i];
+    if (turn) r->SetDirection(turn == 'R' ? Direction::Reverse : Direction::Forward);
+    EXPECT_EQ(move ? r->SetPosition(move->first, move->second, &error) : S_OK, result) << "step " << i;
     Ids want;
-    for (int64_t at : s.want) want.push_back(L[size_t(at < 0 ? M + at : at)]);
-    Ids got = s.n ? Read(*r, s.n, &end) : Ids{};
-    EXPECT_EQ(got, want) << "step " << i;
-    EXPECT_TRUE(!s.n || want.size() == s.n || end) << "step " << i;
+    for (int64_t at : places) want.push_back(L[size_t(at < 0 ? M + at : at)]);
+    EXPECT_EQ(n ? Read(*r, n, &end) : Ids{}, want) << "step " << i;
+    EXPECT_TRUE(!n || want.size() == n || end) << "step " << i;
   }
   // A clone stands where its original stood and goes on alone.
   auto clone = r->Clone(&error);
@@ -441,7 +415,7 @@ TEST_F(ReaderTest, PagesPositionsAndTheMaximumCount) {
     EXPECT_EQ(end, to == 10) << "page from " << from;
   }
   r->SetDirection(Direction::Reverse);  // a new position starts the count again: the ten newest
-  EXPECT_EQ(Position(*r, Origin::End, 0), S_OK);
+  EXPECT_EQ(r->SetPosition(Origin::End, 0, &error), S_OK);
   EXPECT_EQ(Read(*r, 100, &end), Ids(L.rbegin(), L.rbegin() + 10));
   EXPECT_TRUE(end);
 }
@@ -468,7 +442,8 @@ TEST_F(ReaderTest, MessagesStoredWhileAReaderIsOpenDoNotMoveIt) {
   // with them.
   EXPECT_EQ(Read(*older, 3), Ids(before.rbegin() + 5, before.rbegin() + 8));
   EXPECT_EQ(ReadAll(*newer, 4), Ids(after.begin() + std::ptrdiff_t(before.size()), after.end()));
-  EXPECT_EQ(Position(*older, Origin::End, 0), S_OK);
+  std::string error;
+  EXPECT_EQ(older->SetPosition(Origin::End, 0, &error), S_OK);
   EXPECT_EQ(Read(*older, 11), Ids(after.rbegin(), after.rbegin() + 11));
 }
 
@@ -572,11 +547,8 @@ class SubscriptionsTest : public ::testing::Test {
     std::vector<Bytes> streams;
     std::atomic<int> done{0};
     for (int i = first; i < first + count; ++i) {
-      StoreRow r;
-      r.time = 45000.5;
+      StoreRow r = WriterRow("cell " + std::to_string(i));
       r.severity = severity;
-      r.audience = 2;
-      r.location = "cell " + std::to_string(i);
       r.stream = std::make_shared<Bytes>(Concat({Le32(uint32_t(i)), Bytes(40, uint8_t(i))}));
       streams.push_back(*r.stream);
       writer_->AddRow(std::move(r), [&](HResult) { ++done; });
@@ -666,14 +638,7 @@ const char* const kB = "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}";
 
 AdaptorSettings Settings(const char* clsid, std::array<uint8_t, 4> flags, uint32_t severities = 0xF,
                          uint32_t audiences = 0xF) {
-  AdaptorSettings s;
-  s.kind = AdaptorKind::Forwarder;
-  s.name = std::string("adaptor ") + clsid;
-  s.clsid = Clsid(clsid);
-  s.audienceMask = audiences;
-  s.severityMask = severities;
-  s.enableFlags = flags;
-  return s;
+  return {AdaptorKind::Forwarder, std::string("adaptor ") + clsid, Clsid(clsid), audiences, severities, flags, {}};
 }
 
 // Records what it is given; completes at once with `result` or, with
