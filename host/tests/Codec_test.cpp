@@ -1,11 +1,8 @@
-// What the service reads and writes, byte by byte: frames, messages, Hello,
-// Error and the adaptor record; item streams as the library writes them; the
-// configuration file and its values; filter documents. Each with the damaged
-// or hostile forms that must be refused.
+// What the service reads and writes, byte by byte: frames, messages, Hello, Error, the adaptor record, item
+// streams, the configuration file and filter documents, each with the damaged forms that must be refused.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "core/ConfigFile.h"
 #include "core/Decimal.h"
@@ -224,16 +221,11 @@ TEST(FrameCodec, HelloErrorAndAdaptorRecordLayouts) {
 }
 
 TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
-  const Bytes empty = Concat({
-      {0x02, 0x00, 0x00, 0x00},
-      {0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00},  // five empty strings
-      {0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00},
-      {0x02, 0x00, 0x00, 0x00, 0x00, 0x00},
-      Bytes(40, 0),                     // datetime, severity, audience, verbosity, help context, error guid
-      {0xFF, 0xFF, 0xFF, 0xFF},         // message id -1: the message is text
-      Bytes(12, 0),                     // no arguments, no child, no extended parameters
-      {0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00},  // VT_EMPTY user description
-  });
+  // Version 2; five empty strings; datetime, severity, audience, verbosity, help context and error guid; message
+  // id -1 (the message is text); no arguments, child or extended parameters; a VT_EMPTY user description.
+  const Bytes empty = Concat({{2, 0, 0, 0}, {2, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0},
+                              {2, 0, 0, 0, 0, 0}, Bytes(40, 0), {0xFF, 0xFF, 0xFF, 0xFF}, Bytes(12, 0),
+                              {0, 0, 2, 0, 0, 0, 0, 0}});
   ASSERT_EQ(empty.size(), 98u);
   ASSERT_EQ(ItemBytes().Build(), empty) << "the test's own builder disagrees with the hand-written bytes";
   ItemRecord item;
@@ -267,12 +259,10 @@ TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
 }
 
 TEST(ItemStreamDecoder, VariantValuesOfEveryForm) {
-  double r8 = 2.5;
-  uint64_t r8bits;
-  std::memcpy(&r8bits, &r8, 8);
+  const uint64_t r8 = 0x4004000000000000ull;  // 2.5
   const std::tuple<uint16_t, Bytes, uint64_t> fixed[] = {
       {VT_I4, Le32(5), 5},           {VT_I1, {0xFF}, 0xFF},           {VT_UI1, {0x80}, 0x80},
-      {VT_I2, {0x34, 0x12}, 0x1234}, {VT_BOOL, {0xFF, 0xFF}, 0xFFFF}, {VT_R8, Le64(r8bits), r8bits},
+      {VT_I2, {0x34, 0x12}, 0x1234}, {VT_BOOL, {0xFF, 0xFF}, 0xFFFF}, {VT_R8, Le64(r8), r8},
       {VT_I8, Le64(0x0102030405060708ull), 0x0102030405060708ull}};
   ItemBytes item;
   for (const auto& [vt, data, bits] : fixed) item.arguments.push_back(Variant(vt, data));
@@ -316,14 +306,10 @@ TEST(ItemStreamDecoder, ChildBlocksOfEitherVersionNestToTheLimitAndTheirFillerIs
   ASSERT_EQ(r.extended.size(), 1u) << "the filler was not skipped";
   EXPECT_EQ(r.extended[0].name, u"after");
 
-  auto chain = [](int depth) {
-    Bytes b = ItemBytes().Build();
-    for (int i = 0; i < depth; ++i) {
-      ItemBytes p;
-      p.child = b;
-      b = p.Build();
-    }
-    return b;
+  auto chain = [](int depth) {  // an item whose children nest `depth` levels deep
+    ItemBytes p;
+    for (int i = 0; i < depth; ++i) p.child = p.Build();
+    return p.Build();
   };
   EXPECT_TRUE(DecodeItem(chain(ItemStreamDecoder::kMaxChildDepth), &r));
   EXPECT_TRUE(ItemRefused(chain(ItemStreamDecoder::kMaxChildDepth + 1)));
@@ -334,8 +320,6 @@ TEST(ItemStreamDecoder, DamagedStreamsAreRefused) {
   for (size_t n = 0; n < full.size(); ++n)
     EXPECT_TRUE(ItemRefused(Bytes(full.begin(), full.begin() + std::ptrdiff_t(n)))) << "cut to " << n << " bytes";
   const Bytes empty = ItemBytes().Build();
-  ItemBytes v1;
-  v1.version = 1;
   ItemBytes cutChild = FullItem();  // a child that does not fit its block, though the bytes after would complete it
   cutChild.child.resize(cutChild.child.size() - 3);
   cutChild.childFiller = 0;
@@ -343,14 +327,13 @@ TEST(ItemStreamDecoder, DamagedStreamsAreRefused) {
   badType.extended = {Concat({Counted(u"COUNT"), {0x11, 0x00, 0x01, 0x00}, {0x11, 0x00, 0x07}})};
   ItemBytes object;  // an object with a class: its data has no length
   object.arguments = {Variant(VT_UNKNOWN, Concat({{1}, Bytes(23, 0)}))};
-  ItemBytes ab;
-  ab.location = u"ab";
-  Bytes unterminated = ab.Build();
+  Bytes unterminated = full;  // the location "ab"'s terminator
   unterminated[12] = 'x';
   Bytes oddCount = empty;
   oddCount[4] = 3;
   const std::pair<const char*, Bytes> cases[] = {
-      {"a trailing byte", Concat({full, {0}})}, {"version 2 without its user description", Patched(v1.Build(), 0, 2)},
+      {"a trailing byte", Concat({full, {0}})},
+      {"version 2 without its user description", Bytes(empty.begin(), empty.end() - 8)},
       {"version 1 with a user description", Patched(empty, 0, 1)}, {"version 0", Patched(empty, 0, 0)},
       {"version 3", Patched(empty, 0, 3)}, {"version 255", Patched(empty, 0, 255)}, {"cut child", cutChild.Build()},
       {"child block larger than the stream", Patched(empty, -16, 1000)}, {"declared type", badType.Build()},
@@ -425,38 +408,31 @@ max_message_bytes = 65536
 }
 
 TEST(ConfigFile, MistakesAreRefusedWithTheirLine) {
+  const std::string clsid = "{1B67ABEC-0E98-4B4F-9A72-A366625F20D6}";
   std::vector<std::pair<std::string, std::string>> cases = {
-      {"listen = ip:1\nport = 5\n", "line 2: unknown key port"},
-      {"listen = a\nlisten = b\n", "line 2: listen is given twice"},
-      {"[adaptors]\n", "line 1: unknown section"},
-      {"max_connections = 0\n", "line 1: max_connections"},
-      {"just words\n", "line 1: expected key = value"},
+      {"listen = ip:1\nport = 5\n", "line 2: unknown key port"}, {"[adaptors]\n", "line 1: unknown section"},
+      {"listen = a\nlisten = b\n", "line 2: listen is given twice"}, {"just words\n", "line 1: expected key = value"},
+      {"max_connections = 0\n", "line 1: max_connections"}, {"tls_required = yes\n", "tls_required = yes needs"},
       {"tls_certificate = c.pem\ntls_key = k.pem\n", "tls_certificate, tls_key and tls_client_ca go together"},
-      {"tls_required = yes\n", "tls_required = yes needs"},
       {"[adaptor]\nkind = store\nname = S\n", "line 1: an adaptor needs kind, name and clsid"},
-      {"[adaptor]\nkind = disk\n", "line 2: kind must be"},
+      {"[adaptor]\nkind = disk\n", "line 2: kind must be"}, {kStore + "enable.op = 16\n", "line 5: enable.op"},
       {"[adaptor]\nclsid = 1B67ABEC-0E98-4B4F-9A72-A366625F20D6\n", "line 2: clsid must be written"},
-      {kStore + "enable.op = fatal\n", "line 5: enable.op"},
-      {kStore + "enable.all = 1\n", "line 5: unknown audience"},
-      {kStore + "enable.op = 16\n", "line 5: enable.op"},
+      {kStore + "enable.op = fatal\n", "line 5: enable.op"}, {kStore + "enable.all = 1\n", "line 5: unknown audience"},
       {kStore + "severities = error\nenable.op = warning\n", "enable.op names a severity"},
       {kStore + "audiences = dev\nenable.op = error\n", "enable.op is set for an audience"},
       {kStore + "[adaptor]\nkind = store\nname = T\nclsid = {00000000-0000-0000-0000-000000000001}\n",
        "only one store adaptor"},
-      {kStore + "[adaptor]\nkind = forwarder\nname = F\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
-       "is used twice"},
-      {"[adaptor]\nkind = store\nname = " + std::string(130, 'n') + "\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
-       "1 to 129 characters"},
+      {kStore + "[adaptor]\nkind = forwarder\nname = F\nclsid = " + clsid + "\n", "is used twice"},
+      {"[adaptor]\nkind = store\nname = " + std::string(130, 'n') + "\nclsid = " + clsid + "\n", "1 to 129 characters"},
       {kForwarder + "server = 127.0.0.1\n", "line 6: server must be HOST:PORT"},
-      {kForwarder + "server = 127.0.0.1:0\n", "line 6: server must be HOST:PORT"},
-      {kForwarder + "server = ::1:514\n", "line 6: server must be HOST:PORT"},
       {kForwarder + "server = a:1\nserver = b:2\n", "line 7: server is given twice"},
-      {"[adaptor]\nserver = a:1\nkind = store\nname = S\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
+      {"[adaptor]\nserver = a:1\nkind = store\nname = S\nclsid = " + clsid + "\n",
        "line 1: server is a key of forwarder adaptors only"},
   };
   for (const std::string& line : std::vector<std::string>{
-           "facility = local8", "facility = 24", "app_name = two words", "app_name = " + std::string(49, 'a'),
-           "hostname = h\xC3\xBCtte", "buffer_items = 0", "reconnect_max_ms = 99", "max_message_bytes = 1023"})
+           "server = 127.0.0.1:0", "server = ::1:514", "facility = local8", "facility = 24", "app_name = two words",
+           "app_name = " + std::string(49, 'a'), "hostname = h\xC3\xBCtte", "buffer_items = 0", "reconnect_max_ms = 99",
+           "max_message_bytes = 1023"})
     cases.push_back({kForwarder + line + "\n", "line 6: " + line.substr(0, line.find(' ')) + " must be"});
   HostSettings s;
   std::string error;
