@@ -63,28 +63,16 @@ Bytes Patched(Bytes b, std::ptrdiff_t at, uint32_t value) {
   return b;
 }
 
-// Every part of the item format at once: strings, fixed fields, arguments, a
-// child with filler, extended parameters and a text user description.
+// Every part of the item format at once, in the stream's order: version, the five strings, time, severity,
+// audience, verbosity, help context, error guid, message id, arguments, a child with filler, extended parameters
+// and a text user description.
 ItemBytes FullItem() {
-  ItemBytes child, item;
+  ItemBytes child;
   child.location = u"child";
-  item.location = u"ab";
-  item.provider = u"Provider";
-  item.messageText = u"Pump %1 stopped";
-  item.userName = u"DOMAIN\\op";
-  item.helpFile = u"help.chm";
-  item.dateTime = 45321.25;
-  item.severity = 2;
-  item.audience = 9;
-  item.verbosity = 3;
-  item.helpContext = 77;
-  item.messageId = 1001;
-  item.arguments = {Variant(VT_I4, Le32(5)), Variant(VT_BSTR, Counted(u"P-7"))};
-  item.child = child.Build();
-  item.childFiller = 4;
-  item.extended = {Concat({Counted(u"COUNT"), {0x11, 0x00, 0x00, 0x00}, {0x11, 0x00, 0x07}})};
-  item.userDescription = Variant(VT_BSTR, Counted(u"operator note"));
-  return item;
+  return {2, u"ab", u"Provider", u"Pump %1 stopped", u"DOMAIN\\op", u"help.chm", 45321.25, 2, 9, 3, 77, {}, 1001,
+          {Variant(VT_I4, Le32(5)), Variant(VT_BSTR, Counted(u"P-7"))}, child.Build(), 4,
+          {Concat({Counted(u"COUNT"), {0x11, 0x00, 0x00, 0x00}, {0x11, 0x00, 0x07}})},
+          Variant(VT_BSTR, Counted(u"operator note"))};
 }
 
 Filter Parsed(std::string_view text) {
@@ -137,7 +125,6 @@ TEST(FrameCodec, MessagesHaveTheirExactLayoutAndEveryOtherLengthIsRefused) {
     EXPECT_FALSE(Decodes(Bytes(expected.begin(), expected.begin() + std::ptrdiff_t(n)))) << "cut to " << n;
   EXPECT_FALSE(Decodes(Concat({expected, {0}})));
 
-  // Field limits.
   EXPECT_TRUE(Decodes(WithField(std::string(64, 'N'), std::string(1024, 'v'))));
   const Bytes refused[] = {
       WithField(std::string(65, 'N'), "v"), WithField("", "v"), WithField("has space", "v"),
@@ -479,8 +466,7 @@ TEST(ConfigFile, ValuesOfTheirOwnKind) {
 }
 
 TEST(ConfigFile, OleDatesBecomeIsoText) {
-  // Before 1899-12-30 the fraction still counts from midnight; a time that
-  // rounds up to midnight belongs to the next day.
+  // Before 1899-12-30 the fraction still counts from midnight; rounding up to midnight is the next day.
   const std::pair<double, const char*> cases[] = {
       {0.0, "1899-12-30T00:00:00.000Z"}, {45000.5, "2023-03-15T12:00:00.000Z"}, {-1.25, "1899-12-29T06:00:00.000Z"},
       {36526.0 + 1.0 / 86400000.0 * 1500.0, "2000-01-01T00:00:01.500Z"}, {1.0 - 1e-10, "1899-12-31T00:00:00.000Z"},
@@ -549,18 +535,16 @@ TEST(Filter, EveryConditionIsRead) {
   for (const char* t : {"2023-02-29", "2023-13-01", "2023-04-31", "1899-12-31", "2023-03-15T06:00:00",
                         "2023-03-15T24:00:00Z", "2023-03-15T06:60Z", "2023-03-15T06:00:00.1234Z",
                         "2023-03-15T06:00:00.Z", "2023-03-15t06:00:00z", "2023-03-15T06:00:00+01:00", "2023-3-15",
-                        "-1", "1e5", "2958466", "45000.", ".5", "0x10", "yesterday", ""})
-    EXPECT_EQ(FilterRefused(std::string("<Filter><Before>") + t + "</Before></Filter>")
-                  .rfind("filter, line 1, column 9: <Before> \"", 0),
-              0u)
-        << t;
+                        "-1", "1e5", "2958466", "45000.", ".5", "0x10", "yesterday", ""}) {
+    std::string error = FilterRefused(std::string("<Filter><Before>") + t + "</Before></Filter>");
+    EXPECT_EQ(error.rfind("filter, line 1, column 9: <Before> \"", 0), 0u) << error;
+  }
   EXPECT_EQ(FilterRefused("<Filter><Before>2023-03-15</Before><From>45000</From></Filter>"),
             "filter, line 1, column 1: <From> must be earlier than <Before>");
 }
 
 TEST(Filter, XmlFormsOfSerialisersAreRead) {
-  // A byte-order mark, a declaration naming UTF-16 (the text came as UTF-16),
-  // comments everywhere, references, CDATA and CR LF line ends.
+  // A BOM, a declaration naming UTF-16 (the text came so), comments, references, CDATA and CR LF line ends.
   Filter f = Parsed(
       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<!-- viewer -->\r\n"
       "<Filter><!-- what to find --><Text>&lt;jam&gt; &amp; &quot;&apos; &#65;&#x263A;<![CDATA[<&>]]>\r\nend</Text>"
@@ -574,8 +558,7 @@ TEST(Filter, XmlFormsOfSerialisersAreRead) {
 }
 
 TEST(Filter, MalformedDocumentsAreRefusedWithWhereAndWhy) {
-  // The place is part of what the client shows; the rest of the sentence is
-  // checked by a word that names the mistake.
+  // The place is part of what the client shows; of the rest, a word that names the mistake is checked.
   std::string deep = "<Filter>";
   for (int i = 0; i < 20; ++i) deep += "<a>";
   const std::pair<std::string, std::string> cases[] = {

@@ -39,7 +39,6 @@ class StoreTest : public ::testing::Test {
  protected:
   StoreTest() { log.SetStderr(false); }
   std::unique_ptr<ItemStore> Open() {
-    std::string error;
     auto s = ItemStore::Open(path, &error);
     EXPECT_NE(s, nullptr) << error;
     return s;
@@ -65,6 +64,7 @@ class StoreTest : public ::testing::Test {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<HResult> results;
+  std::string error;
 };
 
 }  // namespace
@@ -112,7 +112,6 @@ TEST_F(StoreTest, EveryRowIsCommittedBeforeItIsAnsweredAndHoldsTheItemsFields) {
 
 TEST_F(StoreTest, AFailedCommitIsAnsweredAsAFullDiskAndLeavesNothing) {
   auto store = Open();
-  std::string error;
   StoreQuery q(path);
   int64_t pages = q.Int("PRAGMA page_count");
   ASSERT_GT(pages, 0);
@@ -131,7 +130,6 @@ TEST_F(StoreTest, RowsGatheredWhileTheDatabaseIsBusyShareATransactionTheStopComm
     StoreWriter writer(*store, log);
     writer.Start();
     SqliteDatabase blocker;  // holds the write lock
-    std::string error;
     ASSERT_TRUE(blocker.Open(path, &error) && blocker.Exec("BEGIN IMMEDIATE", &error)) << error;
     writer.AddRow(WriterRow("r0"), Done());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the writer now waits for the lock
@@ -155,7 +153,6 @@ TEST_F(StoreTest, RowsGatheredWhileTheDatabaseIsBusyShareATransactionTheStopComm
   }
   auto store = Open();
   std::map<Guid, std::array<uint8_t, 4>> flags;
-  std::string error;
   ASSERT_TRUE(store->LoadFlags(&flags, &error)) << error;
   EXPECT_EQ(flags, (std::map<Guid, std::array<uint8_t, 4>>{{a, {5, 0, 0, 0}}, {b, {0, 0, 0, 8}}}));
   EXPECT_EQ(StoreQuery(path).Int("SELECT COUNT(*) FROM messages"), 50);
@@ -325,13 +322,11 @@ TEST_F(ReaderTest, EachFilterSelectsExactlyWhatItSaysInBothDirections) {
   };
   for (const auto& [document, wanted] : cases) {
     SCOPED_TRACE(document);
-    Ids expected = Expected(wanted);
+    const Ids expected = Expected(wanted);
     // Every case selects some messages and leaves others out, except the empty filter.
-    EXPECT_FALSE(expected.empty());
-    EXPECT_TRUE(document.empty() || expected.size() < rows_.size());
+    EXPECT_TRUE(!expected.empty() && (document.empty() || expected.size() < rows_.size()));
     EXPECT_EQ(ReadAll(*Open(document), 97), expected);
-    std::reverse(expected.begin(), expected.end());
-    EXPECT_EQ(ReadAll(*Open(document, Direction::Reverse), 250), expected);
+    EXPECT_EQ(ReadAll(*Open(document, Direction::Reverse), 250), Ids(expected.rbegin(), expected.rend()));
   }
   // Non-ASCII letters compare exactly: "\xC3\xA4rger" is not found as "\xC3\x84RGER".
   EXPECT_TRUE(ReadAll(*Open("<Filter><Text>\xC3\x84RGER \xC3\x84RGER</Text></Filter>"), 10).empty());
@@ -513,14 +508,13 @@ class SubscriptionsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     log_.SetStderr(false);
-    std::string error;
-    store_ = ItemStore::Open(dir_.File("messages.db"), &error);
-    ASSERT_NE(store_, nullptr) << error;
+    store_ = ItemStore::Open(dir_.File("messages.db"), &error_);
+    ASSERT_NE(store_, nullptr) << error_;
     writer_ = std::make_unique<StoreWriter>(*store_, log_);
     subscriptions_ = std::make_unique<Subscriptions>(dir_.File("messages.db"), log_);
     writer_->SetCommitListener([this] { subscriptions_->Committed(); });
     writer_->Start();
-    ASSERT_TRUE(subscriptions_->Start(&error)) << error;
+    ASSERT_TRUE(subscriptions_->Start(&error_)) << error_;
   }
   void TearDown() override {
     writer_->Stop();
@@ -547,10 +541,9 @@ class SubscriptionsTest : public ::testing::Test {
   // Subscribes after the newest message stored so far.
   void Add(uint32_t id, const std::shared_ptr<Peer>& peer, const std::string& document = "") {
     Filter filter;
-    std::string error;
-    ASSERT_TRUE(Filter::Parse(document, &filter, &error)) << error;
+    ASSERT_TRUE(Filter::Parse(document, &filter, &error_)) << error_;
     auto announce = FrameCodec::Encode(FrameKind::Subscribed, 77, [&](hv::ByteWriter& w) { w.u32(id); });
-    ASSERT_TRUE(subscriptions_->Add(this, id, peer, filter, stored_, announce, &error)) << error;
+    ASSERT_TRUE(subscriptions_->Add(this, id, peer, filter, stored_, announce, &error_)) << error_;
   }
 
   TempDir dir_;
@@ -559,6 +552,7 @@ class SubscriptionsTest : public ::testing::Test {
   std::unique_ptr<StoreWriter> writer_;
   std::unique_ptr<Subscriptions> subscriptions_;
   int64_t stored_ = 0;  // ids count from 1 in a fresh store
+  std::string error_;
 };
 
 }  // namespace
