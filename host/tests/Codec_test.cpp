@@ -20,6 +20,7 @@
 using namespace hv::host;
 using namespace hvtest;
 using hv::ByteWriter;
+using Form = VariantValue::Form;
 
 namespace {
 
@@ -221,7 +222,7 @@ TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
   EXPECT_EQ(item.messageId, -1);
   EXPECT_TRUE(item.arguments.empty() && item.extended.empty() && item.child == nullptr);
   EXPECT_TRUE(item.hasUserDescription && item.userDescription.vt == VT_EMPTY &&
-              item.userDescription.form == VariantValue::Form::Text);
+              item.userDescription.form == Form::Text);
 
   Bytes b = FullItem().Build();
   const Bytes ab = {0x06, 0x00, 0x00, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00};
@@ -264,14 +265,12 @@ TEST(ItemStreamDecoder, VariantValuesOfEveryForm) {
   for (size_t i = 0; i < std::size(fixed); ++i) {
     const auto& [vt, data, bits] = fixed[i];
     const VariantValue& v = r.arguments[i];
-    EXPECT_TRUE(v.vt == vt && v.form == VariantValue::Form::Fixed && v.fixedSize == data.size() && v.fixedBits == bits)
-        << i;
+    EXPECT_TRUE(v.vt == vt && v.form == Form::Fixed && v.fixedSize == data.size() && v.fixedBits == bits) << i;
   }
   EXPECT_EQ(r.arguments[7].text, std::u16string(u"a\0b", 3));
   EXPECT_TRUE(r.arguments[8].nullText);
   EXPECT_TRUE(r.arguments[9].vt == VT_DECIMAL && r.arguments[9].text == u"1.5");
-  EXPECT_TRUE(r.arguments[10].form == VariantValue::Form::NullObject &&
-              r.arguments[11].form == VariantValue::Form::NullObject);
+  EXPECT_TRUE(r.arguments[10].form == Form::NullObject && r.arguments[11].form == Form::NullObject);
 }
 
 TEST(ItemStreamDecoder, ChildBlocksOfEitherVersionNestToTheLimitAndTheirFillerIsSkipped) {

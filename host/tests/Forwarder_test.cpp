@@ -1,6 +1,5 @@
-// The forwarder: the syslog message it makes of an item, byte for byte; the
-// adaptor against a stand-in server; and tarnhost forwarding to a real
-// rsyslogd, which must parse what it gets as meant.
+// The forwarder: the syslog message it makes of an item, byte for byte; the adaptor against a stand-in server;
+// and tarnhost forwarding to a real rsyslogd, which must parse what it gets as meant.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -55,8 +54,7 @@ ItemRecord Item(std::u16string location, std::u16string provider, double dateTim
   return item;
 }
 
-// A TCP server on 127.0.0.1 that reads octet-counted frames. Bound from the
-// start, so the port is reserved, but refusing connections until it listens.
+// A TCP server on 127.0.0.1 reading octet-counted frames: bound from the start, refusing until it listens.
 class FakeSyslogServer {
  public:
   FakeSyslogServer() { Bind(0); }
@@ -86,8 +84,7 @@ class FakeSyslogServer {
     connection_ = Socket(::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     return connection_.valid();
   }
-  // The HOSTNAME field of the next `count` messages, or fewer when the time
-  // runs out. A frame that does not follow octet counting fails the test.
+  // The HOSTNAME of the next `count` messages, fewer when the time runs out; every frame must be octet-counted.
   std::vector<std::string> Hosts(size_t count, int timeoutMs = 5000) {
     std::vector<std::string> hosts;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -121,8 +118,7 @@ class FakeSyslogServer {
   uint16_t port_ = 0;
 };
 
-// A forwarder to the stand-in server whose log goes to a file, and items
-// named item-FIRST to item-LAST, each answered before Deliver returns.
+// A forwarder logging to a file, and items item-FIRST to item-LAST, each answered before Deliver returns.
 struct Harness {
   TempDir dir;
   Logger log;
@@ -210,8 +206,7 @@ TEST(SyslogMessage, ItemsBecomeFramedMessagesWithEscapedData) {
   EXPECT_EQ(SyslogMessage::Format(unnamed, kReceived, settings),
             "<134>1 - fallback-host hv-app - HVD [hvd@32473 audience=\"8\" severity=\"4\" verbosity=\"-1\" user=\"\" "
             "message_id=\"77\"] " + kBom + "Gr\xC3\xBC\xC3\x9F" + "e\n\xE2\x82\xAC");
-  // Nothing configured: the header says "-"; a date before 100 AD is no
-  // date either; an empty text is no MSG at all.
+  // Nothing configured: the header says "-"; a date before 100 AD is nil too; an empty text is no MSG at all.
   unnamed.messageText.clear();
   unnamed.messageId = -1;
   unnamed.dateTime = -700000.0;
@@ -256,13 +251,11 @@ TEST(SyslogMessage, ALongMessageIsCutToTheLimit) {
   std::string text = m.substr(bom + kBom.size());
   ASSERT_EQ(text.size() % 2, 0u) << "a character was cut in half";
   for (size_t i = 0; i < text.size(); i += 2) ASSERT_EQ(text.substr(i, 2), "\xC3\xA9") << "at byte " << i;
-  // The text has at least half the room after the header (less its space,
-  // the byte order mark and a character that did not fit).
+  // The text has half the room after the header, less its space, the BOM and a character that did not fit.
   size_t header = m.find("[hvd@32473");
   EXPECT_EQ(header, 60u);
   EXPECT_GE(text.size(), (1024 - header) / 2 - 1 - kBom.size() - 1);
-  // The arguments that fit come in order without a gap; the note counts
-  // the rest, the extended parameter among them.
+  // The arguments that fit come in order without a gap; the note counts the rest, the extended one among them.
   int kept = 0;
   while (m.find(" arg" + std::to_string(kept + 1) + "=") != std::string::npos) ++kept;
   EXPECT_GT(kept, 5);
@@ -311,8 +304,7 @@ TEST(ForwarderAdaptor, AServerThatWentAwayGetsTheItemsOnItsReturnAndTheStopDrain
   ASSERT_TRUE(server.Accept(5000)) << h.Log();
   EXPECT_EQ(server.Hosts(5), Names(1, 5));
 
-  // The server goes away while the connection is idle; nothing delivered
-  // meanwhile may be written into the dead connection.
+  // The server goes away while the connection is idle; nothing may be written into the dead connection.
   server.Close();
   h.ExpectLogged("the idle connection to 127.0.0.1:" + std::to_string(port) + " ended");
   h.Deliver(6, 12);
@@ -348,9 +340,8 @@ TEST(ForwarderRsyslog, ItemsReachRsyslogAsStructuredSyslogMessages) {
     GTEST_SKIP() << "rsyslogd is not installed (Debian package rsyslog): the forwarder is not tried against it";
   TempDir dir;
   const int port = FakeSyslogServer().port();
-  // Only a TCP input bound to its own ruleset, which writes every message
-  // as it came and the fields rsyslog parsed from it: the daemon's own
-  // messages reach no file, and nothing of the machine's logging is touched.
+  // Only a TCP input with its own ruleset, writing every message as it came and the fields rsyslog parsed:
+  // the daemon's own messages reach no file, and nothing of the machine's logging is touched.
   const std::string d = dir.path();
   WriteFile(d + "/rsyslog.conf",
             "global(workDirectory=\"" + d + "\" maxMessageSize=\"64k\")\nmodule(load=\"imtcp\")\n"
@@ -363,10 +354,10 @@ TEST(ForwarderRsyslog, ItemsReachRsyslogAsStructuredSyslogMessages) {
   HostProcess rsyslog({"-n", "-f", d + "/rsyslog.conf", "-i", d + "/rsyslog.pid"}, d + "/rsyslogd.out", program);
   ASSERT_TRUE(WaitFor([&] { return TestClient().Connect(port); }, 10000)) << rsyslog.Log();
   // Only the forwarder: the "5" answers then depend on it alone.
-  WriteFile(d + "/tarnhost.conf", "[adaptor]\nkind = forwarder\nname = Central syslog\n"
-                                  "clsid = {ED34F366-7CA7-4E2D-824E-7213D595AFB2}\nserver = 127.0.0.1:" +
-                                      std::to_string(port) + "\nfacility = local3\nhostname = fallback-host\n"
-                                                             "app_name = hv-app\n");
+  WriteFile(d + "/tarnhost.conf",
+            "[adaptor]\nkind = forwarder\nname = Central syslog\nclsid = {ED34F366-7CA7-4E2D-824E-7213D595AFB2}\n"
+            "server = 127.0.0.1:" + std::to_string(port) + "\nfacility = local3\nhostname = fallback-host\n"
+            "app_name = hv-app\n");
   RunningHost host(d, d + "/messages.db", d + "/tarnhost.conf");
   TestClient client;
   ASSERT_TRUE(client.Connected(host.port));

@@ -627,13 +627,6 @@ class FakeAdaptor final : public Adaptor {
   bool hold = false;
 };
 
-MuxMessage Message(const char* type, Bytes data = {}) {
-  MuxMessage m;
-  m.SetField("MSGTYPE", type);
-  m.data = std::move(data);
-  return m;
-}
-
 }  // namespace
 
 TEST(Routing, AnAudienceBitWhoseEnabledSeveritiesMeetTheItemAccepts) {
@@ -716,7 +709,7 @@ TEST(Routing, TheHandlerAnswersItemsAndFlagsOrRefusesThem) {
   badTransid.SetField("transid", "12abc");
   const std::pair<MuxMessage, HResult> refused[] = {
       {noTransid, E_INVALIDARG}, {badTransid, E_INVALIDARG}, {ItemMessage("1", 0, garbage), E_INVALIDARG},
-      {Message("5"), E_NOTIMPL}, {ClsidMessage("8", Clsid(kA), {0, 0, 0}), E_INVALIDARG},
+      {ItemMessage("5", 0, {}), E_NOTIMPL}, {ClsidMessage("8", Clsid(kA), {0, 0, 0}), E_INVALIDARG},
       {ClsidMessage("8", Clsid(kA), {0, 0, 0, 0, 0}), E_INVALIDARG},
       {ClsidMessage("8", Clsid("{00000000-0000-0000-0000-000000000001}"), {0, 0, 0, 0}), REGDB_E_CLASSNOTREG},
       {ClsidMessage("8", Clsid(kA), {8, 0, 0, 0}), E_INVALIDARG}};
@@ -746,9 +739,10 @@ TEST(Routing, TheHandlerAnswersItemsAndFlagsOrRefusesThem) {
 
   MuxMessage reply;
   ErrorPayload error;
-  EXPECT_FALSE(handler.HandleTransact(*peer, Message("2"), &reply, &error));
+  EXPECT_FALSE(handler.HandleTransact(*peer, ItemMessage("2", 0, {}), &reply, &error));
   EXPECT_EQ(error.result, E_NOTIMPL);
-  MuxMessage info = Message("3", Bytes(15, 0x11));  // a class id one byte short
+  MuxMessage info = ClsidMessage("3", Clsid(kA));
+  info.data.pop_back();  // a class id one byte short
   ASSERT_TRUE(handler.HandleTransact(*peer, info, &reply, &error));
   EXPECT_EQ(*reply.Field("HRESULT"), FormatInt32(E_INVALIDARG));
 }
