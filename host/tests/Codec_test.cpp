@@ -1,11 +1,8 @@
-// What the service reads and writes, byte by byte: frames, messages, Hello,
-// Error and the adaptor record; item streams as the library writes them; the
-// configuration file and its values; filter documents. Each with the damaged
-// or hostile forms that must be refused.
+// What the service reads and writes, byte by byte: frames, messages, Hello, Error, the adaptor record, item
+// streams, the configuration file and filter documents, each with the damaged forms that must be refused.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 
 #include "core/ConfigFile.h"
 #include "core/Decimal.h"
@@ -23,6 +20,7 @@
 using namespace hv::host;
 using namespace hvtest;
 using hv::ByteWriter;
+using Form = VariantValue::Form;
 
 namespace {
 
@@ -66,28 +64,16 @@ Bytes Patched(Bytes b, std::ptrdiff_t at, uint32_t value) {
   return b;
 }
 
-// Every part of the item format at once: strings, fixed fields, arguments, a
-// child with filler, extended parameters and a text user description.
+// Every part of the item format at once, in the stream's order: version, the five strings, time, severity,
+// audience, verbosity, help context, error guid, message id, arguments, a child with filler, extended parameters
+// and a text user description.
 ItemBytes FullItem() {
-  ItemBytes child, item;
+  ItemBytes child;
   child.location = u"child";
-  item.location = u"ab";
-  item.provider = u"Provider";
-  item.messageText = u"Pump %1 stopped";
-  item.userName = u"DOMAIN\\op";
-  item.helpFile = u"help.chm";
-  item.dateTime = 45321.25;
-  item.severity = 2;
-  item.audience = 9;
-  item.verbosity = 3;
-  item.helpContext = 77;
-  item.messageId = 1001;
-  item.arguments = {Variant(VT_I4, Le32(5)), Variant(VT_BSTR, Counted(u"P-7"))};
-  item.child = child.Build();
-  item.childFiller = 4;
-  item.extended = {Concat({Counted(u"COUNT"), {0x11, 0x00, 0x00, 0x00}, {0x11, 0x00, 0x07}})};
-  item.userDescription = Variant(VT_BSTR, Counted(u"operator note"));
-  return item;
+  return {2, u"ab", u"Provider", u"Pump %1 stopped", u"DOMAIN\\op", u"help.chm", 45321.25, 2, 9, 3, 77, {}, 1001,
+          {Variant(VT_I4, Le32(5)), Variant(VT_BSTR, Counted(u"P-7"))}, child.Build(), 4,
+          {Concat({Counted(u"COUNT"), {0x11, 0x00, 0x00, 0x00}, {0x11, 0x00, 0x07}})},
+          Variant(VT_BSTR, Counted(u"operator note"))};
 }
 
 Filter Parsed(std::string_view text) {
@@ -140,7 +126,6 @@ TEST(FrameCodec, MessagesHaveTheirExactLayoutAndEveryOtherLengthIsRefused) {
     EXPECT_FALSE(Decodes(Bytes(expected.begin(), expected.begin() + std::ptrdiff_t(n)))) << "cut to " << n;
   EXPECT_FALSE(Decodes(Concat({expected, {0}})));
 
-  // Field limits.
   EXPECT_TRUE(Decodes(WithField(std::string(64, 'N'), std::string(1024, 'v'))));
   const Bytes refused[] = {
       WithField(std::string(65, 'N'), "v"), WithField("", "v"), WithField("has space", "v"),
@@ -224,16 +209,11 @@ TEST(FrameCodec, HelloErrorAndAdaptorRecordLayouts) {
 }
 
 TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
-  const Bytes empty = Concat({
-      {0x02, 0x00, 0x00, 0x00},
-      {0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00},  // five empty strings
-      {0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00},
-      {0x02, 0x00, 0x00, 0x00, 0x00, 0x00},
-      Bytes(40, 0),                     // datetime, severity, audience, verbosity, help context, error guid
-      {0xFF, 0xFF, 0xFF, 0xFF},         // message id -1: the message is text
-      Bytes(12, 0),                     // no arguments, no child, no extended parameters
-      {0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00},  // VT_EMPTY user description
-  });
+  // Version 2; five empty strings; datetime, severity, audience, verbosity, help context and error guid; message
+  // id -1 (the message is text); no arguments, child or extended parameters; a VT_EMPTY user description.
+  const Bytes empty = Concat({{2, 0, 0, 0}, {2, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0},
+                              {2, 0, 0, 0, 0, 0}, Bytes(40, 0), {0xFF, 0xFF, 0xFF, 0xFF}, Bytes(12, 0),
+                              {0, 0, 2, 0, 0, 0, 0, 0}});
   ASSERT_EQ(empty.size(), 98u);
   ASSERT_EQ(ItemBytes().Build(), empty) << "the test's own builder disagrees with the hand-written bytes";
   ItemRecord item;
@@ -242,7 +222,7 @@ TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
   EXPECT_EQ(item.messageId, -1);
   EXPECT_TRUE(item.arguments.empty() && item.extended.empty() && item.child == nullptr);
   EXPECT_TRUE(item.hasUserDescription && item.userDescription.vt == VT_EMPTY &&
-              item.userDescription.form == VariantValue::Form::Text);
+              item.userDescription.form == Form::Text);
 
   Bytes b = FullItem().Build();
   const Bytes ab = {0x06, 0x00, 0x00, 0x00, 0x61, 0x00, 0x62, 0x00, 0x00, 0x00};
@@ -267,12 +247,10 @@ TEST(ItemStreamDecoder, EmptyItemIs98BytesAndEveryFieldReadsAtItsPlace) {
 }
 
 TEST(ItemStreamDecoder, VariantValuesOfEveryForm) {
-  double r8 = 2.5;
-  uint64_t r8bits;
-  std::memcpy(&r8bits, &r8, 8);
+  const uint64_t r8 = 0x4004000000000000ull;  // 2.5
   const std::tuple<uint16_t, Bytes, uint64_t> fixed[] = {
       {VT_I4, Le32(5), 5},           {VT_I1, {0xFF}, 0xFF},           {VT_UI1, {0x80}, 0x80},
-      {VT_I2, {0x34, 0x12}, 0x1234}, {VT_BOOL, {0xFF, 0xFF}, 0xFFFF}, {VT_R8, Le64(r8bits), r8bits},
+      {VT_I2, {0x34, 0x12}, 0x1234}, {VT_BOOL, {0xFF, 0xFF}, 0xFFFF}, {VT_R8, Le64(r8), r8},
       {VT_I8, Le64(0x0102030405060708ull), 0x0102030405060708ull}};
   ItemBytes item;
   for (const auto& [vt, data, bits] : fixed) item.arguments.push_back(Variant(vt, data));
@@ -287,14 +265,12 @@ TEST(ItemStreamDecoder, VariantValuesOfEveryForm) {
   for (size_t i = 0; i < std::size(fixed); ++i) {
     const auto& [vt, data, bits] = fixed[i];
     const VariantValue& v = r.arguments[i];
-    EXPECT_TRUE(v.vt == vt && v.form == VariantValue::Form::Fixed && v.fixedSize == data.size() && v.fixedBits == bits)
-        << i;
+    EXPECT_TRUE(v.vt == vt && v.form == Form::Fixed && v.fixedSize == data.size() && v.fixedBits == bits) << i;
   }
   EXPECT_EQ(r.arguments[7].text, std::u16string(u"a\0b", 3));
   EXPECT_TRUE(r.arguments[8].nullText);
   EXPECT_TRUE(r.arguments[9].vt == VT_DECIMAL && r.arguments[9].text == u"1.5");
-  EXPECT_TRUE(r.arguments[10].form == VariantValue::Form::NullObject &&
-              r.arguments[11].form == VariantValue::Form::NullObject);
+  EXPECT_TRUE(r.arguments[10].form == Form::NullObject && r.arguments[11].form == Form::NullObject);
 }
 
 TEST(ItemStreamDecoder, ChildBlocksOfEitherVersionNestToTheLimitAndTheirFillerIsSkipped) {
@@ -316,14 +292,10 @@ TEST(ItemStreamDecoder, ChildBlocksOfEitherVersionNestToTheLimitAndTheirFillerIs
   ASSERT_EQ(r.extended.size(), 1u) << "the filler was not skipped";
   EXPECT_EQ(r.extended[0].name, u"after");
 
-  auto chain = [](int depth) {
-    Bytes b = ItemBytes().Build();
-    for (int i = 0; i < depth; ++i) {
-      ItemBytes p;
-      p.child = b;
-      b = p.Build();
-    }
-    return b;
+  auto chain = [](int depth) {  // an item whose children nest `depth` levels deep
+    ItemBytes p;
+    for (int i = 0; i < depth; ++i) p.child = p.Build();
+    return p.Build();
   };
   EXPECT_TRUE(DecodeItem(chain(ItemStreamDecoder::kMaxChildDepth), &r));
   EXPECT_TRUE(ItemRefused(chain(ItemStreamDecoder::kMaxChildDepth + 1)));
@@ -334,8 +306,6 @@ TEST(ItemStreamDecoder, DamagedStreamsAreRefused) {
   for (size_t n = 0; n < full.size(); ++n)
     EXPECT_TRUE(ItemRefused(Bytes(full.begin(), full.begin() + std::ptrdiff_t(n)))) << "cut to " << n << " bytes";
   const Bytes empty = ItemBytes().Build();
-  ItemBytes v1;
-  v1.version = 1;
   ItemBytes cutChild = FullItem();  // a child that does not fit its block, though the bytes after would complete it
   cutChild.child.resize(cutChild.child.size() - 3);
   cutChild.childFiller = 0;
@@ -343,14 +313,13 @@ TEST(ItemStreamDecoder, DamagedStreamsAreRefused) {
   badType.extended = {Concat({Counted(u"COUNT"), {0x11, 0x00, 0x01, 0x00}, {0x11, 0x00, 0x07}})};
   ItemBytes object;  // an object with a class: its data has no length
   object.arguments = {Variant(VT_UNKNOWN, Concat({{1}, Bytes(23, 0)}))};
-  ItemBytes ab;
-  ab.location = u"ab";
-  Bytes unterminated = ab.Build();
+  Bytes unterminated = full;  // the location "ab"'s terminator
   unterminated[12] = 'x';
   Bytes oddCount = empty;
   oddCount[4] = 3;
   const std::pair<const char*, Bytes> cases[] = {
-      {"a trailing byte", Concat({full, {0}})}, {"version 2 without its user description", Patched(v1.Build(), 0, 2)},
+      {"a trailing byte", Concat({full, {0}})},
+      {"version 2 without its user description", Bytes(empty.begin(), empty.end() - 8)},
       {"version 1 with a user description", Patched(empty, 0, 1)}, {"version 0", Patched(empty, 0, 0)},
       {"version 3", Patched(empty, 0, 3)}, {"version 255", Patched(empty, 0, 255)}, {"cut child", cutChild.Build()},
       {"child block larger than the stream", Patched(empty, -16, 1000)}, {"declared type", badType.Build()},
@@ -425,38 +394,31 @@ max_message_bytes = 65536
 }
 
 TEST(ConfigFile, MistakesAreRefusedWithTheirLine) {
+  const std::string clsid = "{1B67ABEC-0E98-4B4F-9A72-A366625F20D6}";
   std::vector<std::pair<std::string, std::string>> cases = {
-      {"listen = ip:1\nport = 5\n", "line 2: unknown key port"},
-      {"listen = a\nlisten = b\n", "line 2: listen is given twice"},
-      {"[adaptors]\n", "line 1: unknown section"},
-      {"max_connections = 0\n", "line 1: max_connections"},
-      {"just words\n", "line 1: expected key = value"},
+      {"listen = ip:1\nport = 5\n", "line 2: unknown key port"}, {"[adaptors]\n", "line 1: unknown section"},
+      {"listen = a\nlisten = b\n", "line 2: listen is given twice"}, {"just words\n", "line 1: expected key = value"},
+      {"max_connections = 0\n", "line 1: max_connections"}, {"tls_required = yes\n", "tls_required = yes needs"},
       {"tls_certificate = c.pem\ntls_key = k.pem\n", "tls_certificate, tls_key and tls_client_ca go together"},
-      {"tls_required = yes\n", "tls_required = yes needs"},
       {"[adaptor]\nkind = store\nname = S\n", "line 1: an adaptor needs kind, name and clsid"},
-      {"[adaptor]\nkind = disk\n", "line 2: kind must be"},
+      {"[adaptor]\nkind = disk\n", "line 2: kind must be"}, {kStore + "enable.op = 16\n", "line 5: enable.op"},
       {"[adaptor]\nclsid = 1B67ABEC-0E98-4B4F-9A72-A366625F20D6\n", "line 2: clsid must be written"},
-      {kStore + "enable.op = fatal\n", "line 5: enable.op"},
-      {kStore + "enable.all = 1\n", "line 5: unknown audience"},
-      {kStore + "enable.op = 16\n", "line 5: enable.op"},
+      {kStore + "enable.op = fatal\n", "line 5: enable.op"}, {kStore + "enable.all = 1\n", "line 5: unknown audience"},
       {kStore + "severities = error\nenable.op = warning\n", "enable.op names a severity"},
       {kStore + "audiences = dev\nenable.op = error\n", "enable.op is set for an audience"},
       {kStore + "[adaptor]\nkind = store\nname = T\nclsid = {00000000-0000-0000-0000-000000000001}\n",
        "only one store adaptor"},
-      {kStore + "[adaptor]\nkind = forwarder\nname = F\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
-       "is used twice"},
-      {"[adaptor]\nkind = store\nname = " + std::string(130, 'n') + "\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
-       "1 to 129 characters"},
+      {kStore + "[adaptor]\nkind = forwarder\nname = F\nclsid = " + clsid + "\n", "is used twice"},
+      {"[adaptor]\nkind = store\nname = " + std::string(130, 'n') + "\nclsid = " + clsid + "\n", "1 to 129 characters"},
       {kForwarder + "server = 127.0.0.1\n", "line 6: server must be HOST:PORT"},
-      {kForwarder + "server = 127.0.0.1:0\n", "line 6: server must be HOST:PORT"},
-      {kForwarder + "server = ::1:514\n", "line 6: server must be HOST:PORT"},
       {kForwarder + "server = a:1\nserver = b:2\n", "line 7: server is given twice"},
-      {"[adaptor]\nserver = a:1\nkind = store\nname = S\nclsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n",
+      {"[adaptor]\nserver = a:1\nkind = store\nname = S\nclsid = " + clsid + "\n",
        "line 1: server is a key of forwarder adaptors only"},
   };
   for (const std::string& line : std::vector<std::string>{
-           "facility = local8", "facility = 24", "app_name = two words", "app_name = " + std::string(49, 'a'),
-           "hostname = h\xC3\xBCtte", "buffer_items = 0", "reconnect_max_ms = 99", "max_message_bytes = 1023"})
+           "server = 127.0.0.1:0", "server = ::1:514", "facility = local8", "facility = 24", "app_name = two words",
+           "app_name = " + std::string(49, 'a'), "hostname = h\xC3\xBCtte", "buffer_items = 0", "reconnect_max_ms = 99",
+           "max_message_bytes = 1023"})
     cases.push_back({kForwarder + line + "\n", "line 6: " + line.substr(0, line.find(' ')) + " must be"});
   HostSettings s;
   std::string error;
@@ -503,8 +465,7 @@ TEST(ConfigFile, ValuesOfTheirOwnKind) {
 }
 
 TEST(ConfigFile, OleDatesBecomeIsoText) {
-  // Before 1899-12-30 the fraction still counts from midnight; a time that
-  // rounds up to midnight belongs to the next day.
+  // Before 1899-12-30 the fraction still counts from midnight; rounding up to midnight is the next day.
   const std::pair<double, const char*> cases[] = {
       {0.0, "1899-12-30T00:00:00.000Z"}, {45000.5, "2023-03-15T12:00:00.000Z"}, {-1.25, "1899-12-29T06:00:00.000Z"},
       {36526.0 + 1.0 / 86400000.0 * 1500.0, "2000-01-01T00:00:01.500Z"}, {1.0 - 1e-10, "1899-12-31T00:00:00.000Z"},
@@ -573,18 +534,16 @@ TEST(Filter, EveryConditionIsRead) {
   for (const char* t : {"2023-02-29", "2023-13-01", "2023-04-31", "1899-12-31", "2023-03-15T06:00:00",
                         "2023-03-15T24:00:00Z", "2023-03-15T06:60Z", "2023-03-15T06:00:00.1234Z",
                         "2023-03-15T06:00:00.Z", "2023-03-15t06:00:00z", "2023-03-15T06:00:00+01:00", "2023-3-15",
-                        "-1", "1e5", "2958466", "45000.", ".5", "0x10", "yesterday", ""})
-    EXPECT_EQ(FilterRefused(std::string("<Filter><Before>") + t + "</Before></Filter>")
-                  .rfind("filter, line 1, column 9: <Before> \"", 0),
-              0u)
-        << t;
+                        "-1", "1e5", "2958466", "45000.", ".5", "0x10", "yesterday", ""}) {
+    std::string error = FilterRefused(std::string("<Filter><Before>") + t + "</Before></Filter>");
+    EXPECT_EQ(error.rfind("filter, line 1, column 9: <Before> \"", 0), 0u) << error;
+  }
   EXPECT_EQ(FilterRefused("<Filter><Before>2023-03-15</Before><From>45000</From></Filter>"),
             "filter, line 1, column 1: <From> must be earlier than <Before>");
 }
 
 TEST(Filter, XmlFormsOfSerialisersAreRead) {
-  // A byte-order mark, a declaration naming UTF-16 (the text came as UTF-16),
-  // comments everywhere, references, CDATA and CR LF line ends.
+  // A BOM, a declaration naming UTF-16 (the text came so), comments, references, CDATA and CR LF line ends.
   Filter f = Parsed(
       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<!-- viewer -->\r\n"
       "<Filter><!-- what to find --><Text>&lt;jam&gt; &amp; &quot;&apos; &#65;&#x263A;<![CDATA[<&>]]>\r\nend</Text>"
@@ -598,8 +557,7 @@ TEST(Filter, XmlFormsOfSerialisersAreRead) {
 }
 
 TEST(Filter, MalformedDocumentsAreRefusedWithWhereAndWhy) {
-  // The place is part of what the client shows; the rest of the sentence is
-  // checked by a word that names the mistake.
+  // The place is part of what the client shows; of the rest, a word that names the mistake is checked.
   std::string deep = "<Filter>";
   for (int i = 0; i < 20; ++i) deep += "<a>";
   const std::pair<std::string, std::string> cases[] = {

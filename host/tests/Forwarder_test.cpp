@@ -1,6 +1,5 @@
-// The forwarder: the syslog message it makes of an item, byte for byte; the
-// adaptor against a stand-in server; and tarnhost forwarding to a real
-// rsyslogd, which must parse what it gets as meant.
+// The forwarder: the syslog message it makes of an item, byte for byte; the adaptor against a stand-in server;
+// and tarnhost forwarding to a real rsyslogd, which must parse what it gets as meant.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -24,6 +23,7 @@
 using namespace hv::host;
 using namespace hvtest;
 using Clock = std::chrono::steady_clock;
+using Form = VariantValue::Form;
 
 namespace {
 
@@ -31,14 +31,8 @@ const std::string kBom = "\xEF\xBB\xBF";
 // 2023-11-14T22:13:20.123Z
 const std::chrono::system_clock::time_point kReceived{std::chrono::milliseconds(1700000000123LL)};
 
-VariantValue Fixed(uint16_t vt, uint8_t size, uint64_t bits) {
-  VariantValue v;
-  v.vt = vt;
-  v.form = VariantValue::Form::Fixed;
-  v.fixedSize = size;
-  v.fixedBits = bits;
-  return v;
-}
+VariantValue Fixed(uint16_t vt, uint8_t size, uint64_t bits) { return {vt, Form::Fixed, size, bits, {}, false}; }
+VariantValue Text(uint16_t vt, std::u16string text) { return {vt, Form::Text, 0, 0, std::move(text), false}; }
 
 template <typename T>
 VariantValue Float(uint16_t vt, T d) {
@@ -47,24 +41,20 @@ VariantValue Float(uint16_t vt, T d) {
   return Fixed(vt, sizeof d, bits);
 }
 
-VariantValue Text(uint16_t vt, std::u16string text) {
-  VariantValue v;
-  v.vt = vt;
-  v.form = VariantValue::Form::Text;
-  v.text = std::move(text);
-  return v;
+ExtendedParam Extended(std::u16string name, VariantValue v) { return {std::move(name), v.vt, std::move(v)}; }
+
+ItemRecord Item(std::u16string location, std::u16string provider, double dateTime, int32_t severity = 1,
+                int32_t audience = 1) {
+  ItemRecord item;
+  item.location = std::move(location);
+  item.provider = std::move(provider);
+  item.dateTime = dateTime;
+  item.severity = severity;
+  item.audience = audience;
+  return item;
 }
 
-ExtendedParam Extended(std::u16string name, VariantValue value) {
-  ExtendedParam e;
-  e.name = std::move(name);
-  e.declaredType = value.vt;
-  e.value = std::move(value);
-  return e;
-}
-
-// A TCP server on 127.0.0.1 that reads octet-counted frames. Bound from the
-// start, so the port is reserved, but refusing connections until it listens.
+// A TCP server on 127.0.0.1 reading octet-counted frames: bound from the start, refusing until it listens.
 class FakeSyslogServer {
  public:
   FakeSyslogServer() { Bind(0); }
@@ -94,8 +84,7 @@ class FakeSyslogServer {
     connection_ = Socket(::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     return connection_.valid();
   }
-  // The HOSTNAME field of the next `count` messages, or fewer when the time
-  // runs out. A frame that does not follow octet counting fails the test.
+  // The HOSTNAME of the next `count` messages, fewer when the time runs out; every frame must be octet-counted.
   std::vector<std::string> Hosts(size_t count, int timeoutMs = 5000) {
     std::vector<std::string> hosts;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -105,9 +94,8 @@ class FakeSyslogServer {
         EXPECT_TRUE(space > 0 && space < 8 && pending_.find_first_not_of("0123456789") == space) << pending_;
         size_t length = std::stoul(pending_.substr(0, space));
         if (pending_.size() >= space + 1 + length) {
-          std::istringstream m(pending_.substr(space + 1, length));
           std::string pri, time, host;
-          m >> pri >> time >> host;
+          std::istringstream(pending_.substr(space + 1, length)) >> pri >> time >> host;
           hosts.push_back(host);
           pending_.erase(0, space + 1 + length);
           continue;
@@ -130,8 +118,7 @@ class FakeSyslogServer {
   uint16_t port_ = 0;
 };
 
-// A forwarder to the stand-in server whose log goes to a file, and items
-// named item-FIRST to item-LAST, each answered before Deliver returns.
+// A forwarder logging to a file, and items item-FIRST to item-LAST, each answered before Deliver returns.
 struct Harness {
   TempDir dir;
   Logger log;
@@ -142,11 +129,8 @@ struct Harness {
     std::string error;
     EXPECT_TRUE(log.OpenFile(dir.File("host.log"), &error)) << error;
     log.SetStderr(false);
-    AdaptorSettings s;
-    s.kind = AdaptorKind::Forwarder;
-    s.name = "Central syslog";
-    s.clsid = ConfigFile::ForwarderAdaptorClsid();
-    s.enableFlags = {15, 15, 15, 15};
+    AdaptorSettings s{AdaptorKind::Forwarder, "Central syslog", ConfigFile::ForwarderAdaptorClsid(), kAllAudiences,
+                      kAllSeverities, {15, 15, 15, 15}, {}};
     s.forwarder.server = "127.0.0.1:" + std::to_string(port);
     s.forwarder.bufferItems = bufferItems;
     s.forwarder.reconnectMaxMs = 200;
@@ -159,14 +143,10 @@ struct Harness {
   }
   void Deliver(int first, int last) {
     for (int i = first; i <= last; ++i) {
-      ItemRecord item;
-      item.location = U16("item-" + std::to_string(i));
-      item.severity = item.audience = 1;
-      item.dateTime = 45000.5;
       results.clear();
       auto d = std::make_shared<Delivery>([this](HResult hr) { results.push_back(hr); });
       d->Expect(1);
-      forwarder->Deliver(item, nullptr, d);
+      forwarder->Deliver(Item(U16("item-" + std::to_string(i)), u"", 45000.5), nullptr, d);
       EXPECT_EQ(results, std::vector<HResult>{S_OK}) << "item " << i << " was not answered at once";
     }
   }
@@ -188,26 +168,18 @@ std::vector<std::string> Lines(const std::string& path) {
 }  // namespace
 
 TEST(SyslogMessage, ItemsBecomeFramedMessagesWithEscapedData) {
-  ItemRecord text;
-  text.location = u"plant-7";
-  text.provider = u"Halvern.Tests";
+  ItemRecord text = Item(u"plant-7", u"Halvern.Tests", 45000.5);
   text.userName = u"tester";
   text.messageText = u"Disk C: is 95% full";
-  text.dateTime = 45000.5;
-  text.severity = text.audience = 1;
   text.verbosity = 2;
   EXPECT_EQ(SyslogMessage::Frame(SyslogMessage::Format(text, kReceived, ForwarderSettings())),
             "148 <131>1 2023-03-15T12:00:00.000Z plant-7 Halvern.Tests - HVD [hvd@32473 audience=\"1\" "
             "severity=\"1\" verbosity=\"2\" user=\"tester\"] " + kBom + "Disk C: is 95% full");
   EXPECT_EQ(SyslogMessage::Frame("\xC3\xA9"), "2 \xC3\xA9") << "the count is of bytes";
 
-  ItemRecord resource;
-  resource.location = u"Halle 3 S\u00FCd";
-  resource.provider = u"Conveyor Control";
+  // Never stamped: the time of receipt stands in.
+  ItemRecord resource = Item(u"Halle 3 S\u00FCd", u"Conveyor Control", 0.0, 2 | 8, 6);
   resource.userName = u"ops\\\"x]";
-  resource.dateTime = 0.0;  // never stamped: the time of receipt stands in
-  resource.severity = 2 | 8;
-  resource.audience = 6;
   resource.messageId = 1234;
   resource.arguments = {Text(VT_BSTR, u"C:\\"), Fixed(VT_I4, 4, 95),         Fixed(VT_BOOL, 2, 0xFFFF),
                         Float(VT_R8, 0.1),      Float(VT_DATE, 45000.25),     Fixed(VT_CY, 8, 123450),
@@ -216,32 +188,25 @@ TEST(SyslogMessage, ItemsBecomeFramedMessagesWithEscapedData) {
                        Extended(u"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789abcd", Text(VT_BSTR, u"x"))};
   ForwarderSettings settings;
   settings.facility = 3;
-  settings.hostname = "unused-host";
-  settings.appName = "unused-app";
+  settings.hostname = "fallback-host";  // the item's location and provider come first
+  settings.appName = "hv-app";
   EXPECT_EQ(SyslogMessage::Format(resource, kReceived, settings),
             "<28>1 2023-11-14T22:13:20.123Z Halle_3_S_d Conveyor_Control - HVD [hvd@32473 audience=\"6\" "
             "severity=\"10\" verbosity=\"0\" user=\"ops\\\\\\\"x\\]\" message_id=\"1234\" location=\"Halle 3 "
-            "S\xC3\xBC"
-            "d\" provider=\"Conveyor Control\" arg1=\"C:\\\\\" arg2=\"95\" arg3=\"true\" arg4=\"0.1\" "
+            "S\xC3\xBC" "d\" provider=\"Conveyor Control\" arg1=\"C:\\\\\" arg2=\"95\" arg3=\"true\" arg4=\"0.1\" "
             "arg5=\"2023-03-15T06:00:00.000Z\" arg6=\"12.345\" arg7=\"\" arg8=\"-5\"][hvdx@32473 "
             "Disk_Name_C=\"a\\]b\" Z_hler=\"7\" ABCDEFGHIJKLMNOPQRSTUVWXYZ012345=\"x\"] resource 1234");
 
   // Empty location and provider take the configured names; a bad date is nil.
-  ItemRecord unnamed;
+  ItemRecord unnamed = Item(u"", u"", std::numeric_limits<double>::quiet_NaN(), 4, 8);
   unnamed.messageText = u"Gr\u00FC\u00DFe\n\u20AC";
   unnamed.messageId = 77;  // a resource message that carries its text as well
-  unnamed.dateTime = std::numeric_limits<double>::quiet_NaN();
-  unnamed.severity = 4;
-  unnamed.audience = 8;
   unnamed.verbosity = -1;
   settings.facility = 16;
-  settings.hostname = "fallback-host";
-  settings.appName = "hv-app";
   EXPECT_EQ(SyslogMessage::Format(unnamed, kReceived, settings),
             "<134>1 - fallback-host hv-app - HVD [hvd@32473 audience=\"8\" severity=\"4\" verbosity=\"-1\" user=\"\" "
             "message_id=\"77\"] " + kBom + "Gr\xC3\xBC\xC3\x9F" + "e\n\xE2\x82\xAC");
-  // Nothing configured: the header says "-"; a date before 100 AD is no
-  // date either; an empty text is no MSG at all.
+  // Nothing configured: the header says "-"; a date before 100 AD is nil too; an empty text is no MSG at all.
   unnamed.messageText.clear();
   unnamed.messageId = -1;
   unnamed.dateTime = -700000.0;
@@ -253,43 +218,26 @@ TEST(SyslogMessage, TheGravestSeverityBitDecidesAndValuesBecomeText) {
   const std::pair<int32_t, int> cases[] = {{1, 3}, {2, 4},  {4, 6},  {8, 5},  {3, 3}, {6, 4},  {12, 5}, {10, 4},
                                            {9, 3}, {5, 3}, {15, 3}, {14, 4}, {0, 6}, {16, 6}, {-1, 3}};
   for (auto [item, syslog] : cases) EXPECT_EQ(SyslogMessage::Severity(item), syslog) << "item severity " << item;
-  ItemRecord item;
-  item.severity = 8;
+  ItemRecord item = Item(u"", u"", 0.0, 8);
   ForwarderSettings settings;
   settings.facility = 23;
   EXPECT_EQ(SyslogMessage::Format(item, kReceived, settings).substr(0, 7), "<189>1 ");
 
-  VariantValue null;
-  null.vt = VT_UNKNOWN;
-  null.form = VariantValue::Form::NullObject;
   const std::pair<VariantValue, const char*> values[] = {
-      {Fixed(VT_I1, 1, 0x80), "-128"},
-      {Fixed(VT_UI1, 1, 0xFF), "255"},
-      {Fixed(VT_UI2, 2, 0xFFFF), "65535"},
-      {Fixed(VT_BOOL, 2, 0), "false"},
-      {Fixed(VT_ERROR, 4, 0x80004005), "-2147467259"},
-      {Fixed(VT_UI4, 4, 0xFFFFFFFF), "4294967295"},
-      {Fixed(VT_I8, 8, ~uint64_t(0)), "-1"},
-      {Fixed(VT_UI8, 8, ~uint64_t(0)), "18446744073709551615"},
-      {Fixed(VT_CY, 8, uint64_t(-5000)), "-0.5"},
-      {Fixed(VT_CY, 8, 70000), "7"},
-      {Fixed(VT_CY, 8, uint64_t(INT64_MIN)), "-922337203685477.5808"},
-      {Float(VT_R4, 1.1f), "1.1"},
-      {Float(VT_R8, 1e300), "1e+300"},
+      {Fixed(VT_I1, 1, 0x80), "-128"}, {Fixed(VT_UI1, 1, 0xFF), "255"}, {Fixed(VT_UI2, 2, 0xFFFF), "65535"},
+      {Fixed(VT_BOOL, 2, 0), "false"}, {Fixed(VT_ERROR, 4, 0x80004005), "-2147467259"},
+      {Fixed(VT_UI4, 4, 0xFFFFFFFF), "4294967295"}, {Fixed(VT_I8, 8, ~uint64_t(0)), "-1"},
+      {Fixed(VT_UI8, 8, ~uint64_t(0)), "18446744073709551615"}, {Fixed(VT_CY, 8, uint64_t(-5000)), "-0.5"},
+      {Fixed(VT_CY, 8, 70000), "7"}, {Fixed(VT_CY, 8, uint64_t(INT64_MIN)), "-922337203685477.5808"},
+      {Float(VT_R4, 1.1f), "1.1"}, {Float(VT_R8, 1e300), "1e+300"},
       {Float(VT_DATE, 3e7), "3e+07"},  // no calendar date: the number
-      {Text(VT_DECIMAL, u"12.5"), "12.5"},
-      {null, ""},
-      {Text(VT_BSTR, std::u16string(u"a\xD800z")), "a\xEF\xBF\xBDz"},  // a lone surrogate
-  };
+      {Text(VT_DECIMAL, u"12.5"), "12.5"}, {{VT_UNKNOWN, Form::NullObject, 0, 0, {}, false}, ""},
+      {Text(VT_BSTR, std::u16string(u"a\xD800z")), "a\xEF\xBF\xBDz"}};  // a lone surrogate
   for (const auto& [value, text] : values) EXPECT_EQ(VariantToText(value), text) << "type " << value.vt;
 }
 
 TEST(SyslogMessage, ALongMessageIsCutToTheLimit) {
-  ItemRecord item;
-  item.location = u"plant-7";
-  item.provider = u"Halvern.Tests";
-  item.severity = item.audience = 1;
-  item.dateTime = 45000.5;
+  ItemRecord item = Item(u"plant-7", u"Halvern.Tests", 45000.5);
   item.messageText = std::u16string(2000, u'\u00E9');  // 4000 bytes in UTF-8
   for (int i = 1; i <= 100; ++i) item.arguments.push_back(Text(VT_BSTR, u"value-" + std::u16string(10, u'v')));
   item.extended = {Extended(u"last", Fixed(VT_I4, 4, 1))};
@@ -303,13 +251,11 @@ TEST(SyslogMessage, ALongMessageIsCutToTheLimit) {
   std::string text = m.substr(bom + kBom.size());
   ASSERT_EQ(text.size() % 2, 0u) << "a character was cut in half";
   for (size_t i = 0; i < text.size(); i += 2) ASSERT_EQ(text.substr(i, 2), "\xC3\xA9") << "at byte " << i;
-  // The text has at least half the room after the header (less its space,
-  // the byte order mark and a character that did not fit).
+  // The text has half the room after the header, less its space, the BOM and a character that did not fit.
   size_t header = m.find("[hvd@32473");
   EXPECT_EQ(header, 60u);
   EXPECT_GE(text.size(), (1024 - header) / 2 - 1 - kBom.size() - 1);
-  // The arguments that fit come in order without a gap; the note counts
-  // the rest, the extended parameter among them.
+  // The arguments that fit come in order without a gap; the note counts the rest, the extended one among them.
   int kept = 0;
   while (m.find(" arg" + std::to_string(kept + 1) + "=") != std::string::npos) ++kept;
   EXPECT_GT(kept, 5);
@@ -358,8 +304,7 @@ TEST(ForwarderAdaptor, AServerThatWentAwayGetsTheItemsOnItsReturnAndTheStopDrain
   ASSERT_TRUE(server.Accept(5000)) << h.Log();
   EXPECT_EQ(server.Hosts(5), Names(1, 5));
 
-  // The server goes away while the connection is idle; nothing delivered
-  // meanwhile may be written into the dead connection.
+  // The server goes away while the connection is idle; nothing may be written into the dead connection.
   server.Close();
   h.ExpectLogged("the idle connection to 127.0.0.1:" + std::to_string(port) + " ended");
   h.Deliver(6, 12);
@@ -395,9 +340,8 @@ TEST(ForwarderRsyslog, ItemsReachRsyslogAsStructuredSyslogMessages) {
     GTEST_SKIP() << "rsyslogd is not installed (Debian package rsyslog): the forwarder is not tried against it";
   TempDir dir;
   const int port = FakeSyslogServer().port();
-  // Only a TCP input bound to its own ruleset, which writes every message
-  // as it came and the fields rsyslog parsed from it: the daemon's own
-  // messages reach no file, and nothing of the machine's logging is touched.
+  // Only a TCP input with its own ruleset, writing every message as it came and the fields rsyslog parsed:
+  // the daemon's own messages reach no file, and nothing of the machine's logging is touched.
   const std::string d = dir.path();
   WriteFile(d + "/rsyslog.conf",
             "global(workDirectory=\"" + d + "\" maxMessageSize=\"64k\")\nmodule(load=\"imtcp\")\n"
@@ -410,10 +354,10 @@ TEST(ForwarderRsyslog, ItemsReachRsyslogAsStructuredSyslogMessages) {
   HostProcess rsyslog({"-n", "-f", d + "/rsyslog.conf", "-i", d + "/rsyslog.pid"}, d + "/rsyslogd.out", program);
   ASSERT_TRUE(WaitFor([&] { return TestClient().Connect(port); }, 10000)) << rsyslog.Log();
   // Only the forwarder: the "5" answers then depend on it alone.
-  WriteFile(d + "/tarnhost.conf", "[adaptor]\nkind = forwarder\nname = Central syslog\n"
-                                  "clsid = {ED34F366-7CA7-4E2D-824E-7213D595AFB2}\nserver = 127.0.0.1:" +
-                                      std::to_string(port) + "\nfacility = local3\nhostname = fallback-host\n"
-                                                             "app_name = hv-app\n");
+  WriteFile(d + "/tarnhost.conf",
+            "[adaptor]\nkind = forwarder\nname = Central syslog\nclsid = {ED34F366-7CA7-4E2D-824E-7213D595AFB2}\n"
+            "server = 127.0.0.1:" + std::to_string(port) + "\nfacility = local3\nhostname = fallback-host\n"
+            "app_name = hv-app\n");
   RunningHost host(d, d + "/messages.db", d + "/tarnhost.conf");
   TestClient client;
   ASSERT_TRUE(client.Connected(host.port));
