@@ -31,19 +31,12 @@ namespace {
 using test::BinDir;
 using test::Narrow;
 
-constexpr long kAudit = TAVDiagSeverity_Audit;
-constexpr long kInfo = TAVDiagSeverity_Info;
-constexpr long kWarning = TAVDiagSeverity_Warning;
-constexpr long kError = TAVDiagSeverity_Error;
+constexpr long kAudit = TAVDiagSeverity_Audit, kInfo = TAVDiagSeverity_Info;
+constexpr long kWarning = TAVDiagSeverity_Warning, kError = TAVDiagSeverity_Error;
 
-std::wstring GuidString(const GUID& guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-const std::wstring kPrimary = GuidString(kPrimaryDirectoryId);
-const std::wstring kSecondary = GuidString(kSecondaryDirectoryId);
+// The string forms of the two directory ids.
+const std::wstring kPrimary = L"{0BE372AC-1932-4877-A163-7DFDCDCB3A07}";
+const std::wstring kSecondary = L"{A1401D26-50BA-45C6-A82E-584346E92F02}";
 const std::string kCredential = "CreateAuthority;GetCredential(" + Narrow(kPrimary) + ",operator)";
 const std::string kRead = "ReadProperties($Policies/$SystemPolicies/$AuditPolicies)";
 const std::string kLoad = "CreateDirectory;ResolveName($System);" + kRead + ";CreateDirectory;Subscribe";
@@ -60,6 +53,8 @@ void RecordRetryWait(DWORD milliseconds) {
   g_waits.push_back(GetCurrentThreadId() == g_testThread ? milliseconds : 0);
 }
 
+unique_bstr Bstr(const wchar_t* text) { return unique_bstr(SysAllocString(text)); }
+
 using Level = std::pair<long, const wchar_t*>;  // severity, text
 using Chains = std::vector<std::string>;
 
@@ -74,9 +69,7 @@ class AuditPolicy : public test::ComTest {
     mux_->Reset();
     g_testThread = GetCurrentThreadId();
     DirectoryClient::SetRetryWaitForTesting(&RecordRetryWait);
-    ComPtr<CTAVDiagnosticLogMgr> manager = MakeObject<CTAVDiagnosticLogMgr>();
-    ASSERT_TRUE(manager);
-    mgr_ = ComPtr<ITAVDiagnosticLogMgrEx>(static_cast<ITAVDiagnosticLogMgrEx*>(manager.get()));
+    ASSERT_EQ(CreateObject<CTAVDiagnosticLogMgr>(nullptr, IID_ITAVDiagnosticLogMgrEx, mgr_.put_void()), S_OK);
   }
   void TearDown() override {
     mgr_.reset();
@@ -88,14 +81,9 @@ class AuditPolicy : public test::ComTest {
 
   ComPtr<ITAVDiagnosticLogEx> NewLog(const std::wstring& location) {
     ComPtr<ITAVDiagnosticLog> log;
-    EXPECT_EQ(mgr_->CreateTAVDiagnosticLog(unique_bstr(SysAllocString(location.c_str())).get(),
-                                           unique_bstr(SysAllocString(L"Access control")).get(), log.put()),
+    EXPECT_EQ(mgr_->CreateTAVDiagnosticLog(Bstr(location.c_str()).get(), Bstr(L"Access control").get(), log.put()),
               S_OK);
-    ComPtr<ITAVDiagnosticLogEx> ex;
-    if (log) {
-      EXPECT_EQ(log.query(&ex), S_OK);
-    }
-    return ex;
+    return log.query<ITAVDiagnosticLogEx>();
   }
 
   static ComPtr<ITAVDiagnosticLogItemEx> Build(ITAVDiagnosticLogEx* log, long severity, const wchar_t* text,
@@ -103,11 +91,10 @@ class AuditPolicy : public test::ComTest {
     unique_variant message;
     V_VT(message.get()) = VT_BSTR;
     V_BSTR(message.get()) = SysAllocString(text);
-    unique_bstr itemLocation(location ? SysAllocString(location) : nullptr);
     ComPtr<ITAVDiagnosticLogItemEx> item;
-    EXPECT_EQ(log->BuildItemEx(nullptr, unique_bstr(SysAllocString(L"operator")).get(),
-                               static_cast<TAVDiagSeverity>(severity), TAVDiagAudience_Op, 0, *message.get(), nullptr,
-                               itemLocation.get(), nullptr, item.put()),
+    EXPECT_EQ(log->BuildItemEx(nullptr, Bstr(L"operator").get(), static_cast<TAVDiagSeverity>(severity),
+                               TAVDiagAudience_Op, 0, *message.get(), nullptr, Bstr(location).get(), nullptr,
+                               item.put()),
               S_OK);
     return item;
   }
@@ -130,14 +117,11 @@ class AuditPolicy : public test::ComTest {
       ComPtr<IMuxMessage> message;
       LONG kind = 0;
       EXPECT_EQ(mux_->MessageAt(i, message.put(), &kind), S_OK);
-      ComPtr<IStream> body;
-      EXPECT_EQ(message->QueryInterface(IID_IStream, body.put_void()), S_OK);
       ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
-      EXPECT_EQ(item->Load(body.get()), S_OK);
+      EXPECT_EQ(item->Load(message.query<IStream>().get()), S_OK);
       std::string chain;
       for (ComPtr<CTAVDiagnosticLogItem> level = item; level;) {
-        if (!chain.empty()) chain += ">";
-        chain += std::to_string(level->Severity()) + " " + Narrow(level->MessageText());
+        chain += (chain.empty() ? "" : ">") + std::to_string(level->Severity()) + " " + Narrow(level->MessageText());
         ComPtr<IUnknown> child;
         level->GetChild(child.put());
         level = CTAVDiagnosticLogItem::FromInterface(child.get());
@@ -156,7 +140,7 @@ class AuditPolicy : public test::ComTest {
     doubles_->SetBool(L"AuditingEnabled", false);
     doubles_->HoldReads(true);
     if (*log)
-      EXPECT_EQ((*log)->Init(unique_bstr(SysAllocString(kSecondary.c_str())).get(), nullptr), S_OK);
+      EXPECT_EQ((*log)->Init(Bstr(kSecondary.c_str()).get(), nullptr), S_OK);
     else
       *log = NewLog(kSecondary);
     std::thread first([held = *log] {
@@ -187,15 +171,12 @@ TEST_F(AuditPolicy, LocationsThatAreNotDirectoryIdsNeverContactTheAuthorityOrThe
     ASSERT_EQ(LogChain(log.get(), {{kAudit, L"door closed"}}), S_OK);
     EXPECT_EQ(Delivered(), Chains({"8 door opened>8 badge read>4 detail", "8 door closed"}));
     ComPtr<CTAVDiagnosticLog> own = CTAVDiagnosticLog::FromInterface(log.get());
-    ASSERT_TRUE(own);
-    EXPECT_TRUE(own->PolicyLookupDone());
-    EXPECT_TRUE(own->AuditingEnabled());
+    EXPECT_TRUE(own && own->PolicyLookupDone() && own->AuditingEnabled());
   }
   // An item may name its own location: the first audit item's location is
   // the one asked about, and a machine name there asks nothing either.
   ComPtr<ITAVDiagnosticLogEx> log = NewLog(kSecondary);
-  ComPtr<ITAVDiagnosticLogItemEx> item = Build(log.get(), kAudit, L"remote", L"GATEHOUSE");
-  ASSERT_EQ(log->LogThisItemEx(item.get(), VARIANT_FALSE, 0), S_OK);
+  ASSERT_EQ(log->LogThisItemEx(Build(log.get(), kAudit, L"remote", L"GATEHOUSE").get(), VARIANT_FALSE, 0), S_OK);
   EXPECT_EQ(Delivered(), Chains({"8 remote"}));
   EXPECT_EQ(doubles_->Calls(), "");
   EXPECT_EQ(doubles_->LiveObjects(), 0);
@@ -204,16 +185,11 @@ TEST_F(AuditPolicy, LocationsThatAreNotDirectoryIdsNeverContactTheAuthorityOrThe
 TEST_F(AuditPolicy, ADirectoryWithAuditingOffGetsOnlyNonAuditItemsDelivered) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round == 0 ? "this program's copy of the library" : "the registered library");
-    if (round == 1) {
-      mgr_.reset();
-      ASSERT_EQ(test::CreateManager(mgr_.put()), S_OK);
-    }
+    ASSERT_TRUE(round == 0 || test::CreateManager(mgr_.put()) == S_OK) << "no manager from the registered library";
     doubles_->Reset();
     doubles_->SetBool(L"AuditingEnabled", false);
     // The string form of the id, in any letter case.
-    std::wstring location = kSecondary;
-    for (wchar_t& c : location) c = static_cast<wchar_t>(towlower(c));
-    ComPtr<ITAVDiagnosticLogEx> log = NewLog(location);
+    ComPtr<ITAVDiagnosticLogEx> log = NewLog(L"{a1401d26-50ba-45c6-a82e-584346e92f02}");
     ASSERT_TRUE(log);
 
     EXPECT_EQ(LogChain(log.get(), {{kAudit, L"door opened"}, {kInfo, L"detail"}}), S_OK);
@@ -339,8 +315,7 @@ TEST_F(AuditPolicy, OneThreadLooksUpWithoutHoldingOthersAndInitDropsThePolicy) {
 
   // Re-bound to a machine, the log gives its policy back at once, a
   // notification for the old binding reaches nothing, and auditing is on.
-  unique_bstr machine(SysAllocString(L"PUMPHOUSE-3"));
-  unique_bstr provider(SysAllocString(L"Access control"));
+  const unique_bstr machine = Bstr(L"PUMPHOUSE-3"), provider = Bstr(L"Access control");
   ASSERT_EQ(log->Init(machine.get(), provider.get()), S_OK);
   EXPECT_EQ(doubles_->Calls(), kLookupCalls + kClose);
   EXPECT_EQ(doubles_->Notify(L"$AuditPolicies"), 0);
@@ -358,7 +333,7 @@ TEST_F(AuditPolicy, OneThreadLooksUpWithoutHoldingOthersAndInitDropsThePolicy) {
   EXPECT_EQ(Delivered(), Chains({"8 after>4 detail"}));
 
   // Bound to a directory again, the next audit item asks again.
-  ASSERT_EQ(log->Init(unique_bstr(SysAllocString(kPrimary.c_str())).get(), provider.get()), S_OK);
+  ASSERT_EQ(log->Init(Bstr(kPrimary.c_str()).get(), provider.get()), S_OK);
   doubles_->Reset();
   doubles_->SetBool(L"AuditingEnabled", false);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
@@ -399,32 +374,24 @@ TEST_F(AuditPolicy, DestructionWaitsForANotificationInProgress) {
 TEST_F(AuditPolicy, NotificationsRacingTheDestructionOfLogsTouchNothingFreed) {
   const LONG locksBefore = ModuleLockCount();
   doubles_->SetBool(L"AuditingEnabled", false);
-  std::atomic<long> logs{0};
-  std::atomic<long> failures{0};
-  std::atomic<long> notifications{0};
+  std::atomic<long> logs{0}, failures{0}, notifications{0};
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   std::vector<std::thread> workers;
-  for (int n = 0; n < 2; ++n) {
-    workers.emplace_back([&] {
-      CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      while (std::chrono::steady_clock::now() < end) {
-        const LONG called = doubles_->Notify(L"$AuditPolicies");
-        notifications += called;
-        if (called == 0) Sleep(0);
-      }
-      CoUninitialize();
-    });
-  }
-  for (int w = 0; w < 3; ++w) {
+  // Workers 0 and 1 notify; 2 to 4 create, use and release logs.
+  for (int w = 0; w < 5; ++w) {
     workers.emplace_back([&, w] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
       for (int i = 0; std::chrono::steady_clock::now() < end; ++i) {
+        if (w < 2) {
+          const LONG called = doubles_->Notify(L"$AuditPolicies");
+          notifications += called;
+          if (called == 0) Sleep(0);
+          continue;
+        }
         ComPtr<ITAVDiagnosticLogEx> log = NewLog((w + i) % 2 ? kSecondary : kPrimary);
         if (!log || FAILED(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}))) ++failures;
-        if (i % 3 == 0) {
-          // Released by another thread than the one that made it.
-          std::thread([moved = std::move(log)]() mutable { moved.reset(); }).join();
-        }
+        // Released by another thread than the one that made it.
+        if (i % 3 == 0) std::thread([moved = std::move(log)]() mutable { moved.reset(); }).join();
         ++logs;
       }
       CoUninitialize();
