@@ -59,10 +59,9 @@ unique_safearray Numbers(LONG lbound, LONG count, LONG first) {
 
 DATE NowUtc() {
   SYSTEMTIME now;
-  GetSystemTime(&now);
   DATE date = 0.0;
-  SystemTimeToVariantTime(&now, &date);
-  return date;
+  GetSystemTime(&now);
+  return SystemTimeToVariantTime(&now, &date) ? date : 0.0;
 }
 
 struct Sent {
@@ -240,26 +239,36 @@ TEST_F(LogTest, UnprovidedOperationsAndDeliveryWithoutAManager) {
   EXPECT_TRUE(Sends().empty());
 }
 
-TEST_F(LogTest, InsertionArgumentArraysAreChecked) {
+TEST_F(LogTest, InsertionArgumentArraysAreCheckedAndWhenTroubleShootingTheMessagesToo) {
   SAFEARRAYBOUND twoDims[2] = {{2, 0}, {2, 0}};
   unique_safearray square(SafeArrayCreate(VT_VARIANT, 2, twoDims));
   unique_safearray strings(SafeArrayCreateVector(VT_BSTR, 0, 2));
+  unique_safearray two = Numbers(0, 2, 0);
+  unique_bstr tooMany = Bstr(L"Pressure %1!d! at %2!d! exceeds %3!d!");
+  SAFEARRAY* array = two.get();
+  ComPtr<ITAVDiagnosticLogItemEx> built;
+  EXPECT_EQ(S_OK, Build(Var(VT_BSTR, 0, tooMany.get()), &array, built.put())) << "switch off: message not checked";
+  SetTroubleShootModeForTesting(true);
   const struct {
     SAFEARRAY* array;
+    BSTR message;
     const wchar_t* error;
-  } refused[] = {{square.get(), L"The insertion argument array must be one dimensional"},
-                 {strings.get(), L"The insertion argument elements must be variants"}};
+  } refused[] = {{square.get(), nullptr, L"The insertion argument array must be one dimensional"},
+                 {strings.get(), nullptr, L"The insertion argument elements must be variants"},
+                 {two.get(), tooMany.get(), L"The message required more insertion arguments"}};
   for (const auto& r : refused) {
-    SAFEARRAY* array = r.array;
+    array = r.array;
     ITAVDiagnosticLogItemEx* item = sentinel_;
     SetErrorInfo(0, nullptr);
-    EXPECT_EQ(E_INVALIDARG, Build(Var(VT_EMPTY), &array, &item));
+    EXPECT_EQ(E_INVALIDARG, Build(Var(VT_BSTR, 0, r.message), &array, &item));
     EXPECT_EQ(r.error, test::TakeErrorDescription());
     EXPECT_EQ(sentinel_, item);
   }
+  array = two.get();
+  EXPECT_EQ(S_OK, Build(Var(VT_BSTR, 0, Bstr(L"Pressure %1!d! at %2!d!").get()), &array, built.put()));
+  SetTroubleShootModeForTesting(false);
   // A null array means no arguments.
-  SAFEARRAY* array = nullptr;
-  ComPtr<ITAVDiagnosticLogItemEx> built;
+  array = nullptr;
   ASSERT_EQ(S_OK, Build(Var(VT_EMPTY), &array, built.put()));
   EXPECT_TRUE(Own(built.get())->InsertionArgs().empty());
   // Element k of the item is array index lbound + k.
@@ -308,34 +317,6 @@ TEST_F(LogTest, MessageFieldsOfBuildItemEx) {
   }
   EXPECT_EQ(L"PLANT7", log_->Location());
   EXPECT_EQ(E_POINTER, Build(Var(VT_EMPTY), nullptr, nullptr));
-}
-
-TEST_F(LogTest, TroubleShootSwitchChecksMessagesAsTheyAreBuilt) {
-  unique_safearray args = Numbers(0, 2, 0);
-  SAFEARRAY* array = args.get();
-  unique_bstr tooMany = Bstr(L"Pressure %1!d! at %2!d! exceeds %3!d!");
-  ComPtr<ITAVDiagnosticLogItemEx> item;
-  EXPECT_EQ(S_OK, Build(Var(VT_BSTR, 0, tooMany.get()), &array, item.put())) << "switch off: not checked";
-
-  SetTroubleShootModeForTesting(true);
-  ITAVDiagnosticLogItemEx* checked = sentinel_;
-  SetErrorInfo(0, nullptr);
-  EXPECT_EQ(E_INVALIDARG, Build(Var(VT_BSTR, 0, tooMany.get()), &array, &checked));
-  EXPECT_EQ(L"The message required more insertion arguments", test::TakeErrorDescription());
-  EXPECT_EQ(sentinel_, checked);
-  EXPECT_EQ(S_OK, Build(Var(VT_BSTR, 0, Bstr(L"Pressure %1!d! at %2!d!").get()), &array, item.put()));
-}
-
-TEST_F(LogTest, FirstAuditItemMarksThePolicyLookupAndInitStartsOver) {
-  Item(TAVDiagSeverity_Info, L"");
-  EXPECT_FALSE(log_->PolicyLookupDone());
-  Item(TAVDiagSeverity_Audit | TAVDiagSeverity_Error, L"");
-  EXPECT_TRUE(log_->PolicyLookupDone());
-  EXPECT_TRUE(log_->AuditingEnabled()) << "a machine name is not subject to a system audit policy";
-  log_->SetAuditingEnabled(false);
-  EXPECT_EQ(S_OK, log_->Init(Bstr(L"PLANT8").get(), nullptr));
-  EXPECT_FALSE(log_->PolicyLookupDone());
-  EXPECT_TRUE(log_->AuditingEnabled());
 }
 
 TEST_F(LogTest, SchemaAppliesToItemsBuiltAfterItWithTheDeclaredTypes) {
