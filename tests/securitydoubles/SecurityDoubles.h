@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,11 +48,10 @@ inline void* TaskCopy(const void* data, size_t size) {
 }
 
 // The slots the library never calls.
-#define HV_NOT_CALLED(slot) \
+#define NOT_CALLED(slot) \
   STDMETHODIMP slot() override { return E_NOTIMPL; }
 
 struct Subscription {
-  DWORD cookie;
   GUID resourceId;
   ComPtr<IHVPolicyChangeNotification> sink;
 };
@@ -63,8 +63,8 @@ struct State {
   std::string calls;
   std::vector<std::pair<std::wstring, VARIANT>> properties;
   GUID lastResource = GUID_NULL;
-  std::vector<Subscription> subscriptions;
-  DWORD nextCookie = 1;
+  std::map<DWORD, Subscription> subscriptions;  // by cookie
+  DWORD lastCookie = 0;
   HANDLE readGate = CreateEventW(nullptr, TRUE, TRUE, nullptr);      // signalled while reads pass
   HANDLE readWaiting = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // signalled while a read is held
   std::atomic<LONG> liveObjects{0};
@@ -140,6 +140,13 @@ inline State& TheState() {
   return state;
 }
 
+// The creator of both class objects: records the call and fails when told to.
+template <class T, Operation operation>
+HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
+  RETURN_IF_FAILED(TheState().Take(operation == kCreateAuthority ? "CreateAuthority" : "CreateDirectory", operation));
+  return CreateObject<T>(outer, riid, ppv);
+}
+
 // Counts itself among the live objects of the doubles.
 struct Counted {
   Counted() { ++TheState().liveObjects; }
@@ -153,12 +160,8 @@ class Authority final : public IHVSecurityAuthority, public IHVSecurityCredentia
   HV_COM_OBJECT(Authority)
   static const QIEntry kInterfaces[];
 
-  static HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
-    RETURN_IF_FAILED(TheState().Take("CreateAuthority", kCreateAuthority));
-    return CreateObject<Authority>(outer, riid, ppv);
-  }
-  HV_NOT_CALLED(AuthoritySlot3) HV_NOT_CALLED(AuthoritySlot4) HV_NOT_CALLED(AuthoritySlot5)
-  HV_NOT_CALLED(AuthoritySlot6) HV_NOT_CALLED(AuthoritySlot7) HV_NOT_CALLED(AuthoritySlot8)
+  NOT_CALLED(AuthoritySlot3) NOT_CALLED(AuthoritySlot4) NOT_CALLED(AuthoritySlot5) NOT_CALLED(AuthoritySlot6)
+  NOT_CALLED(AuthoritySlot7) NOT_CALLED(AuthoritySlot8)
   STDMETHODIMP GetCredential(BSTR directoryId, BSTR userName, IHVSecurityCredential** credential) override {
     RETURN_HR_IF_NULL(E_POINTER, credential);
     *credential = nullptr;
@@ -167,9 +170,8 @@ class Authority final : public IHVSecurityAuthority, public IHVSecurityCredentia
     return CreateObject<Authority>(nullptr, __uuidof(IHVSecurityCredential), reinterpret_cast<void**>(credential));
   }
 
-  HV_NOT_CALLED(CredentialSlot3) HV_NOT_CALLED(CredentialSlot4) HV_NOT_CALLED(CredentialSlot5)
-  HV_NOT_CALLED(CredentialSlot6) HV_NOT_CALLED(CredentialSlot7) HV_NOT_CALLED(CredentialSlot8)
-  HV_NOT_CALLED(CredentialSlot9) HV_NOT_CALLED(CredentialSlot10)
+  NOT_CALLED(CredentialSlot3) NOT_CALLED(CredentialSlot4) NOT_CALLED(CredentialSlot5) NOT_CALLED(CredentialSlot6)
+  NOT_CALLED(CredentialSlot7) NOT_CALLED(CredentialSlot8) NOT_CALLED(CredentialSlot9) NOT_CALLED(CredentialSlot10)
   STDMETHODIMP GetToken(BSTR* token) override {
     RETURN_HR_IF_NULL(E_POINTER, token);
     *token = SysAllocString(kToken);
@@ -189,12 +191,8 @@ class Directory final : public IHVSecurityDirectory,
   HV_COM_OBJECT(Directory)
   static const QIEntry kInterfaces[];
 
-  static HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
-    RETURN_IF_FAILED(TheState().Take("CreateDirectory", kCreateDirectory));
-    return CreateObject<Directory>(outer, riid, ppv);
-  }
-  HV_NOT_CALLED(DirectorySlot3) HV_NOT_CALLED(DirectorySlot4) HV_NOT_CALLED(DirectorySlot5)
-  HV_NOT_CALLED(DirectorySlot6) HV_NOT_CALLED(DirectorySlot7)
+  NOT_CALLED(DirectorySlot3) NOT_CALLED(DirectorySlot4) NOT_CALLED(DirectorySlot5) NOT_CALLED(DirectorySlot6)
+  NOT_CALLED(DirectorySlot7)
   STDMETHODIMP ResolveName(CallerContext context, BSTR name, GUID* objectId) override {
     State& state = TheState();
     state.Record("ResolveName(" + test::Narrow(name) + ")", state.TakeContext(context) && objectId);
@@ -213,11 +211,10 @@ class Directory final : public IHVSecurityDirectory,
     TheState().Record("ReleaseObject", sound);
     return S_OK;
   }
-  HV_NOT_CALLED(DirectorySlot10) HV_NOT_CALLED(DirectorySlot11) HV_NOT_CALLED(DirectorySlot12)
-  HV_NOT_CALLED(DirectorySlot13) HV_NOT_CALLED(DirectorySlot14) HV_NOT_CALLED(DirectorySlot15)
-  HV_NOT_CALLED(DirectorySlot16) HV_NOT_CALLED(DirectorySlot17) HV_NOT_CALLED(DirectorySlot18)
-  HV_NOT_CALLED(DirectorySlot19) HV_NOT_CALLED(DirectorySlot20) HV_NOT_CALLED(DirectorySlot21)
-  HV_NOT_CALLED(DirectorySlot22)
+  NOT_CALLED(DirectorySlot10) NOT_CALLED(DirectorySlot11) NOT_CALLED(DirectorySlot12) NOT_CALLED(DirectorySlot13)
+  NOT_CALLED(DirectorySlot14) NOT_CALLED(DirectorySlot15) NOT_CALLED(DirectorySlot16) NOT_CALLED(DirectorySlot17)
+  NOT_CALLED(DirectorySlot18) NOT_CALLED(DirectorySlot19) NOT_CALLED(DirectorySlot20) NOT_CALLED(DirectorySlot21)
+  NOT_CALLED(DirectorySlot22)
   STDMETHODIMP ReadProperties(CallerContext context, GUID objectId, GUID reserved1, BSTR path, GUID reserved2,
                               LONG flags1, LONG flags2, PropertyBlock** block, void** extra) override {
     State& state = TheState();
@@ -243,21 +240,17 @@ class Directory final : public IHVSecurityDirectory,
     ComPtr<IHVPolicyChangeNotification> notification;
     RETURN_IF_FAILED(sink->QueryInterface(__uuidof(IHVPolicyChangeNotification), notification.put_void()));
     auto hold = state.lock.lock();
-    *cookie = state.nextCookie++;
-    state.subscriptions.push_back(Subscription{*cookie, *resourceId, std::move(notification)});
+    *cookie = ++state.lastCookie;
+    state.subscriptions[*cookie] = Subscription{*resourceId, std::move(notification)};
     return S_OK;
   }
   STDMETHODIMP Unsubscribe(const GUID* resourceId, DWORD cookie) override {
     // The sink is let go outside the lock.
     const ComPtr<IHVPolicyChangeNotification> released = TheState().Locked([&](State& state) {
-      auto& all = state.subscriptions;
-      auto it = std::find_if(all.begin(), all.end(), [&](const Subscription& s) {
-        return s.cookie == cookie && resourceId && IsEqualGUID(s.resourceId, *resourceId);
-      });
-      if (it == all.end()) return ComPtr<IHVPolicyChangeNotification>();
-      auto sink = std::move(it->sink);
-      all.erase(it);
-      return sink;
+      auto it = state.subscriptions.find(cookie);
+      if (it == state.subscriptions.end() || !resourceId || !IsEqualGUID(it->second.resourceId, *resourceId))
+        return ComPtr<IHVPolicyChangeNotification>();
+      return std::move(state.subscriptions.extract(it).mapped().sink);
     });
     TheState().Record("Unsubscribe", released != nullptr);
     return released ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
@@ -266,7 +259,7 @@ class Directory final : public IHVSecurityDirectory,
 inline const QIEntry Directory::kInterfaces[] = {HV_QI_ENTRY(Directory, IHVSecurityDirectory),
                                                  HV_QI_ENTRY(Directory, IHVPolicyNotificationRegistration), HV_QI_END};
 
-#undef HV_NOT_CALLED
+#undef NOT_CALLED
 
 }  // namespace detail
 
@@ -276,13 +269,12 @@ class SecurityDoubles {
   // Registers the class objects; the state starts empty.
   SecurityDoubles() {
     Reset();
-    static ClassFactory* const authority = MakeObject<ClassFactory>(&detail::Authority::Create).release();
-    static ClassFactory* const directory = MakeObject<ClassFactory>(&detail::Directory::Create).release();
-    registration_ = CoRegisterClassObject(CLSID_HVSecurityAuthority, authority, CLSCTX_INPROC_SERVER,
-                                          REGCLS_MULTIPLEUSE, &cookies_[0]);
-    if (SUCCEEDED(registration_))
-      registration_ = CoRegisterClassObject(CLSID_HVSecurityDirectory, directory, CLSCTX_INPROC_SERVER,
-                                            REGCLS_MULTIPLEUSE, &cookies_[1]);
+    static ClassFactory* const objects[] = {
+        MakeObject<ClassFactory>(&detail::Create<detail::Authority, kCreateAuthority>).release(),
+        MakeObject<ClassFactory>(&detail::Create<detail::Directory, kCreateDirectory>).release()};
+    const CLSID ids[] = {CLSID_HVSecurityAuthority, CLSID_HVSecurityDirectory};
+    for (int i = 0; i < 2 && SUCCEEDED(registration_); ++i)
+      registration_ = CoRegisterClassObject(ids[i], objects[i], CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookies_[i]);
   }
   ~SecurityDoubles() {
     Reset();
@@ -296,7 +288,7 @@ class SecurityDoubles {
   // Forgets properties, failures and calls; drops subscriptions (their sinks
   // are released outside the lock); lets held reads go.
   void Reset() {
-    const std::vector<detail::Subscription> dropped = Shared().Locked([](detail::State& state) {
+    const auto dropped = Shared().Locked([](detail::State& state) {
       for (auto& failure : state.failures) failure = {};
       state.calls.clear();
       for (auto& property : state.properties) VariantClear(&property.second);
@@ -348,7 +340,7 @@ class SecurityDoubles {
   LONG Notify(const wchar_t* name, HRESULT* lastResult = nullptr) {
     const auto subscribers = Shared().Locked([](detail::State& state) { return state.subscriptions; });
     unique_bstr objectName(SysAllocString(name));
-    for (const detail::Subscription& s : subscribers) {
+    for (const auto& [cookie, s] : subscribers) {
       const HRESULT hr = s.sink->ObjectChanged(&s.resourceId, &detail::kSystemObjectId, 1, objectName.get());
       if (lastResult) *lastResult = hr;
     }
@@ -367,7 +359,7 @@ class SecurityDoubles {
  private:
   static detail::State& Shared() { return detail::TheState(); }
   DWORD cookies_[2] = {};
-  HRESULT registration_ = E_FAIL;
+  HRESULT registration_ = S_OK;
 };
 
 }  // namespace hv::doubles
