@@ -49,9 +49,8 @@ VARIANT Var(VARTYPE type, LONG number = 0, BSTR text = nullptr) {
 // A vector of VT_I4 variants first, first + 1, ... from index lbound.
 unique_safearray Numbers(LONG lbound, LONG count, LONG first) {
   unique_safearray args(SafeArrayCreateVectorEx(VT_VARIANT, lbound, count, nullptr));
-  for (LONG i = 0; i < count; ++i) {
-    LONG index = lbound + i;
-    VARIANT v = Var(VT_I4, first + i);
+  for (LONG index = lbound; index < lbound + count; ++index) {
+    VARIANT v = Var(VT_I4, first + index - lbound);
     SafeArrayPutElement(args.get(), &index, &v);
   }
   return args;
@@ -138,9 +137,10 @@ class LogTest : public test::ComTest {
                           user ? Bstr(user).get() : nullptr));
     return item;
   }
-  ULONG ExtendedCount() {
+  // The extended fields of the item, or of an item built now.
+  ULONG ExtendedCount(ITAVDiagnosticLogItemEx* item = nullptr) {
     ULONG count = 99;
-    EXPECT_EQ(S_OK, Item(TAVDiagSeverity_Info, L"")->ExtendedParameterCount(&count));
+    EXPECT_EQ(S_OK, (item ? item : Item(TAVDiagSeverity_Info, L"").get())->ExtendedParameterCount(&count));
     return count;
   }
   std::vector<Sent> Sends() {
@@ -343,9 +343,7 @@ TEST_F(LogTest, SchemaAppliesToItemsBuiltAfterItWithTheDeclaredTypes) {
   // empty one removes the extended fields.
   ASSERT_EQ(S_OK, log_->ExtendItemSchema(Bstr(L"<x><element name=\"Tag\" type=\"bstr\"/></x>").get()));
   EXPECT_EQ(1u, ExtendedCount());
-  ULONG count = 0;
-  ASSERT_EQ(S_OK, first->ExtendedParameterCount(&count));
-  EXPECT_EQ(2u, count);
+  EXPECT_EQ(2u, ExtendedCount(first.get()));
   ASSERT_EQ(S_OK, log_->ExtendItemSchema(nullptr));
   EXPECT_EQ(0u, ExtendedCount());
 
@@ -392,7 +390,28 @@ TEST(LogSchema, DeclarationsOfTheScanner) {
   for (const auto& c : cases) EXPECT_EQ(c.expected, ParseItemSchema(c.text)) << Narrow(c.text);
 }
 
-TEST_F(LogTest, AccountIsLookedUpOnceServedFromTheCacheAndGivenToStoredChildren) {
+TEST_F(LogTest, OnlyANonZeroNumberSwitchesTheUserLookupOffAndTheAccountIsLookedUpOnce) {
+  const struct {
+    DWORD number;
+    const wchar_t* text;
+    bool enabled;
+  } cases[] = {{1, nullptr, false}, {0, nullptr, true}, {0xFFFFFFFF, nullptr, false}, {0, L"1", true}};
+  for (const auto& c : cases) {
+    test::DeleteMachineValue(kProductKey, L"DisableUserLookup");
+    ASSERT_TRUE(c.text ? test::SetMachineString(kProductKey, L"DisableUserLookup", c.text)
+                       : test::SetMachineDword(kProductKey, L"DisableUserLookup", c.number));
+    UserLookup lookup;
+    EXPECT_EQ(c.enabled, lookup.LookupEnabled()) << c.number;
+    BSTR name = reinterpret_cast<BSTR>(0x10);
+    EXPECT_EQ(c.enabled ? S_OK : E_FAIL, lookup.Lookup(&name));
+    EXPECT_EQ(c.enabled, name != nullptr);
+    SysFreeString(c.enabled ? name : nullptr);
+    ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
+    lookup.FillUserName(*item);
+    EXPECT_EQ(c.enabled, !item->UserName().empty());
+    // Switched off, not even the process token is opened.
+    EXPECT_EQ(c.enabled ? 1u : 0u, lookup.TokenQueries());
+  }
   test::DeleteMachineValue(kProductKey, L"DisableUserLookup");
   UserLookup lookup;
   EXPECT_TRUE(lookup.LookupEnabled());
@@ -422,31 +441,6 @@ TEST_F(LogTest, AccountIsLookedUpOnceServedFromTheCacheAndGivenToStoredChildren)
   ASSERT_EQ(S_OK, item->SetChild(static_cast<ITAVDiagnosticLogItemEx*>(child.get())));
   EXPECT_EQ(account, child->UserName());
   EXPECT_EQ(account, ChildOf(item.get())->UserName());
-}
-
-TEST_F(LogTest, OnlyANonZeroNumberSwitchesTheUserLookupOff) {
-  const struct {
-    DWORD number;
-    const wchar_t* text;
-    bool enabled;
-  } cases[] = {{1, nullptr, false}, {0, nullptr, true}, {0xFFFFFFFF, nullptr, false}, {0, L"1", true}};
-  for (const auto& c : cases) {
-    test::DeleteMachineValue(kProductKey, L"DisableUserLookup");
-    ASSERT_TRUE(c.text ? test::SetMachineString(kProductKey, L"DisableUserLookup", c.text)
-                       : test::SetMachineDword(kProductKey, L"DisableUserLookup", c.number));
-    UserLookup lookup;
-    EXPECT_EQ(c.enabled, lookup.LookupEnabled()) << c.number;
-    BSTR name = reinterpret_cast<BSTR>(0x10);
-    EXPECT_EQ(c.enabled ? S_OK : E_FAIL, lookup.Lookup(&name));
-    EXPECT_EQ(c.enabled, name != nullptr);
-    SysFreeString(c.enabled ? name : nullptr);
-    ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
-    lookup.FillUserName(*item);
-    EXPECT_EQ(c.enabled, !item->UserName().empty());
-    // Switched off, not even the process token is opened.
-    EXPECT_EQ(c.enabled ? 1u : 0u, lookup.TokenQueries());
-  }
-  test::DeleteMachineValue(kProductKey, L"DisableUserLookup");
 }
 
 TEST_F(LogTest, AsynchronousDeliverySendsAPreparedCopy) {
@@ -607,8 +601,6 @@ TEST_F(LogTest, ConcurrentWaitsGetTheirOwnAnswers) {
   constexpr int kThreads = 4;
   std::vector<ComPtr<ITAVDiagnosticLogItemEx>> items;
   for (int i = 0; i < kThreads; ++i) items.push_back(Item(TAVDiagSeverity_Info, std::to_wstring(i).c_str()));
-  std::atomic<int> arrived{0};
-  g_link.onSend = [&](const Sent&) { ++arrived; };
   std::vector<HRESULT> results(kThreads, E_UNEXPECTED);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i)
@@ -617,7 +609,7 @@ TEST_F(LogTest, ConcurrentWaitsGetTheirOwnAnswers) {
       results[i] = log_->LogThisItemEx(items[i].get(), VARIANT_TRUE, 20000);
       CoUninitialize();
     });
-  while (arrived < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (Sends().size() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   // Each copy is answered with a result of its own, in reverse order.
   std::vector<Sent> sent = Sends();
   ASSERT_EQ(static_cast<size_t>(kThreads), sent.size());
