@@ -1,8 +1,7 @@
 // Stand-ins for the security authority and the security directory, registered
 // in the test's process under the components' class ids while a
-// SecurityDoubles object lives. They share the library's description of the
-// two components (log/SecurityInterfaces.h) and nothing of its code. Every
-// function may be called from any thread.
+// SecurityDoubles object lives. They share nothing with the library but
+// log/SecurityInterfaces.h. Every function may be called from any thread.
 #pragma once
 #include <windows.h>
 #include <objbase.h>
@@ -316,17 +315,14 @@ class SecurityDoubles {
   void Fail(Operation operation, LONG count, HRESULT hr) {
     Shared().Locked([&](detail::State& state) { state.failures[operation] = {count, hr}; });
   }
-  // The calls in order, separated by ";": "CreateAuthority",
-  // "GetCredential(id,user)", "CreateDirectory", "ResolveName(name)",
-  // "ReadProperties(path)", "Subscribe", "Unsubscribe", "ReleaseObject". A
-  // call whose arguments break the directory's rules (an object id it did not
-  // hand out, reserved values that are not zero, out pointers not cleared, a
-  // cookie it does not know, a token it did not issue, a context that does
-  // not name the calling computer, process, thread and application) is
-  // followed by "!".
+  // The calls in order, separated by ";": "CreateAuthority", "GetCredential(id,user)",
+  // "CreateDirectory", "ResolveName(name)", "ReadProperties(path)", "Subscribe",
+  // "Unsubscribe", "ReleaseObject". A call that breaks the directory's rules (an
+  // object id or cookie it did not hand out, reserved values not zero, out
+  // pointers not cleared, a context that does not name the calling computer,
+  // process, thread, application and issued token) is followed by "!".
   std::string Calls() { return Shared().Locked([](detail::State& state) { return state.calls; }); }
-  // The resource named by the last directory operation's context (GUID_NULL
-  // if none).
+  // The resource named by the last directory operation's context (or GUID_NULL).
   GUID LastResource() { return Shared().Locked([](detail::State& state) { return state.lastResource; }); }
   // Authorities, credentials and directories alive (created and not released).
   LONG LiveObjects() { return Shared().liveObjects; }

@@ -161,9 +161,9 @@ class AuditPolicy : public test::ComTest {
 TEST_F(AuditPolicy, LocationsThatAreNotDirectoryIdsNeverContactTheAuthorityOrTheDirectory) {
   // Were the doubles asked, they would switch auditing off.
   doubles_->SetBool(L"AuditingEnabled", false);
-  for (const std::wstring& location : {std::wstring(L"PUMPHOUSE-3"), std::wstring(L"Line 3"),
-                                       std::wstring(L"{6B29FC40-CA47-1067-B31D-00DD010662DA}"),
-                                       kSecondary.substr(1, 36)}) {
+  const std::wstring locations[] = {L"PUMPHOUSE-3", L"Line 3", L"{6B29FC40-CA47-1067-B31D-00DD010662DA}",
+                                    kSecondary.substr(1, 36)};
+  for (const std::wstring& location : locations) {
     SCOPED_TRACE(Narrow(location));
     ComPtr<ITAVDiagnosticLogEx> log = NewLog(location);
     ASSERT_TRUE(log);
