@@ -134,22 +134,19 @@ struct State {
   }
 };
 
-inline State& TheState() {
-  static State state;
-  return state;
-}
+inline State g_state;
 
 // The creator of both class objects: records the call and fails when told to.
 template <class T, Operation operation>
 HRESULT Create(IUnknown* outer, REFIID riid, void** ppv) {
-  RETURN_IF_FAILED(TheState().Take(operation == kCreateAuthority ? "CreateAuthority" : "CreateDirectory", operation));
+  RETURN_IF_FAILED(g_state.Take(operation == kCreateAuthority ? "CreateAuthority" : "CreateDirectory", operation));
   return CreateObject<T>(outer, riid, ppv);
 }
 
 // Counts itself among the live objects of the doubles.
 struct Counted {
-  Counted() { ++TheState().liveObjects; }
-  ~Counted() { --TheState().liveObjects; }
+  Counted() { ++g_state.liveObjects; }
+  ~Counted() { --g_state.liveObjects; }
 };
 
 // Issues a credential for any user of any directory, unless told to fail;
@@ -164,7 +161,7 @@ class Authority final : public IHVSecurityAuthority, public IHVSecurityCredentia
   STDMETHODIMP GetCredential(BSTR directoryId, BSTR userName, IHVSecurityCredential** credential) override {
     RETURN_HR_IF_NULL(E_POINTER, credential);
     *credential = nullptr;
-    RETURN_IF_FAILED(TheState().Take(
+    RETURN_IF_FAILED(g_state.Take(
         "GetCredential(" + test::Narrow(directoryId) + "," + test::Narrow(userName) + ")", kGetCredential));
     return CreateObject<Authority>(nullptr, __uuidof(IHVSecurityCredential), reinterpret_cast<void**>(credential));
   }
@@ -193,7 +190,7 @@ class Directory final : public IHVSecurityDirectory,
   NOT_CALLED(DirectorySlot3) NOT_CALLED(DirectorySlot4) NOT_CALLED(DirectorySlot5) NOT_CALLED(DirectorySlot6)
   NOT_CALLED(DirectorySlot7)
   STDMETHODIMP ResolveName(CallerContext context, BSTR name, GUID* objectId) override {
-    State& state = TheState();
+    State& state = g_state;
     state.Record("ResolveName(" + test::Narrow(name) + ")", state.TakeContext(context) && objectId);
     RETURN_HR_IF_NULL(E_POINTER, objectId);
     *objectId = GUID_NULL;
@@ -205,9 +202,9 @@ class Directory final : public IHVSecurityDirectory,
   }
   STDMETHODIMP ReleaseObject(CallerContext context, GUID objectId) override {
     // The null id is what a failed resolve leaves; releasing it is allowed.
-    const bool sound = TheState().TakeContext(context) &&
+    const bool sound = g_state.TakeContext(context) &&
                        (IsEqualGUID(objectId, kSystemObjectId) || IsEqualGUID(objectId, GUID_NULL));
-    TheState().Record("ReleaseObject", sound);
+    g_state.Record("ReleaseObject", sound);
     return S_OK;
   }
   NOT_CALLED(DirectorySlot10) NOT_CALLED(DirectorySlot11) NOT_CALLED(DirectorySlot12) NOT_CALLED(DirectorySlot13)
@@ -216,7 +213,7 @@ class Directory final : public IHVSecurityDirectory,
   NOT_CALLED(DirectorySlot22)
   STDMETHODIMP ReadProperties(CallerContext context, GUID objectId, GUID reserved1, BSTR path, GUID reserved2,
                               LONG flags1, LONG flags2, PropertyBlock** block, void** extra) override {
-    State& state = TheState();
+    State& state = g_state;
     const bool sound = state.TakeContext(context) && IsEqualGUID(objectId, kSystemObjectId) &&
                        IsEqualGUID(reserved1, GUID_NULL) && IsEqualGUID(reserved2, GUID_NULL) && flags1 == 1 &&
                        flags2 == 1 && block && extra && !*block && !*extra;
@@ -232,7 +229,7 @@ class Directory final : public IHVSecurityDirectory,
   }
 
   STDMETHODIMP Subscribe(const GUID* resourceId, IUnknown* sink, DWORD* cookie) override {
-    State& state = TheState();
+    State& state = g_state;
     state.Record("Subscribe", resourceId && sink && cookie);
     RETURN_HR_IF(E_POINTER, !resourceId || !sink || !cookie);
     *cookie = 0;
@@ -245,13 +242,13 @@ class Directory final : public IHVSecurityDirectory,
   }
   STDMETHODIMP Unsubscribe(const GUID* resourceId, DWORD cookie) override {
     // The sink is let go outside the lock.
-    const ComPtr<IHVPolicyChangeNotification> released = TheState().Locked([&](State& state) {
+    const ComPtr<IHVPolicyChangeNotification> released = g_state.Locked([&](State& state) {
       auto it = state.subscriptions.find(cookie);
       if (it == state.subscriptions.end() || !resourceId || !IsEqualGUID(it->second.resourceId, *resourceId))
         return ComPtr<IHVPolicyChangeNotification>();
       return std::move(state.subscriptions.extract(it).mapped().sink);
     });
-    TheState().Record("Unsubscribe", released != nullptr);
+    g_state.Record("Unsubscribe", released != nullptr);
     return released ? S_OK : HRESULT_FROM_WIN32(ERROR_NOT_FOUND);
   }
 };
@@ -287,7 +284,7 @@ class SecurityDoubles {
   // Forgets properties, failures and calls; drops subscriptions (their sinks
   // are released outside the lock); lets held reads go.
   void Reset() {
-    const auto dropped = Shared().Locked([](detail::State& state) {
+    const auto dropped = detail::g_state.Locked([](detail::State& state) {
       for (auto& failure : state.failures) failure = {};
       state.calls.clear();
       for (auto& property : state.properties) VariantClear(&property.second);
@@ -300,8 +297,8 @@ class SecurityDoubles {
   // Sets a property of the audit policies (a VT_BOOL, VT_I4 or VT_BSTR
   // value); a new name goes to the end of the list.
   void SetValue(const wchar_t* name, VARTYPE type, LONG value, const wchar_t* text = nullptr) {
-    auto hold = Shared().lock.lock();
-    auto& all = Shared().properties;
+    auto hold = detail::g_state.lock.lock();
+    auto& all = detail::g_state.properties;
     auto it = std::find_if(all.begin(), all.end(), [&](const auto& property) { return property.first == name; });
     VARIANT* slot = &(it != all.end() ? *it : all.emplace_back(name, VARIANT{})).second;
     VariantClear(slot);
@@ -313,7 +310,7 @@ class SecurityDoubles {
   void SetBool(const wchar_t* name, bool value) { SetValue(name, VT_BOOL, value ? VARIANT_TRUE : VARIANT_FALSE); }
   // The next `count` calls of the operation fail with hr (-1: all of them).
   void Fail(Operation operation, LONG count, HRESULT hr) {
-    Shared().Locked([&](detail::State& state) { state.failures[operation] = {count, hr}; });
+    detail::g_state.Locked([&](detail::State& state) { state.failures[operation] = {count, hr}; });
   }
   // The calls in order, separated by ";": "CreateAuthority", "GetCredential(id,user)",
   // "CreateDirectory", "ResolveName(name)", "ReadProperties(path)", "Subscribe",
@@ -321,20 +318,20 @@ class SecurityDoubles {
   // object id or cookie it did not hand out, reserved values not zero, out
   // pointers not cleared, a context that does not name the calling computer,
   // process, thread, application and issued token) is followed by "!".
-  std::string Calls() { return Shared().Locked([](detail::State& state) { return state.calls; }); }
+  std::string Calls() { return detail::g_state.Locked([](detail::State& state) { return state.calls; }); }
   // The resource named by the last directory operation's context (or GUID_NULL).
-  GUID LastResource() { return Shared().Locked([](detail::State& state) { return state.lastResource; }); }
+  GUID LastResource() { return detail::g_state.Locked([](detail::State& state) { return state.lastResource; }); }
   // Authorities, credentials and directories alive (created and not released).
-  LONG LiveObjects() { return Shared().liveObjects; }
+  LONG LiveObjects() { return detail::g_state.liveObjects; }
   // Subscriptions made and not yet unsubscribed.
   LONG Subscriptions() {
-    return Shared().Locked([](detail::State& state) { return static_cast<LONG>(state.subscriptions.size()); });
+    return detail::g_state.Locked([](detail::State& state) { return static_cast<LONG>(state.subscriptions.size()); });
   }
   // Calls ObjectChanged (objectName = name, which may be null) on every
   // subscriber once, on the calling thread; the number called. *lastResult
   // receives the last one's result.
   LONG Notify(const wchar_t* name, HRESULT* lastResult = nullptr) {
-    const auto subscribers = Shared().Locked([](detail::State& state) { return state.subscriptions; });
+    const auto subscribers = detail::g_state.Locked([](detail::State& state) { return state.subscriptions; });
     unique_bstr objectName(SysAllocString(name));
     for (const auto& [cookie, s] : subscribers) {
       const HRESULT hr = s.sink->ObjectChanged(&s.resourceId, &detail::kSystemObjectId, 1, objectName.get());
@@ -345,15 +342,14 @@ class SecurityDoubles {
   // While held, ReadProperties waits (up to 30 s) until the hold is released;
   // WaitForHeldRead waits until a read is being held (false on time-out).
   void HoldReads(bool hold) {
-    (hold ? ResetEvent : SetEvent)(Shared().readGate);
-    if (!hold) ResetEvent(Shared().readWaiting);
+    (hold ? ResetEvent : SetEvent)(detail::g_state.readGate);
+    if (!hold) ResetEvent(detail::g_state.readWaiting);
   }
   bool WaitForHeldRead(DWORD timeoutMs) {
-    return WaitForSingleObject(Shared().readWaiting, timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(detail::g_state.readWaiting, timeoutMs) == WAIT_OBJECT_0;
   }
 
  private:
-  static detail::State& Shared() { return detail::TheState(); }
   DWORD cookies_[2] = {};
   HRESULT registration_ = S_OK;
 };

@@ -64,6 +64,7 @@ class AuditPolicy : public test::ComTest {
     ComTest::SetUp();
     doubles_ = std::make_unique<doubles::SecurityDoubles>();
     ASSERT_EQ(doubles_->registration(), S_OK);
+    ResetDoubles();
     mux_ = std::make_unique<TestMuxLibrary>(BinDir() + L"TestMux.dll");
     ASSERT_TRUE(mux_->ok()) << std::hex << mux_->registration();
     mux_->Reset();
@@ -77,6 +78,12 @@ class AuditPolicy : public test::ComTest {
     doubles_.reset();
     mux_.reset();
     ComTest::TearDown();
+  }
+
+  // The doubles start over as a directory with auditing off.
+  void ResetDoubles() {
+    doubles_->Reset();
+    doubles_->SetBool(L"AuditingEnabled", false);
   }
 
   ComPtr<ITAVDiagnosticLogEx> NewLog(const std::wstring& location) {
@@ -136,8 +143,7 @@ class AuditPolicy : public test::ComTest {
   // auditing off whose first audit item, built on a thread of its own, is
   // held inside the policy lookup.
   std::thread StartHeldLookup(ComPtr<ITAVDiagnosticLogEx>* log) {
-    doubles_->Reset();
-    doubles_->SetBool(L"AuditingEnabled", false);
+    ResetDoubles();
     doubles_->HoldReads(true);
     if (*log)
       EXPECT_EQ((*log)->Init(Bstr(kSecondary.c_str()).get(), nullptr), S_OK);
@@ -160,7 +166,6 @@ class AuditPolicy : public test::ComTest {
 
 TEST_F(AuditPolicy, LocationsThatAreNotDirectoryIdsNeverContactTheAuthorityOrTheDirectory) {
   // Were the doubles asked, they would switch auditing off.
-  doubles_->SetBool(L"AuditingEnabled", false);
   const std::wstring locations[] = {L"PUMPHOUSE-3", L"Line 3", L"{6B29FC40-CA47-1067-B31D-00DD010662DA}",
                                     kSecondary.substr(1, 36)};
   for (const std::wstring& location : locations) {
@@ -186,8 +191,7 @@ TEST_F(AuditPolicy, ADirectoryWithAuditingOffGetsOnlyNonAuditItemsDelivered) {
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round == 0 ? "this program's copy of the library" : "the registered library");
     ASSERT_TRUE(round == 0 || test::CreateManager(mgr_.put()) == S_OK) << "no manager from the registered library";
-    doubles_->Reset();
-    doubles_->SetBool(L"AuditingEnabled", false);
+    ResetDoubles();
     // The string form of the id, in any letter case.
     ComPtr<ITAVDiagnosticLogEx> log = NewLog(L"{a1401d26-50ba-45c6-a82e-584346e92f02}");
     ASSERT_TRUE(log);
@@ -216,7 +220,6 @@ TEST_F(AuditPolicy, ADirectoryWithAuditingOffGetsOnlyNonAuditItemsDelivered) {
 }
 
 TEST_F(AuditPolicy, OnlyNotificationsOfThePoliciesSwitchAuditingWithoutANewLookup) {
-  doubles_->SetBool(L"AuditingEnabled", false);
   ComPtr<ITAVDiagnosticLogEx> log = NewLog(kPrimary);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"before"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
@@ -278,8 +281,7 @@ TEST_F(AuditPolicy, FailuresLeaveAuditingOnAndAServerStartingUpIsWaitedForOnASch
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    doubles_->Reset();
-    doubles_->SetBool(L"AuditingEnabled", false);
+    ResetDoubles();
     doubles_->Fail(c.operation, c.count, c.hr);
     g_waits.clear();
     ComPtr<ITAVDiagnosticLogEx> log = NewLog(kSecondary);
@@ -335,8 +337,7 @@ TEST_F(AuditPolicy, OneThreadLooksUpWithoutHoldingOthersAndInitDropsThePolicy) {
 
   // Bound to a directory again, the next audit item asks again.
   ASSERT_EQ(log->Init(Bstr(kPrimary.c_str()).get(), provider.get()), S_OK);
-  doubles_->Reset();
-  doubles_->SetBool(L"AuditingEnabled", false);
+  ResetDoubles();
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}, {kInfo, L"detail"}}), S_OK);
   EXPECT_EQ(Delivered(), Chains({"4 detail"}));
   EXPECT_EQ(doubles_->Calls(), kLookupCalls);
@@ -345,7 +346,6 @@ TEST_F(AuditPolicy, OneThreadLooksUpWithoutHoldingOthersAndInitDropsThePolicy) {
 // A notification in progress when the log goes: the log's destruction waits
 // for it, and the notification finishes on a holder that is still alive.
 TEST_F(AuditPolicy, DestructionWaitsForANotificationInProgress) {
-  doubles_->SetBool(L"AuditingEnabled", false);
   ComPtr<ITAVDiagnosticLogEx> log = NewLog(kSecondary);
   ASSERT_EQ(LogChain(log.get(), {{kAudit, L"entry"}}), S_OK);
   doubles_->HoldReads(true);
@@ -374,7 +374,6 @@ TEST_F(AuditPolicy, DestructionWaitsForANotificationInProgress) {
 // keeps notifying from two other threads.
 TEST_F(AuditPolicy, NotificationsRacingTheDestructionOfLogsTouchNothingFreed) {
   const LONG locksBefore = ModuleLockCount();
-  doubles_->SetBool(L"AuditingEnabled", false);
   std::atomic<long> logs{0}, failures{0}, notifications{0};
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   std::vector<std::thread> workers;
@@ -466,6 +465,7 @@ TEST_F(AuditPolicy, HolderReadsPoliciesByNameOnlyFromBooleansAndFreesTheBlock) {
   EXPECT_NE(GetProcAddress(library.get(), "_ZN2hv18CHVDSystemPoliciesC1ERKS0_"), nullptr);
   EXPECT_NE(GetProcAddress(library.get(), "_ZN2hv18CHVDSystemPoliciesaSERKS0_"), nullptr);
 
+  doubles_->Reset();
   // 1 is not VARIANT_TRUE: it reads as false.
   doubles_->SetValue(L"auditingENABLED", VT_BOOL, 1);
   // Not a boolean: the policy keeps its value.
@@ -521,8 +521,7 @@ TEST_F(AuditPolicy, HolderTriesAFailedLookupAgainButAFailedConnectionIsFinalAndP
       {doubles::kCreateDirectory, true, E_ACCESSDENIED, "CreateDirectory"},
   };
   for (const auto& c : cases) {
-    doubles_->Reset();
-    doubles_->SetBool(L"AuditingEnabled", false);
+    ResetDoubles();
     doubles_->Fail(c.failing, 1, E_ACCESSDENIED);
     CHVDSystemPolicies policies;
     policies.Init(kSecondary.c_str(), L"token-1", nullptr);
@@ -537,7 +536,6 @@ TEST_F(AuditPolicy, HolderTriesAFailedLookupAgainButAFailedConnectionIsFinalAndP
 }
 
 TEST_F(AuditPolicy, HolderCopiesShareTheSubscriptionButOnlyTheOriginalGivesItBack) {
-  doubles_->SetBool(L"AuditingEnabled", false);
   auto original = std::make_unique<CHVDSystemPolicies>();
   original->Init(kSecondary.c_str(), L"token-1", nullptr);
   EXPECT_FALSE(original->GetAuditingEnabled());

@@ -176,10 +176,9 @@ TEST_F(LogTest, InitBindsLocationAndProviderAndTheLogAnswersItsInterfaces) {
     ASSERT_EQ(S_OK, other->QueryInterface(IID_IUnknown, identity.put_void()));
     EXPECT_EQ(unknown.get(), identity.get());
   }
-  ComPtr<IUnknown> none;
-  EXPECT_EQ(E_NOINTERFACE, unknown->QueryInterface(IID_ISupportErrorInfo, none.put_void()));
   EXPECT_TRUE(CTAVDiagnosticLog::FromInterface(unknown.get()));
   EXPECT_FALSE(CTAVDiagnosticLog::FromInterface(item.get())) << "an item is not a log";
+  EXPECT_EQ(E_NOINTERFACE, log_->QueryInterface(IID_ISupportErrorInfo, unknown.put_void()));
 }
 
 TEST_F(LogTest, OlderInterfaceMapsKindAndType) {
@@ -589,21 +588,18 @@ TEST_F(LogTest, SynchronousDeliveryReturnsTheAnswerOrEndsByTimeOutOrCancel) {
   EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED), log_->LogThisItemEx(item.get(), VARIANT_TRUE, INFINITE));
   EXPECT_EQ(0.0, own->DateTime());
   EXPECT_EQ(nullptr, own->CompletionEvent());
-  sent = Sends();
-  ASSERT_EQ(6u, sent.size());
-  EXPECT_FALSE(WaitingItems::Find(sent[5].id));
+  ASSERT_EQ(6u, Sends().size());
+  EXPECT_FALSE(WaitingItems::Find(Sends()[5].id));
 }
 
 TEST_F(LogTest, ConcurrentWaitsGetTheirOwnAnswers) {
   constexpr int kThreads = 4;
-  std::vector<ComPtr<ITAVDiagnosticLogItemEx>> items;
-  for (int i = 0; i < kThreads; ++i) items.push_back(Item(TAVDiagSeverity_Info, std::to_wstring(i).c_str()));
   std::vector<HRESULT> results(kThreads, E_UNEXPECTED);
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i)
-    threads.emplace_back([&, i] {
+    threads.emplace_back([&, i, item = Item(TAVDiagSeverity_Info, std::to_wstring(i).c_str())] {
       ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-      results[i] = log_->LogThisItemEx(items[i].get(), VARIANT_TRUE, 20000);
+      results[i] = log_->LogThisItemEx(item.get(), VARIANT_TRUE, 20000);
       CoUninitialize();
     });
   while (Sends().size() < kThreads) std::this_thread::sleep_for(std::chrono::milliseconds(5));
