@@ -12,21 +12,15 @@ namespace hv::test {
 
 class TestDoubleLibrary {
  public:
-  TestDoubleLibrary(const TestDoubleLibrary&) = delete;
-  TestDoubleLibrary& operator=(const TestDoubleLibrary&) = delete;
-
   // Loaded, every function found, and registered if asked to.
   bool ok() const { return module_ && complete_ && SUCCEEDED(registered_); }
   HRESULT registration() const { return registered_; }
 
  protected:
   explicit TestDoubleLibrary(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {}
+  // The module stays loaded: COM may still hold objects of it.
   ~TestDoubleLibrary() {
-    if (!module_ || registered_ != S_OK) return;
-    auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
-    if (unregisterServer) unregisterServer();
-    // The module stays loaded: COM may still hold objects of it.
+    if (registered_ == S_OK) Call("DllUnregisterServer");
   }
 
   bool loaded() const { return module_ != nullptr; }
@@ -37,15 +31,15 @@ class TestDoubleLibrary {
     if (!found) complete_ = false;
     return found;
   }
-  void Register() {
-    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
-    registered_ = registerServer ? registerServer() : E_FAIL;
-  }
+  void Register() { registered_ = Call("DllRegisterServer"); }
   // The double was not registered, on purpose.
   void LeaveRegistrationAlone() { registered_ = S_FALSE; }
 
  private:
+  HRESULT Call(const char* name) {
+    auto function = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    return function ? function() : E_FAIL;
+  }
   HMODULE module_ = nullptr;
   bool complete_ = true;
   HRESULT registered_ = E_FAIL;
