@@ -57,8 +57,7 @@ bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
   static int counter = 0;
   const std::string marker = Environment("TMPDIR") + "/hv-command-" + std::to_string(GetCurrentProcessId()) + "-" +
                              std::to_string(++counter) + ".done";
-  // The exit status is written beside the marker and moved into place, so
-  // that a marker that exists is complete.
+  // The status is written beside the marker and moved in: a marker that exists is complete.
   const std::string script =
       "(" + command + "); echo $? > " + Quote(marker + ".tmp") + "; mv " + Quote(marker + ".tmp") + " " + Quote(marker);
   // Wine splits the command line by Windows rules: the script is one
@@ -120,12 +119,10 @@ bool HostProcess::Start() {
 }
 
 bool HostProcess::Stop(int signal) {
-  if (pid_ == 0) return true;
-  RunUnixCommand("kill -" + std::to_string(signal) + " " + std::to_string(pid_));
+  if (pid_ != 0) RunUnixCommand("kill -" + std::to_string(signal) + " " + std::to_string(pid_));
   for (int i = 0; i < 1000 && Running(); ++i) Sleep(20);
-  if (Running()) return false;
-  pid_ = 0;
-  return true;
+  if (!Running()) pid_ = 0;
+  return pid_ == 0;
 }
 
 std::string HostProcess::QueryUntil(const std::string& sql, const std::string& expected) const {

@@ -25,11 +25,9 @@ class HostProcess {
 
   unsigned short port() const { return port_; }
   const std::string& database() const { return database_; }  // a Unix path
-  // The rows of one statement run by the sqlite3 shell on the database,
-  // columns separated by "|", one row a line.
+  // The rows of a statement run by sqlite3 on the database: "|" between columns, a row a line.
   std::string Query(const std::string& sql) const;
-  // Query, repeated until the rows are as expected (items may arrive later)
-  // or about five seconds passed; the last rows.
+  // Query until the rows are as expected (items may arrive later) or for about five seconds.
   std::string QueryUntil(const std::string& sql, const std::string& expected) const;
   std::string Log() const;  // the host's log so far
 

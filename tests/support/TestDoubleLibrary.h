@@ -1,8 +1,6 @@
-// What the test doubles' control classes share: the double's DLL loaded by
-// path, its control functions looked up by name, and its registration over
-// the class ids it stands in for, undone when the control object goes.
-// A control class declares each function once:
-//   HV_DOUBLE_FUNCTION(Reset, TestMux_Reset);
+// What the test doubles' control classes share: the double's DLL loaded by path,
+// its control functions looked up by name (HV_DOUBLE_FUNCTION(Reset, TestMux_Reset);),
+// and its registration over the class ids it stands in for, undone at the end.
 #pragma once
 #include <windows.h>
 
