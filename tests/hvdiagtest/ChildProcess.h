@@ -14,7 +14,7 @@ class ChildProcess {
  public:
   ~ChildProcess() {
     if (process_ && Wait(0) == -1) TerminateProcess(process_, 255);
-    if (process_) CloseHandle(process_);
+    CloseHandle(process_);
     for (const std::string& file : files_) DeleteFileW(WindowsPathOf(file).c_str());
   }
   bool Start(const std::wstring& program, const std::wstring& arguments) {
@@ -37,17 +37,15 @@ class ChildProcess {
     PROCESS_INFORMATION info = {};
     const bool ok = CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                    &startup, &info);
-    for (HANDLE* handle : handles) CloseHandle(*handle);
-    if (ok) CloseHandle(info.hThread);
+    for (HANDLE handle : {startup.hStdOutput, startup.hStdError, info.hThread}) CloseHandle(handle);
     process_ = info.hProcess;
     return ok;
   }
   // The exit code, or -1 after the time-out.
   int Wait(DWORD timeoutMs = 60000) {
     DWORD code = 0;
-    if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return -1;
-    GetExitCodeProcess(process_, &code);
-    return static_cast<int>(code);
+    const bool ended = process_ && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+    return ended && GetExitCodeProcess(process_, &code) ? static_cast<int>(code) : -1;
   }
   // Output so far, as the program wrote it (UTF-8).
   std::string Out() const { return ReadTextFile(files_[0]); }

@@ -1,11 +1,11 @@
 #include "support/HostProcess.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "support/TestSupport.h"
 
@@ -17,39 +17,20 @@ std::string Environment(const char* name) {
   return value ? value : "";
 }
 
-sockaddr_in Loopback(unsigned short port) {
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  return address;
-}
-
-unsigned short FreeLoopbackPort() {
+// A TCP socket on the loopback address: port 0 binds a free port and answers
+// it; another port is connected to and answered when it accepts (else 0).
+unsigned short Loopback(unsigned short port) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = Loopback(0);
-  unsigned short port = 0;
-  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-    int length = sizeof(address);
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
-  }
+  sockaddr_in address = {AF_INET, htons(port)};
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  auto* name = reinterpret_cast<sockaddr*>(&address);
+  int length = sizeof(address);
+  const bool ok =
+      port ? connect(s, name, length) == 0 : bind(s, name, length) == 0 && getsockname(s, name, &length) == 0;
   closesocket(s);
-  return port;
-}
-
-bool Accepts(unsigned short port) {
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = Loopback(port);
-  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-  closesocket(s);
-  return ok;
-}
-
-bool FileExists(const std::string& unixPath) {
-  return GetFileAttributesW(WindowsPathOf(unixPath).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return ok ? ntohs(address.sin_port) : 0;
 }
 
 // Single quotes for /bin/sh.
@@ -59,29 +40,24 @@ std::string Quote(const std::string& text) {
   return quoted + "'";
 }
 
-int g_commandCounter = 0;
-
 }  // namespace
 
 std::wstring WindowsPathOf(const std::string& unixPath) {
   std::wstring path = L"Z:" + Widen(unixPath);
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
+  std::replace(path.begin(), path.end(), L'/', L'\\');
   return path;
 }
 
 std::string ReadTextFile(const std::string& unixPath) {
   std::ifstream file(WindowsPathOf(unixPath).c_str(), std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
+  static int counter = 0;
   const std::string marker = Environment("TMPDIR") + "/hv-command-" + std::to_string(GetCurrentProcessId()) + "-" +
-                             std::to_string(++g_commandCounter) + ".done";
-  // The exit status is written beside the marker and moved into place, so
-  // that a marker that exists is complete.
+                             std::to_string(++counter) + ".done";
+  // The status is written beside the marker and moved in: a marker that exists is complete.
   const std::string script =
       "(" + command + "); echo $? > " + Quote(marker + ".tmp") + "; mv " + Quote(marker + ".tmp") + " " + Quote(marker);
   // Wine splits the command line by Windows rules: the script is one
@@ -93,13 +69,11 @@ bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
     return false;
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  for (DWORD waited = 0; waited < timeoutMs; waited += 20) {
-    if (FileExists(marker)) {
-      const int status = std::atoi(ReadTextFile(marker).c_str());
-      DeleteFileW(WindowsPathOf(marker).c_str());
-      return status == 0;
-    }
-    Sleep(20);
+  for (DWORD waited = 0; waited < timeoutMs; waited += 20, Sleep(20)) {
+    const std::string status = ReadTextFile(marker);
+    if (status.empty()) continue;
+    DeleteFileW(WindowsPathOf(marker).c_str());
+    return std::atoi(status.c_str()) == 0;
   }
   return false;
 }
@@ -117,17 +91,17 @@ HostProcess::~HostProcess() {
 
 bool HostProcess::Available() {
   const std::string host = Environment("HV_TARNHOST");
-  return !host.empty() && FileExists(host);
+  return !host.empty() && GetFileAttributesW(WindowsPathOf(host).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool HostProcess::Running() const {
-  return pid_ != 0 && FileExists("/proc/" + std::to_string(pid_) + "/status") &&
-         ReadTextFile("/proc/" + std::to_string(pid_) + "/status").find("State:\tZ") == std::string::npos;
+  const std::string status = pid_ ? ReadTextFile("/proc/" + std::to_string(pid_) + "/status") : "";
+  return !status.empty() && status.find("State:\tZ") == std::string::npos;
 }
 
 bool HostProcess::Start() {
   if (!Available()) return false;
-  if (port_ == 0) port_ = FreeLoopbackPort();
+  if (port_ == 0) port_ = Loopback(0);
   const std::string pidFile = folder_ + "/tarnhost.pid";
   DeleteFileW(WindowsPathOf(pidFile).c_str());
   const std::string command = Quote(Environment("HV_TARNHOST")) + " --config '' --db " + Quote(database_) +
@@ -136,31 +110,24 @@ bool HostProcess::Start() {
                               " 2>&1 & echo $! > " + Quote(pidFile);
   if (!RunUnixCommand(command)) return false;
   pid_ = std::atol(ReadTextFile(pidFile).c_str());
-  for (int i = 0; i < 500 && pid_ != 0; ++i) {
-    if (Accepts(port_)) {
-      const std::wstring transport = L"ip:" + std::to_wstring(port_) + L";ip:127.0.0.1:" + std::to_wstring(port_);
-      return SetMachineString(L"Software\\Corvala Software\\Halvern Diagnostics", L"InterprocessTransport", transport);
-    }
-    Sleep(20);
+  for (int i = 0; i < 500 && pid_ != 0; ++i, Sleep(20)) {
+    if (!Loopback(port_)) continue;
+    const std::wstring transport = L"ip:" + std::to_wstring(port_) + L";ip:127.0.0.1:" + std::to_wstring(port_);
+    return SetMachineString(L"Software\\Corvala Software\\Halvern Diagnostics", L"InterprocessTransport", transport);
   }
   return false;
 }
 
 bool HostProcess::Stop(int signal) {
-  if (pid_ == 0) return true;
-  RunUnixCommand("kill -" + std::to_string(signal) + " " + std::to_string(pid_));
+  if (pid_ != 0) RunUnixCommand("kill -" + std::to_string(signal) + " " + std::to_string(pid_));
   for (int i = 0; i < 1000 && Running(); ++i) Sleep(20);
-  if (Running()) return false;
-  pid_ = 0;
-  return true;
+  if (!Running()) pid_ = 0;
+  return pid_ == 0;
 }
 
 std::string HostProcess::QueryUntil(const std::string& sql, const std::string& expected) const {
-  std::string rows = Query(sql);
-  for (int i = 0; i < 100 && rows != expected; ++i) {
-    Sleep(50);
-    rows = Query(sql);
-  }
+  std::string rows;
+  for (int i = 0; i <= 100 && (rows = Query(sql)) != expected; ++i) Sleep(50);
   return rows;
 }
 

@@ -13,12 +13,9 @@ class HostProcess {
   // Work files go to a fresh folder under TMPDIR named after the test.
   explicit HostProcess(const std::string& name);
   ~HostProcess();
-  HostProcess(const HostProcess&) = delete;
-  HostProcess& operator=(const HostProcess&) = delete;
 
   // Whether the tarnhost program exists (HV_TARNHOST); tests skip without it.
   static bool Available();
-
   // Starts the host on a free loopback port and waits until it accepts
   // connections. The library is pointed at it through "InterprocessTransport".
   bool Start();
@@ -27,16 +24,12 @@ class HostProcess {
   bool Running() const;
 
   unsigned short port() const { return port_; }
-  // The database file, as a Unix path.
-  const std::string& database() const { return database_; }
-  // Runs one statement with the sqlite3 shell on the database; the rows,
-  // columns separated by "|", one row a line.
+  const std::string& database() const { return database_; }  // a Unix path
+  // The rows of a statement run by sqlite3 on the database: "|" between columns, a row a line.
   std::string Query(const std::string& sql) const;
-  // Query, repeated until the rows are as expected (items may arrive later)
-  // or about five seconds passed; the last rows.
+  // Query until the rows are as expected (items may arrive later) or for about five seconds.
   std::string QueryUntil(const std::string& sql, const std::string& expected) const;
-  // The host's log so far.
-  std::string Log() const;
+  std::string Log() const;  // the host's log so far
 
  private:
   std::string folder_;  // Unix path

@@ -1,8 +1,6 @@
-// What the test doubles' control classes share: the double's DLL loaded by
-// path, its control functions looked up by name, and its registration over
-// the class ids it stands in for, undone when the control object goes.
-// A control class declares each function once:
-//   HV_DOUBLE_FUNCTION(Reset, TestMux_Reset);
+// What the test doubles' control classes share: the double's DLL loaded by path,
+// its control functions looked up by name (HV_DOUBLE_FUNCTION(Reset, TestMux_Reset);),
+// and its registration over the class ids it stands in for, undone at the end.
 #pragma once
 #include <windows.h>
 
@@ -12,21 +10,15 @@ namespace hv::test {
 
 class TestDoubleLibrary {
  public:
-  TestDoubleLibrary(const TestDoubleLibrary&) = delete;
-  TestDoubleLibrary& operator=(const TestDoubleLibrary&) = delete;
-
   // Loaded, every function found, and registered if asked to.
   bool ok() const { return module_ && complete_ && SUCCEEDED(registered_); }
   HRESULT registration() const { return registered_; }
 
  protected:
   explicit TestDoubleLibrary(const std::wstring& path) : module_(LoadLibraryW(path.c_str())) {}
+  // The module stays loaded: COM may still hold objects of it.
   ~TestDoubleLibrary() {
-    if (!module_ || registered_ != S_OK) return;
-    auto unregisterServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllUnregisterServer")));
-    if (unregisterServer) unregisterServer();
-    // The module stays loaded: COM may still hold objects of it.
+    if (registered_ == S_OK) Call("DllUnregisterServer");
   }
 
   bool loaded() const { return module_ != nullptr; }
@@ -37,15 +29,15 @@ class TestDoubleLibrary {
     if (!found) complete_ = false;
     return found;
   }
-  void Register() {
-    auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "DllRegisterServer")));
-    registered_ = registerServer ? registerServer() : E_FAIL;
-  }
+  void Register() { registered_ = Call("DllRegisterServer"); }
   // The double was not registered, on purpose.
   void LeaveRegistrationAlone() { registered_ = S_FALSE; }
 
  private:
+  HRESULT Call(const char* name) {
+    auto function = reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+    return function ? function() : E_FAIL;
+  }
   HMODULE module_ = nullptr;
   bool complete_ = true;
   HRESULT registered_ = E_FAIL;

@@ -1,19 +1,17 @@
 #include "support/TestSupport.h"
 
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+
+#include "support/HostProcess.h"
 
 namespace hv::test {
 namespace {
 
+// The tests get Unix paths; Wine shows them through drive Z:.
 std::wstring DirFromEnvironment(const char* name) {
   const char* value = std::getenv(name);
-  if (!value || !*value) return L"";
-  // Unix paths reach Windows through drive Z:.
-  std::wstring path = (*value == '/' ? L"Z:" : L"") + Widen(value);
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return path.back() == L'\\' ? path : path + L'\\';
+  return value && *value ? WindowsPathOf(std::string(value) + "/") : L"";
 }
 
 }  // namespace
@@ -21,30 +19,26 @@ std::wstring DirFromEnvironment(const char* name) {
 std::wstring BinDir() { return DirFromEnvironment("HV_BIN_DIR"); }
 std::wstring SourceDir() { return DirFromEnvironment("HV_SOURCE_DIR"); }
 
+// UTF-16 never takes more units than UTF-8 takes bytes, nor UTF-8 more than three bytes a unit.
 std::wstring Widen(const std::string& text) {
-  if (text.empty()) return L"";
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  std::wstring out(text.size(), L'\0');
+  out.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), out.size()));
   return out;
 }
 
 std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return "";
-  const int n =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  std::string out(text.size() * 3, '\0');
+  out.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), out.size(),
+                                 nullptr, nullptr));
   return out;
 }
 
 std::vector<uint8_t> StreamBytes(IStream* stream) {
   HGLOBAL global = nullptr;
-  std::vector<uint8_t> bytes;
   STATSTG stat = {};
-  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)) || FAILED(GetHGlobalFromStream(stream, &global))) return bytes;
+  if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)) || FAILED(GetHGlobalFromStream(stream, &global))) return {};
   const auto* data = static_cast<const uint8_t*>(GlobalLock(global));
-  bytes.assign(data, data + stat.cbSize.QuadPart);
+  std::vector<uint8_t> bytes(data, data + stat.cbSize.QuadPart);
   GlobalUnlock(global);
   return bytes;
 }
@@ -53,27 +47,21 @@ ComPtr<IStream> StreamOf(const std::vector<uint8_t>& bytes) {
   ComPtr<IStream> stream;
   if (FAILED(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()))) return stream;
   if (!bytes.empty()) stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
-  LARGE_INTEGER zero = {};
-  stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+  stream->Seek({}, STREAM_SEEK_SET, nullptr);
   return stream;
 }
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789ABCDEF";
   std::string out;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i) out += ' ';
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
+  for (uint8_t byte : bytes) out += {' ', digits[byte >> 4], digits[byte & 15]};
+  return out.empty() ? out : out.substr(1);
 }
 
 std::wstring TakeErrorDescription() {
   ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.put()) != S_OK || !info) return L"";
   unique_bstr description;
-  info->GetDescription(description.put());
+  if (GetErrorInfo(0, info.put()) == S_OK && info) info->GetDescription(description.put());
   return description ? std::wstring(description.get()) : L"";
 }
 
@@ -94,9 +82,16 @@ DebugOutputCapture::DebugOutputCapture() {
   bufferReady_ = CreateEventW(nullptr, FALSE, TRUE, L"DBWIN_BUFFER_READY");
   dataReady_ = CreateEventW(nullptr, FALSE, FALSE, L"DBWIN_DATA_READY");
   mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"DBWIN_BUFFER");
-  if (!bufferReady_ || !dataReady_ || !mapping_) return;
-  view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096);
-  if (view_) thread_ = std::thread(&DebugOutputCapture::Read, this);
+  if (!bufferReady_ || !dataReady_ || !mapping_ || !(view_ = MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 4096)))
+    return;
+  thread_ = std::thread([this] {
+    while (WaitForSingleObject(dataReady_, INFINITE) == WAIT_OBJECT_0 && !stop_) {
+      const char* text = static_cast<const char*>(view_) + sizeof(DWORD);
+      std::lock_guard<std::mutex> hold(lock_);
+      texts_.emplace_back(text, strnlen(text, 4096 - sizeof(DWORD)));
+      SetEvent(bufferReady_);
+    }
+  });
 }
 
 DebugOutputCapture::~DebugOutputCapture() {
@@ -105,18 +100,8 @@ DebugOutputCapture::~DebugOutputCapture() {
     SetEvent(dataReady_);
     thread_.join();
   }
-  if (view_) UnmapViewOfFile(view_);
-  for (HANDLE h : {mapping_, dataReady_, bufferReady_})
-    if (h) CloseHandle(h);
-}
-
-void DebugOutputCapture::Read() {
-  while (WaitForSingleObject(dataReady_, INFINITE) == WAIT_OBJECT_0 && !stop_) {
-    const char* text = static_cast<const char*>(view_) + sizeof(DWORD);
-    std::lock_guard<std::mutex> hold(lock_);
-    texts_.emplace_back(text, strnlen(text, 4096 - sizeof(DWORD)));
-    SetEvent(bufferReady_);
-  }
+  UnmapViewOfFile(view_);
+  for (HANDLE h : {mapping_, dataReady_, bufferReady_}) CloseHandle(h);
 }
 
 std::vector<std::string> DebugOutputCapture::Texts() {
@@ -125,13 +110,11 @@ std::vector<std::string> DebugOutputCapture::Texts() {
 }
 
 HRESULT CreateManager(ITAVDiagnosticLogMgrEx** mgr) {
-  return CoCreateInstance(CLSID_TAVDiagnosticLogMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogMgrEx,
-                          reinterpret_cast<void**>(mgr));
+  return CoCreateInstance(CLSID_TAVDiagnosticLogMgr, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(mgr));
 }
 
 HRESULT CreateItem(ITAVDiagnosticLogItemEx** item) {
-  return CoCreateInstance(CLSID_TAVDiagnosticLogItem, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogItemEx,
-                          reinterpret_cast<void**>(item));
+  return CoCreateInstance(CLSID_TAVDiagnosticLogItem, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(item));
 }
 
 }  // namespace hv::test

@@ -26,16 +26,15 @@ class ComTest : public ::testing::Test {
   void TearDown() override { CoUninitialize(); }
 };
 
-// Folder of the built binaries (HV_BIN_DIR), as a Windows path with a trailing "\".
+// The folders of the built binaries (HV_BIN_DIR) and of the source tree
+// (HV_SOURCE_DIR), as Windows paths with a trailing "\".
 std::wstring BinDir();
-// The source tree (HV_SOURCE_DIR), as a Windows path with a trailing "\".
 std::wstring SourceDir();
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
-// Bytes of a memory stream from its start.
+// Bytes of a memory stream from its start; a memory stream of these bytes, at its start.
 std::vector<uint8_t> StreamBytes(IStream* stream);
-// A memory stream holding these bytes, positioned at its start.
 ComPtr<IStream> StreamOf(const std::vector<uint8_t>& bytes);
 // Hex form for failure messages: "06 00 00 00 61 00".
 std::string Hex(const std::vector<uint8_t>& bytes);
@@ -48,18 +47,16 @@ bool SetMachineDword(const std::wstring& key, const wchar_t* name, DWORD value);
 bool SetMachineString(const std::wstring& key, const wchar_t* name, const std::wstring& value);
 void DeleteMachineValue(const std::wstring& key, const wchar_t* name);
 
-// Collects what the process writes with OutputDebugString while it lives,
-// through the system's debug-output buffer, as a debugger monitor does.
+// Collects the texts (ANSI) the process writes with OutputDebugString while it
+// lives, through the system's debug-output buffer, as a debugger monitor does.
 class DebugOutputCapture {
  public:
   DebugOutputCapture();
   ~DebugOutputCapture();
   bool ok() const { return view_ != nullptr; }
-  // The texts written so far, each as written (ANSI).
   std::vector<std::string> Texts();
 
  private:
-  void Read();
   HANDLE bufferReady_ = nullptr, dataReady_ = nullptr, mapping_ = nullptr;
   void* view_ = nullptr;
   std::thread thread_;

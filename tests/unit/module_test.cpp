@@ -1,10 +1,5 @@
 // TAVDiagnostics.dll through its exports as COM and installers call them, the
 // manager's interfaces and lifetime, and the version resource of every binary.
-#include <cstdlib>
-#include <cwchar>
-#include <string>
-#include <vector>
-
 #include "HVMux.h"
 #include "common/ModuleLock.h"
 #include "log/CTAVDiagnosticLog.h"
@@ -86,12 +81,11 @@ TEST_F(SwitchTest, AnUnloadWithLiveObjectsWritesOneLineOnlyWhenTheSwitchIsOn) {
     // Loaded, one object created (and never released), unloaded.
     Library library;
     ASSERT_TRUE(library.getClassObject);
-    IClassFactory* factory = nullptr;
-    IUnknown* item = nullptr;
-    ASSERT_EQ(library.getClassObject(CLSID_TAVDiagnosticLogItem, IID_IClassFactory, reinterpret_cast<void**>(&factory)),
-              S_OK);
-    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&item)), S_OK);
-    factory->Release();
+    ComPtr<IClassFactory> factory;
+    void* item = nullptr;
+    ASSERT_EQ(library.getClassObject(CLSID_TAVDiagnosticLogItem, IID_IClassFactory, factory.put_void()), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &item), S_OK);
+    factory.reset();
     ASSERT_TRUE(FreeLibrary(library.module));
     Sleep(200);
     const std::vector<std::string> texts = capture.Texts();
@@ -127,7 +121,7 @@ const struct {
      &IID_ITAVDiagnosticLogMgrEx},
 };
 
-TEST_F(LibraryTest, RegistrationWritesAndRemovesEveryEntryOfBothClasses) {
+TEST_F(LibraryTest, RegistrationWritesAndRemovesEveryEntryOfEachClass) {
   ASSERT_EQ(lib_.unregisterServer(), S_OK);
   // A stale value below the class key must not survive: the key is replaced whole.
   const std::wstring itemKey = L"CLSID\\" + GuidText(CLSID_TAVDiagnosticLogItem);
@@ -147,8 +141,7 @@ TEST_F(LibraryTest, RegistrationWritesAndRemovesEveryEntryOfBothClasses) {
         {classKey, c.description},
         {classKey + L"\\ProgID", versioned},
         {classKey + L"\\VersionIndependentProgID", progId},
-        {classKey + L"\\TypeLib", GuidText(LIBID_TAVDIAGNOSTICSLib)},
-    };
+        {classKey + L"\\TypeLib", GuidText(LIBID_TAVDIAGNOSTICSLib)}};
     for (const auto& [key, value] : values) EXPECT_EQ(ClassesValue(key), value) << Narrow(key);
     EXPECT_TRUE(ClassesKeyExists(classKey + L"\\Programmable"));
     EXPECT_EQ(ClassesValue(classKey + L"\\Programmable", L"Stale"), L"<missing>");
@@ -167,10 +160,8 @@ TEST_F(LibraryTest, RegistrationWritesAndRemovesEveryEntryOfBothClasses) {
   EXPECT_TRUE(ClassesKeyExists(L"CLSID"));
   EXPECT_FALSE(ClassesKeyExists(L"TypeLib\\" + GuidText(LIBID_TAVDIAGNOSTICSLib)));
   EXPECT_EQ(lib_.unregisterServer(), S_OK) << "unregistering what is not registered";
-}
 
-// HVMux.dll takes its classes out of the registry and puts them back.
-TEST_F(LibraryTest, TheMuxLibraryUnregistersAndRegistersItsClasses) {
+  // HVMux.dll takes its classes out of the registry and puts them back.
   Library mux{BinDir() + L"HVMux.dll"};
   ASSERT_NE(mux.module, nullptr);
   const std::wstring key = L"CLSID\\" + GuidText(CLSID_MuxService) + L"\\InprocServer32";
@@ -219,17 +210,15 @@ TEST_F(LibraryTest, OnlyTheTwoClassesAreCreatableAndAggregatedOnlyThroughIUnknow
     EXPECT_EQ(outer.refs, 1u) << "creating the inner object must not hold the outer one";
     // An interface of the inner object counts on the outer object, and its
     // IUnknown is the outer object's.
-    IUnknown* inner = outer.inner;
     IUnknown *dual = nullptr, *identity = nullptr;
-    ASSERT_EQ(inner->QueryInterface(*c.dual, reinterpret_cast<void**>(&dual)), S_OK);
+    ASSERT_EQ(outer.inner->QueryInterface(*c.dual, reinterpret_cast<void**>(&dual)), S_OK);
     EXPECT_EQ(outer.refs, 2u);
     ASSERT_EQ(dual->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
     EXPECT_EQ(identity, static_cast<IUnknown*>(&outer));
     identity->Release();
     dual->Release();
     EXPECT_EQ(outer.refs, 1u);
-    outer.inner = nullptr;
-    EXPECT_EQ(inner->Release(), 0u);
+    EXPECT_EQ(std::exchange(outer.inner, nullptr)->Release(), 0u);
   }
 }
 
@@ -268,26 +257,21 @@ TEST_F(ManagerTest, AnswersItsInterfacesButNotIDispatchAndIsCalledLateThroughThe
   EXPECT_EQ(unknown.get(), static_cast<IUnknown*>(mgr.get())) << "both manager interfaces are one";
   for (const IID* iid : {&IID_IDispatch, &IID_IMuxSink, &IID_IConnectionPointContainer})
     EXPECT_EQ(mgr->QueryInterface(*iid, unknown.put_void()), E_NOINTERFACE) << Narrow(GuidText(*iid));
-  EXPECT_EQ(mgr->ReleaseLogs(), S_OK) << "never connected";
-  EXPECT_EQ(mgr->ReleaseLogs(), S_OK) << "second time";
+  for (const char* when : {"never connected", "a second time"}) EXPECT_EQ(mgr->ReleaseLogs(), S_OK) << when;
 
   ComPtr<ITAVDiagnosticLogDisplay> display;
   ASSERT_EQ(mgr->QueryInterface(IID_ITAVDiagnosticLogDisplay, display.put_void()), S_OK);
   UINT count = 0;
   EXPECT_EQ(mgr->GetTypeInfoCount(&count), S_OK);
   EXPECT_EQ(count, 1u);
-  const struct {
-    IDispatch* object;
-    const wchar_t* name;
-    DISPID id;
-  } members[] = {{mgr.get(), L"CreateTAVDiagnosticLog", 1}, {mgr.get(), L"ReleaseLogs", 2},
-                 {mgr.get(), L"ReadMessages", 3},          {mgr.get(), L"GetAdaptorInfo", 6},
-                 {mgr.get(), L"ReadLocalMessages", 7},     {display.get(), L"GetGroupDefinition", 2}};
-  for (const auto& m : members) {
-    DISPID id = 0;
-    LPOLESTR name = const_cast<LPOLESTR>(m.name);
-    EXPECT_EQ(m.object->GetIDsOfNames(IID_NULL, &name, 1, 0x0409, &id), S_OK) << Narrow(m.name);
-    EXPECT_EQ(id, m.id) << Narrow(m.name);
+  using Member = std::tuple<IDispatch*, LPCOLESTR, DISPID>;
+  const Member members[] = {{mgr.get(), L"CreateTAVDiagnosticLog", 1}, {mgr.get(), L"ReleaseLogs", 2},
+                            {mgr.get(), L"ReadMessages", 3},           {mgr.get(), L"GetAdaptorInfo", 6},
+                            {mgr.get(), L"ReadLocalMessages", 7},      {display.get(), L"GetGroupDefinition", 2}};
+  for (auto [object, name, id] : members) {
+    DISPID got = 0;
+    EXPECT_EQ(object->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(&name), 1, 0x0409, &got), S_OK) << Narrow(name);
+    EXPECT_EQ(got, id) << Narrow(name);
   }
 }
 
