@@ -48,12 +48,18 @@ std::string Field(IMuxMessage* message, const char* name) {
   return value ? value : "<absent>";
 }
 
-// "name=value;..." of every field.
-std::string FieldsOf(IMuxMessage* message) {
-  std::string fields;
-  for (ULONG i = 0; const char* name = message->GetFieldName(i); ++i)
-    fields += std::string(i ? ";" : "") + name + "=" + Field(message, name);
-  return fields;
+// A parameter of the item a message carries in its body, as text.
+std::wstring Param(IMuxMessage* message, const wchar_t* name) {
+  ComPtr<ITAVDiagnosticLogItemEx> item;
+  EXPECT_EQ(CreateItem(item.put()), S_OK);
+  ComPtr<IStream> body = ComPtr<IMuxMessage>(message).query<IStream>();
+  const LARGE_INTEGER start = {};
+  EXPECT_EQ(body->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
+  EXPECT_EQ(item.query<IPersistStream>()->Load(body.get()), S_OK);
+  unique_variant value, text;
+  if (FAILED(item->GetParam(unique_bstr(SysAllocString(name)).get(), value.put()))) return L"(no value)";
+  if (FAILED(VariantChangeType(text.get(), value.get(), 0, VT_BSTR))) return L"(no text)";
+  return std::wstring(text->bstrVal, SysStringLen(text->bstrVal));
 }
 
 std::string DataOf(IMuxMessage* message) {
@@ -120,10 +126,20 @@ class MuxLinkTest : public ComTest {
     mux_.reset();
     ComTest::TearDown();
   }
-  ComPtr<IMuxMessage> Message(LONG index, LONG* kind = nullptr) {
+  ComPtr<IMuxMessage> Message(LONG index) {
     ComPtr<IMuxMessage> message;
-    EXPECT_EQ(mux_->MessageAt(index, message.put(), kind), S_OK) << index;
+    EXPECT_EQ(mux_->MessageAt(index, message.put(), nullptr), S_OK) << index;
     return message;
+  }
+  // How a recorded message was sent, and its fields: "post MSGTYPE=1;transid=4".
+  std::string Sent(LONG index) {
+    LONG kind = 0;
+    ComPtr<IMuxMessage> message;
+    if (FAILED(mux_->MessageAt(index, message.put(), &kind))) return "(none)";
+    std::string sent = kind == TestMuxSend_Post ? "post " : "transact ";
+    for (ULONG i = 0; const char* name = message->GetFieldName(i); ++i)
+      sent += std::string(i ? ";" : "") + name + "=" + Field(message.get(), name);
+    return sent;
   }
   // The manager's sink, as the Mux calls it.
   ComPtr<IMuxSink> Sink(LONG* context) {
@@ -217,17 +233,12 @@ TEST_F(MuxLinkTest, CachesTheConnectionAndTriesOnceMoreAfterAFailure) {
 
   // A failed first attempt is followed by exactly one more.
   const HRESULT refused = HRESULT_FROM_WIN32(WSAECONNREFUSED);
-  const struct {
-    LONG failures;
-    HRESULT result;
-    LONG connects;
-  } attempts[] = {{1, S_OK, 5}, {2, refused, 7}};
-  for (const auto& a : attempts) {
+  for (LONG failures : {1, 2}) {
     ASSERT_EQ(mgrInterface_->ReleaseLogs(), S_OK);
-    mux_->FailConnect(a.failures, refused);
-    EXPECT_EQ(mgr_->GetConnectionToMux(first.put()), a.result);
-    EXPECT_EQ(first.get() != nullptr, a.result == S_OK);
-    EXPECT_EQ(mux_->ConnectCount(), a.connects);
+    mux_->FailConnect(failures, refused);
+    EXPECT_EQ(mgr_->GetConnectionToMux(first.put()), failures == 1 ? S_OK : refused);
+    EXPECT_EQ(first.get() != nullptr, failures == 1);
+    EXPECT_EQ(mux_->ConnectCount(), 3 + 2 * failures) << "two attempts each time";
     first.reset();
   }
   // Failed attempts leave no sink (and no module lock) behind.
@@ -326,37 +337,18 @@ TEST_F(MuxLinkTest, TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther) {
   CloseHandle(semaphore);
 }
 
-TEST_F(MuxLinkTest, AdaptorFailuresComeBackUnchangedAndTheRecordIsNotRead) {
-  ASSERT_EQ(mux_->SetTransactReply("3", S_OK, "MSGTYPE=3\0HRESULT=-2147221164\0", nullptr, nullptr, 0, nullptr), S_OK);
-  AdaptorInfoRecord record;
-  std::memset(&record, 0xAB, sizeof(record));
-  ComPtr<IUnknown> adaptor;
-  EXPECT_EQ(mgr_->RequestAdaptorInterface(&CLSID_HVStoreAdaptor, &record, adaptor.put()), REGDB_E_CLASSNOTREG);
-  EXPECT_EQ(record.audienceMask, 0xABABABABu) << "the record is not read after a failure";
-  ASSERT_EQ(mux_->SetTransactReply("3", S_OK, "MSGTYPE=3\0\0", nullptr, nullptr, 0, nullptr), S_OK);
-  EXPECT_EQ(mgr_->RequestAdaptorInterface(&CLSID_HVStoreAdaptor, &record, adaptor.put()), E_FAIL) << "no HRESULT";
-  EXPECT_EQ(FieldsOf(Message(1).get()), "MSGTYPE=3;transid=1");
-}
-
 TEST_F(MuxLinkTest, ItemsTravelAsTypeOneOrTwoAndAnswersFindTheirItem) {
   ComPtr<ITAVDiagnosticLogEx> log = NewLog(mgrInterface_.get());
   ASSERT_EQ(log->LogThisItemEx(NewItem(log.get(), L"asynchronous").get(), VARIANT_FALSE, 0), S_OK);
   ASSERT_TRUE(mux_->WaitForMessages(1, 5000));
-  ComPtr<IMuxMessage> sent = Message(0);
-  EXPECT_EQ(FieldsOf(sent.get()), "MSGTYPE=1");
-  // The body is the item's stream form.
-  ComPtr<ITAVDiagnosticLogItemEx> received;
-  ASSERT_EQ(CreateItem(received.put()), S_OK);
-  ASSERT_EQ(received.query<IPersistStream>()->Load(sent.query<IStream>().get()), S_OK);
-  unique_variant text;
-  ASSERT_EQ(received->GetParam(unique_bstr(SysAllocString(L"msgtext")).get(), text.put()), S_OK);
-  EXPECT_STREQ(text->bstrVal, L"asynchronous");
+  EXPECT_EQ(Sent(0), "post MSGTYPE=1");
+  EXPECT_EQ(Param(Message(0).get(), L"msgtext"), L"asynchronous") << "the body is the item's stream form";
 
   // Answered with E_FAIL: the waiting log returns it.
   std::thread answering = Answer(E_FAIL);
   EXPECT_EQ(log->LogThisItemEx(NewItem(log.get(), L"synchronous").get(), VARIANT_TRUE, 10000), E_FAIL);
   answering.join();
-  sent = Message(1);
+  ComPtr<IMuxMessage> sent = Message(1);
   EXPECT_EQ(Field(sent.get(), "MSGTYPE"), "2");
   EXPECT_NE(std::atol(Field(sent.get(), "transid").c_str()), 0);
 
@@ -424,19 +416,6 @@ class AdaptorListTest : public MuxLinkTest {
       RETURN_IF_FAILED(slot->punkVal->QueryInterface(IID_ITAVDiagnosticAdaptor, adaptors_.back().put_void()));
     }
   }
-  // A parameter of the item an audit message carries, as text.
-  static std::wstring Param(IMuxMessage* message, const wchar_t* name) {
-    ComPtr<ITAVDiagnosticLogItemEx> item;
-    EXPECT_EQ(CreateItem(item.put()), S_OK);
-    ComPtr<IStream> body = ComPtr<IMuxMessage>(message).query<IStream>();
-    const LARGE_INTEGER start = {};
-    EXPECT_EQ(body->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
-    EXPECT_EQ(item.query<IPersistStream>()->Load(body.get()), S_OK);
-    unique_variant value, text;
-    if (FAILED(item->GetParam(unique_bstr(SysAllocString(name)).get(), value.put()))) return L"(no value)";
-    if (FAILED(VariantChangeType(text.get(), value.get(), 0, VT_BSTR))) return L"(no text)";
-    return std::wstring(text->bstrVal, SysStringLen(text->bstrVal));
-  }
   TAVDiagSeverity Flags(ITAVDiagnosticAdaptor* adaptor, TAVDiagAudience audience) {
     TAVDiagSeverity now = static_cast<TAVDiagSeverity>(99);
     EXPECT_EQ(adaptor->GetMsgCategoryEnableFlags(audience, &now), S_OK);
@@ -489,15 +468,10 @@ TEST_F(AdaptorListTest, TheListAsksForEachClassIdAndLeavesOutWhatTheMuxCannotDes
 
   // One "4", then one "3" per listed class id, numbered from 0.
   ASSERT_EQ(mux_->MessageCount(), 4);
-  const char* types[] = {"4", "3", "3", "3"};
   const char* data[] = {"", kStoreBytes, kUnknownBytes, kForwarderBytes};
   for (LONG i = 0; i < 4; ++i) {
-    LONG kind = 0;
-    ComPtr<IMuxMessage> request = Message(i, &kind);
-    ASSERT_TRUE(request);
-    EXPECT_EQ(kind, TestMuxSend_Transact);
-    EXPECT_EQ(FieldsOf(request.get()), std::string("MSGTYPE=") + types[i] + ";transid=" + std::to_string(i));
-    EXPECT_EQ(DataOf(request.get()), data[i]) << i;
+    EXPECT_EQ(Sent(i), std::string("transact MSGTYPE=") + (i ? "3" : "4") + ";transid=" + std::to_string(i));
+    EXPECT_EQ(DataOf(Message(i).get()), data[i]) << i;
   }
   // The numbering goes on with the next list, which the Mux answers as empty.
   mux_->Reset();
@@ -505,10 +479,21 @@ TEST_F(AdaptorListTest, TheListAsksForEachClassIdAndLeavesOutWhatTheMuxCannotDes
   ASSERT_EQ(List(), S_OK);
   EXPECT_TRUE(adaptors_.empty());
   ASSERT_EQ(mux_->MessageCount(), 1) << "no text, no adaptors to ask for";
-  EXPECT_EQ(FieldsOf(Message(0).get()), "MSGTYPE=4;transid=4");
+  EXPECT_EQ(Sent(0), "transact MSGTYPE=4;transid=4");
 }
 
-TEST_F(AdaptorListTest, TheListFailsWhenTheMuxCannotBeAskedAndHandsOutNothing) {
+TEST_F(AdaptorListTest, FailuresComeBackUnchangedAndHandOutNothing) {
+  // An adaptor the Mux refuses: its result unchanged, the record not read.
+  ASSERT_EQ(mux_->SetTransactReply("3", S_OK, "MSGTYPE=3\0HRESULT=-2147221164\0", nullptr, nullptr, 0, nullptr), S_OK);
+  AdaptorInfoRecord record;
+  std::memset(&record, 0xAB, sizeof(record));
+  ComPtr<IUnknown> adaptor;
+  EXPECT_EQ(mgr_->RequestAdaptorInterface(&CLSID_HVStoreAdaptor, &record, adaptor.put()), REGDB_E_CLASSNOTREG);
+  EXPECT_EQ(record.audienceMask, 0xABABABABu) << "the record is not read after a failure";
+  ASSERT_EQ(mux_->SetTransactReply("3", S_OK, "MSGTYPE=3\0\0", nullptr, nullptr, 0, nullptr), S_OK);
+  EXPECT_EQ(mgr_->RequestAdaptorInterface(&CLSID_HVStoreAdaptor, &record, adaptor.put()), E_FAIL) << "no HRESULT";
+  EXPECT_EQ(Sent(1), "transact MSGTYPE=3;transid=1");
+
   IEnumVARIANT* list = reinterpret_cast<IEnumVARIANT*>(0x1234);
   EXPECT_EQ(list_->GetAdaptorInfo(nullptr, nullptr), E_INVALIDARG);
   // No reply for "4": the double's transact fails at once.
@@ -566,15 +551,11 @@ TEST_F(AdaptorListTest, AChangeSendsTheNewFlagsAndLogsWhatChanged) {
     sent = mux_->MessageCount();
     ASSERT_EQ(c.adaptor->SetMsgCategoryEnableFlags(c.audience, static_cast<TAVDiagSeverity>(c.severity)), S_OK);
     ASSERT_TRUE(mux_->WaitForMessages(sent + 2, 5000)) << mux_->Calls();
-    LONG kind = 0;
-    ComPtr<IMuxMessage> flags = Message(sent, &kind);
-    EXPECT_EQ(kind, TestMuxSend_Post);
-    EXPECT_EQ(FieldsOf(flags.get()), "MSGTYPE=8");
-    EXPECT_EQ(DataOf(flags.get()), c.data);
+    EXPECT_EQ(Sent(sent), "post MSGTYPE=8");
+    EXPECT_EQ(DataOf(Message(sent).get()), c.data);
     EXPECT_EQ(Flags(c.adaptor, c.audience), c.severity);
-    ComPtr<IMuxMessage> audit = Message(sent + 1, &kind);
-    EXPECT_EQ(kind, TestMuxSend_Post);
-    EXPECT_EQ(FieldsOf(audit.get()), "MSGTYPE=1");
+    EXPECT_EQ(Sent(sent + 1), "post MSGTYPE=1");
+    ComPtr<IMuxMessage> audit = Message(sent + 1);
     const std::pair<const wchar_t*, std::wstring> params[] = {{L"msgtext", c.text}, {L"severity", L"8"},
                                                               {L"audience", L"9"},  // VELTRA and Op
                                                               {L"verbosity", L"0"}, {L"provider", L"Halvern Diagnostics"}};
