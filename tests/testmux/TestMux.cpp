@@ -100,19 +100,13 @@ class Connection final : public IMuxConnection, public ComObject {
 
   explicit Connection(std::shared_ptr<Endpoint> endpoint) : endpoint_(std::move(endpoint)) {}
 
-  STDMETHODIMP CreateMessage(IMuxMessage** ppMsg) override {
-    RETURN_HR_IF_NULL(E_POINTER, ppMsg);
-    *ppMsg = nullptr;
-    return MakeMessage({}, ppMsg);
-  }
+  STDMETHODIMP CreateMessage(IMuxMessage** ppMsg) override { return MakeMessage({}, ppMsg); }
   STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
     MuxMessageContent content;
     return Record(msg, TestMuxSend_Post, &content);
   }
   STDMETHODIMP Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG) override {
-    RETURN_HR_IF_NULL(E_POINTER, ppReply);
     *ppReply = nullptr;
-    RETURN_HR_IF_NULL(E_POINTER, request);
     MuxMessageContent content;
     RETURN_IF_FAILED(Record(request, TestMuxSend_Transact, &content));
     const std::string* type = FieldOf(content, "MSGTYPE");
@@ -183,7 +177,6 @@ class Service final : public IMuxService, public ComObject {
   static inline const QIEntry kInterfaces[] = {HV_QI_ENTRY(Service, IMuxService), HV_QI_END};
 
   STDMETHODIMP Connect(LPCWSTR address, LONG reserved, IUnknown* sink, IMuxConnection** ppConnection) override {
-    RETURN_HR_IF_NULL(E_POINTER, ppConnection);
     *ppConnection = nullptr;
     RETURN_HR_IF(E_INVALIDARG, address == nullptr || reserved != 0 || sink == nullptr);
     ComPtr<IMuxSink> muxSink;
@@ -212,8 +205,6 @@ class Service final : public IMuxService, public ComObject {
 
 HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, const char* fields, const wchar_t* text,
                  const BYTE* body, ULONG cbBody, IUnknown* marshalAfterBody) {
-  RETURN_HR_IF(E_INVALIDARG, msgType == nullptr);
-  RETURN_HR_IF(E_POINTER, cbBody != 0 && body == nullptr);
   Reply reply;
   reply.transactResult = transactResult;
   RETURN_HR_IF(E_INVALIDARG, !ParseFields(fields, &reply.content.fields));
@@ -235,7 +226,6 @@ using namespace hv::testmux;
 using hv::ComPtr;
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  RETURN_HR_IF_NULL(E_POINTER, ppv);
   *ppv = nullptr;
   RETURN_HR_IF(CLASS_E_CLASSNOTAVAILABLE, !IsEqualCLSID(clsid, CLSID_MuxService));
   ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
@@ -296,7 +286,6 @@ TESTMUX_API BOOL WINAPI TestMux_WaitForMessages(LONG count, DWORD timeoutMs) {
 }
 
 TESTMUX_API HRESULT WINAPI TestMux_GetMessage(LONG index, IMuxMessage** ppMsg, LONG* sendKind) {
-  RETURN_HR_IF_NULL(E_POINTER, ppMsg);
   *ppMsg = nullptr;
   std::pair<hv::MuxMessageContent, LONG> message;
   RETURN_IF_FAILED(Locked([&](State& s) {
@@ -332,7 +321,6 @@ TESTMUX_API HRESULT WINAPI TestMux_AddTransactReply(const char* msgType, HRESULT
 }
 
 TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context) {
-  RETURN_HR_IF(E_POINTER, ppSink == nullptr || context == nullptr);
   *ppSink = nullptr;
   *context = 0;
   return Locked([&](State& s) {

@@ -384,8 +384,7 @@ TEST_F(MuxTest, TheMessageKeepsItsFieldsTextDataAndBodyAsTheClientLeftThem) {
   EXPECT_EQ(m->SetText(nullptr), S_OK);
   EXPECT_EQ(m->GetText(), nullptr);
   // The data is replaced whole, kept as the message's own copy, and removable.
-  const BYTE bytes[16] = {0xec, 0xab, 0x67, 0x1b, 0x0e, 0x0e, 0x4f, 0x4b,
-                          0x9a, 0x72, 0xa3, 0x66, 0x62, 0x5f, 0x20, 0xd6};
+  const BYTE* bytes = reinterpret_cast<const BYTE*>("\xec\xab\x67\x1b\x0e\x0e\x4f\x4b\x9a\x72\xa3\x66\x62\x5f\x20\xd6");
   const BYTE* data = bytes;
   ULONG size = 99;
   EXPECT_EQ(m->GetData(nullptr, &size), E_POINTER);
@@ -499,28 +498,21 @@ TEST_F(MuxTest, PostReturnsAtOnceEveryPostArrivesInOrderAndDisconnectSendsWhatIs
   EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "frame ids are not reused";
 }
 
-// Transacts answered by a Reply that echoes the request's "transid".
-std::vector<uint8_t> EchoReply(const WireFrame& frame) {
-  WireMessage request, reply;
-  WireMessage::Decode(frame.payload, &request);
-  reply.fields = {{"MSGTYPE", *request.Field("MSGTYPE")}, {"transid", *request.Field("transid")}};
-  return WireFrame::Encode(kReply, frame.id, reply.Encode());
-}
-
 TEST_F(MuxTest, TransactsFindTheirOwnRepliesAndTimeOut) {
-  // The first two transacts are answered together, the second first.
-  std::vector<WireFrame> waiting;  // the server's thread's own
+  // The first two transacts are answered together, the second first, by
+  // replies that echo the request's "transid".
+  std::vector<uint8_t> held;  // the server's thread's own
   server_.SetHandler([&](const WireFrame& frame) -> std::vector<uint8_t> {
-    WireMessage request;
+    WireMessage request, reply;
     WireMessage::Decode(frame.payload, &request);
     const std::string type = *request.Field("MSGTYPE");
     if (type == "silent") return {};
     if (type == "refused") return WireFrame::Error(frame.id, E_NOTIMPL, "not served");
-    waiting.push_back(frame);
-    if (waiting.size() < 2) return {};
-    std::vector<uint8_t> both = EchoReply(waiting[1]), first = EchoReply(waiting[0]);
-    both.insert(both.end(), first.begin(), first.end());
-    return both;
+    reply.fields = {{"MSGTYPE", type}, {"transid", *request.Field("transid")}};
+    const std::vector<uint8_t> answer = WireFrame::Encode(kReply, frame.id, reply.Encode());
+    const bool first = held.empty();
+    held.insert(held.begin(), answer.begin(), answer.end());
+    return first ? std::vector<uint8_t>() : held;
   });
   ASSERT_EQ(Connect(), S_OK);
   std::string answered[2];  // the reply's "transid", or the failure
