@@ -190,10 +190,8 @@ TEST_F(MuxLinkTest, ConnectsToThePartAfterTheFirstSemicolonOfTheTransportSetting
   };
   for (const auto& [setting, address] : cases) {
     SCOPED_TRACE(setting ? Narrow(setting) : "no value");
-    if (setting)
-      ASSERT_TRUE(SetMachineString(kKey, L"InterprocessTransport", setting));
-    else
-      DeleteMachineValue(kKey, L"InterprocessTransport");
+    DeleteMachineValue(kKey, L"InterprocessTransport");
+    ASSERT_TRUE(!setting || SetMachineString(kKey, L"InterprocessTransport", setting));
     mux_->Reset();
     ComPtr<IMuxConnection> connection;
     ASSERT_EQ(mgr_->GetConnectionToMux(connection.put()), S_OK);
@@ -449,13 +447,12 @@ TEST_F(AdaptorListTest, TheListAsksForEachClassIdAndLeavesOutWhatTheMuxCannotDes
   // The objects are late-bound through the type library.
   ComPtr<IDispatch> dispatch = adaptors_[0].query<IDispatch>();
   ASSERT_TRUE(dispatch);
-  const wchar_t* names[] = {L"GetAdaptorInterface", L"GetAdaptorSpecifics", L"GetMsgCategoryEnableFlags",
-                            L"SetMsgCategoryEnableFlags"};
-  for (DISPID expected = 1; expected <= 4; ++expected) {
-    LPOLESTR name = const_cast<LPOLESTR>(names[expected - 1]);
+  DISPID dispid = 1;
+  for (const wchar_t* name :
+       {L"GetAdaptorInterface", L"GetAdaptorSpecifics", L"GetMsgCategoryEnableFlags", L"SetMsgCategoryEnableFlags"}) {
     DISPID id = 0;
-    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, &name, 1, 0x0409, &id), S_OK);
-    EXPECT_EQ(id, expected) << Narrow(names[expected - 1]);
+    EXPECT_EQ(dispatch->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(&name), 1, 0x0409, &id), S_OK);
+    EXPECT_EQ(id, dispid++) << Narrow(name);
   }
   VARIANT audience;
   audience.vt = VT_I4;
@@ -637,7 +634,7 @@ ComPtr<CTAVDiagnosticAdaptor> MakeAdaptor(const std::wstring& name, IUnknown* ad
   return object;
 }
 
-TEST_F(MuxLinkTest, TheEnumeratorWalksSkipsAndHandsOutReferences) {
+TEST_F(MuxLinkTest, AdaptorObjectsAndTheirEnumeratorHandOutRecordsAndReferences) {
   ComPtr<CTAVDiagnosticAdaptors> enumerator = MakeObject<CTAVDiagnosticAdaptors>();
   for (const wchar_t* name : {L"first", L"second", L"third"})
     ASSERT_EQ(enumerator->Add(MakeAdaptor(name, MakeObject<FakeAdaptor>(true)->Inner()).get()), S_OK);
@@ -703,9 +700,8 @@ TEST_F(MuxLinkTest, TheEnumeratorWalksSkipsAndHandsOutReferences) {
   for (VARIANT& s : slots) VariantClear(&s);
   // The three adaptor objects went, and with them the doubles they held.
   EXPECT_EQ(ModuleLockCount(), before - 7);
-}
 
-TEST_F(MuxLinkTest, AnAdaptorObjectReportsItsRecordAndRefusesMissingArguments) {
+  // An adaptor object reports its record and refuses missing arguments.
   const std::wstring longName(129, L'\x00e9');
   ComPtr<CTAVDiagnosticAdaptor> readable = MakeAdaptor(longName, MakeObject<FakeAdaptor>(true)->Inner(), 0x05, 0x0b);
   EXPECT_EQ(Specifics(readable.get()), longName + L" " + kStore + L" 1 5/11") << "129 characters fill the field";
