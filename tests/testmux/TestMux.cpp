@@ -22,12 +22,6 @@
 namespace hv::testmux {
 namespace {
 
-const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
-  for (const auto& field : content.fields)
-    if (field.first == name) return &field.second;
-  return nullptr;
-}
-
 // The client side of one connection, guarded by the state's lock: once the
 // client stops the connection, the test gets its sink no more.
 struct Endpoint {
@@ -101,28 +95,24 @@ class Connection final : public IMuxConnection, public ComObject {
   explicit Connection(std::shared_ptr<Endpoint> endpoint) : endpoint_(std::move(endpoint)) {}
 
   STDMETHODIMP CreateMessage(IMuxMessage** ppMsg) override { return MakeMessage({}, ppMsg); }
-  STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
-    MuxMessageContent content;
-    return Record(msg, TestMuxSend_Post, &content);
-  }
+  STDMETHODIMP Post(IMuxMessage* msg, ULONG) override { return Record(msg, TestMuxSend_Post); }
   STDMETHODIMP Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG) override {
     *ppReply = nullptr;
-    MuxMessageContent content;
-    RETURN_IF_FAILED(Record(request, TestMuxSend_Transact, &content));
-    const std::string* type = FieldOf(content, "MSGTYPE");
+    RETURN_IF_FAILED(Record(request, TestMuxSend_Transact));
+    const char* type = request->GetField("MSGTYPE");
     Reply reply;
     RETURN_IF_FAILED(Locked([&](State& s) {
-      auto& replies = s.replies[type ? *type : std::string()];
+      auto& replies = s.replies[type ? type : ""];
       // Without a reply the service would never answer: not worth waiting for.
       if (replies.empty()) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
       reply = replies.front();
       if (replies.size() > 1) replies.pop_front();  // the last one answers every later request
       return reply.transactResult;
     }));
-    const std::string* requestId = FieldOf(content, "transid");
-    if (requestId && !FieldOf(reply.content, "transid")) reply.content.fields.emplace_back("transid", *requestId);
     ComPtr<IMuxMessage> answer;
     RETURN_IF_FAILED(MakeMessage(std::move(reply.content), answer.put()));
+    const char* requestId = request->GetField("transid");
+    if (requestId && !answer->GetField("transid")) RETURN_IF_FAILED(answer->SetField("transid", requestId));
     if (reply.marshalAfterBody) {
       IStream* body = static_cast<CMuxMessage*>(answer.get());
       const LARGE_INTEGER zero = {};
@@ -155,14 +145,15 @@ class Connection final : public IMuxConnection, public ComObject {
     Locked([&](State&) { released.swap(endpoint_->sink); });
   }
   // Keeps what was sent, unless a failed post is due.
-  HRESULT Record(IMuxMessage* msg, LONG kind, MuxMessageContent* content) {
+  HRESULT Record(IMuxMessage* msg, LONG kind) {
     ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
     RETURN_HR_IF(E_INVALIDARG, !message);
     Log(kind == TestMuxSend_Post ? "Post" : "Transact");
-    RETURN_IF_FAILED(message->Snapshot(content));
+    MuxMessageContent content;
+    RETURN_IF_FAILED(message->Snapshot(&content));
     return Locked([&](State& s) {
       RETURN_IF_FAILED(kind == TestMuxSend_Post ? Due(&s.failPosts, s.failPostHr) : S_OK);
-      s.messages.emplace_back(*content, kind);
+      s.messages.emplace_back(std::move(content), kind);
       recorded.notify_all();
       return S_OK;
     });

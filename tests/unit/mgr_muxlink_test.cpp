@@ -286,28 +286,24 @@ TEST_F(MuxLinkTest, AnAggregatedManagerDeliversLikeAStandaloneOne) {
 
 // Run as a child process by the next test: its first attempt fails, its
 // second waits for the semaphore.
-TEST(MuxLinkChild, SecondAttempt) {
+using MuxLinkChild = ComTest;
+TEST_F(MuxLinkChild, SecondAttempt) {
   if (!GetEnvironmentVariableW(L"HV_SECOND_ATTEMPT_CHILD", nullptr, 0))
     GTEST_SKIP() << "runs only as the child of TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther";
-  ASSERT_HRESULT_SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-  {
-    TestMuxLibrary mux(BinDir() + L"TestMux.dll", false);
-    ASSERT_TRUE(mux.ok());
-    mux.FailConnect(1, E_FAIL);
-    ComPtr<ITAVDiagnosticLogMgrEx> mgrInterface;
-    ASSERT_EQ(CreateObject<CTAVDiagnosticLogMgr>(nullptr, IID_ITAVDiagnosticLogMgrEx, mgrInterface.put_void()), S_OK);
-    ComPtr<IMuxConnection> connection;
-    ASSERT_EQ(CTAVDiagnosticLogMgr::FromInterface(mgrInterface.get())->GetConnectionToMux(connection.put()), S_OK);
-    EXPECT_EQ(mux.ConnectCount(), 2);
-  }
-  CoUninitialize();
+  TestMuxLibrary mux(BinDir() + L"TestMux.dll", false);
+  ASSERT_TRUE(mux.ok());
+  mux.FailConnect(1, E_FAIL);
+  ComPtr<ITAVDiagnosticLogMgrEx> mgrInterface;
+  ASSERT_EQ(CreateObject<CTAVDiagnosticLogMgr>(nullptr, IID_ITAVDiagnosticLogMgrEx, mgrInterface.put_void()), S_OK);
+  ComPtr<IMuxConnection> connection;
+  ASSERT_EQ(CTAVDiagnosticLogMgr::FromInterface(mgrInterface.get())->GetConnectionToMux(connection.put()), S_OK);
+  EXPECT_EQ(mux.ConnectCount(), 2);
 }
 
 TEST_F(MuxLinkTest, TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther) {
   // This process holds the semaphore the children's second attempts wait for.
-  HANDLE semaphore = CreateSemaphoreW(nullptr, 1, 1, L"CTAVDiagnosticLogMgr::GetConnectionToMux");
-  ASSERT_NE(semaphore, nullptr);
-  ASSERT_EQ(WaitForSingleObject(semaphore, 0), WAIT_OBJECT_0);
+  unique_handle semaphore(CreateSemaphoreW(nullptr, 1, 1, L"CTAVDiagnosticLogMgr::GetConnectionToMux"));
+  ASSERT_EQ(WaitForSingleObject(semaphore.get(), 0), WAIT_OBJECT_0);
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   SetEnvironmentVariableW(L"HV_SECOND_ATTEMPT_CHILD", L"1");
@@ -324,7 +320,7 @@ TEST_F(MuxLinkTest, TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther) {
   EXPECT_EQ(WaitForMultipleObjects(2, children, FALSE, 2000), WAIT_TIMEOUT)
       << "a second attempt ran while another process held the semaphore";
   // One release: the children pass one at a time, each giving it back.
-  ReleaseSemaphore(semaphore, 1, nullptr);
+  ReleaseSemaphore(semaphore.get(), 1, nullptr);
   EXPECT_EQ(WaitForMultipleObjects(2, children, TRUE, 60000), WAIT_OBJECT_0);
   for (HANDLE child : children) {
     DWORD code = 1;
@@ -332,7 +328,6 @@ TEST_F(MuxLinkTest, TwoProcessesMakeTheirSecondAttemptsOneAfterTheOther) {
     EXPECT_EQ(code, 0u) << "a child failed";
     CloseHandle(child);
   }
-  CloseHandle(semaphore);
 }
 
 TEST_F(MuxLinkTest, ItemsTravelAsTypeOneOrTwoAndAnswersFindTheirItem) {
