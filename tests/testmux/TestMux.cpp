@@ -22,8 +22,7 @@
 namespace hv::testmux {
 namespace {
 
-// The client side of one connection, guarded by the state's lock: once the
-// client stops the connection, the test gets its sink no more.
+// The client side of one connection, under the state's lock; stopped: no sink.
 struct Endpoint {
   ComPtr<IMuxSink> sink;
   LONG context = 0;

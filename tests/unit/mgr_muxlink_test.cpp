@@ -244,7 +244,6 @@ TEST_F(MuxLinkTest, CachesTheConnectionAndTriesOnceMoreAfterAFailure) {
   mux_->FailConnect(-1, refused);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(mgr_->GetConnectionToMux(first.put()), refused);
   EXPECT_EQ(ModuleLockCount(), locksBefore);
-  mux_->FailConnect(0, S_OK);
 }
 
 // An aggregating object that passes on only the manager's public interfaces.
@@ -510,8 +509,7 @@ TEST_F(AdaptorListTest, AChangeSendsTheNewFlagsAndLogsWhatChanged) {
   Describe(Record(0x09, 0x03, {0x03, 0x02, 0x00, 0x01}, L"Partial"), false);
   ASSERT_EQ(List(), S_OK);
   ASSERT_EQ(adaptors_.size(), 2u);
-  ITAVDiagnosticAdaptor* store = adaptors_[0].get();
-  ITAVDiagnosticAdaptor* partial = adaptors_[1].get();
+  ITAVDiagnosticAdaptor *store = adaptors_[0].get(), *partial = adaptors_[1].get();
   LONG sent = mux_->MessageCount();
   const LONG connects = mux_->ConnectCount();
 

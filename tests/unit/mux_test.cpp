@@ -199,7 +199,7 @@ class MuxTestServer : public Watched {
   void SetReading(bool reading) { Change([&] { reading_ = reading; }); }
   void Send(const std::vector<uint8_t>& bytes) {
     auto lock = Lock();
-    if (client_ != INVALID_SOCKET)
+    if (client_ != INVALID_SOCKET && !bytes.empty())
       send(client_, reinterpret_cast<const char*>(bytes.data()), static_cast<int>(bytes.size()), 0);
   }
   // Closes the client's connection, as a service that goes away; returns once it is closed.
@@ -275,13 +275,10 @@ class MuxTestServer : public Watched {
   void Handle(const WireFrame& frame) {
     Handler handler;
     Change([&] { frames_.push_back(frame), handler = handler_; });
-    if (frame.kind == kHello) {
-      // "HVMX", version 1, reserved 0, the largest payload.
+    if (frame.kind == kHello)  // "HVMX", version 1, reserved 0, the largest payload
       Send(WireFrame::Encode(kHelloReply, frame.id, {'H', 'V', 'M', 'X', 1, 0, 0, 0, 0, 0, 0x40, 0}));
-    } else if (handler) {
-      std::vector<uint8_t> answer = handler(frame);
-      if (!answer.empty()) Send(answer);
-    }
+    else if (handler)
+      Send(handler(frame));
   }
 
   SOCKET listener_ = INVALID_SOCKET;
@@ -442,8 +439,7 @@ TEST_F(MuxTest, GreetsTheServiceAndWritesMessagesAsDescribed) {
   EXPECT_NE(sink_->connectedContext, 0);
   ComPtr<IMuxMessage> message = Message({{"MSGTYPE", "1"}, {"b", "x"}});
   EXPECT_EQ(message->SetText(L"h\u00e9"), S_OK);
-  const BYTE data[] = {9, 8, 7};
-  EXPECT_EQ(message->SetData(0, 3, data), S_OK);
+  EXPECT_EQ(message->SetData(0, 3, reinterpret_cast<const BYTE*>("\x09\x08\x07")), S_OK);
   ULONG written = 0;
   ASSERT_EQ(message.query<IStream>()->Write("\x01\x02", 2, &written), S_OK);
   EXPECT_EQ(connection_->Post(message.get(), 1000), S_OK);
