@@ -171,9 +171,7 @@ class Service final : public IMuxService, public ComObject {
     RETURN_HR_IF(E_INVALIDARG, address == nullptr || reserved != 0 || sink == nullptr);
     ComPtr<IMuxSink> muxSink;
     RETURN_IF_FAILED(sink->QueryInterface(IID_IMuxSink, muxSink.put_void()));
-    std::string narrow;  // addresses are ASCII
-    for (const wchar_t* c = address; *c; ++c) narrow += static_cast<char>(*c);
-    Log("Connect(" + narrow + ")");
+    Log("Connect(" + std::string(address, address + wcslen(address)) + ")");  // addresses are ASCII
     auto endpoint = std::make_shared<Endpoint>(Endpoint{muxSink});
     RETURN_IF_FAILED(Locked([&](State& s) {
       ++s.connectCount;

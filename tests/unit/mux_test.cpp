@@ -584,8 +584,7 @@ TEST_F(MuxTest, StopEndsNotificationsWithoutWaitingForOneInProgress) {
     SetEvent(entered.get());
     WaitForSingleObject(release.get(), 10000);
   };
-  WireMessage note;
-  note.fields = {{"MSGTYPE", "5"}};
+  const WireMessage note{{{"MSGTYPE", "5"}}};
   server_.Send(WireFrame::Encode(kNotify, 0, note.Encode()));
   ASSERT_EQ(WaitForSingleObject(entered.get(), 5000), WAIT_OBJECT_0);
   EXPECT_EQ(connection_->Stop(1), E_INVALIDARG);
