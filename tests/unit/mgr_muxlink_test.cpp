@@ -148,27 +148,21 @@ class MuxLinkTest : public ComTest {
     return sink;
   }
   // Answers the next item posted as the service does, on a thread of its own:
-  // a "5" with this result, the item's "transid" and its body.
+  // the item's message (its "transid" and body) as a "5" with this result.
   std::thread Answer(HRESULT hr) {
     return std::thread([this, hr, next = mux_->MessageCount()] {
       CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-      ComPtr<IMuxMessage> answer;
-      LONG context = 0;
-      ComPtr<IMuxSink> sink = Sink(&context);
-      if (mux_->WaitForMessages(next + 1, 5000) && mux_->MessageAt(next, answer.put(), nullptr) == S_OK && sink) {
-        answer->SetField("MSGTYPE", "5");
-        answer->SetField("HRESULT", std::to_string(static_cast<long>(hr)).c_str());
-        sink->OnMessage(context, answer.get());
-      }
+      if (mux_->WaitForMessages(next + 1, 5000))
+        Deliver({{"MSGTYPE", "5"}, {"HRESULT", std::to_string(static_cast<long>(hr))}}, Message(next));
       CoUninitialize();
     });
   }
-  // What the manager answers to a message with these fields from the Mux.
-  HRESULT Deliver(const std::vector<std::pair<const char*, std::string>>& fields) {
+  // What the manager answers to a message from the Mux: `message` (a new one
+  // when null) with these fields.
+  HRESULT Deliver(const std::vector<std::pair<const char*, std::string>>& fields, ComPtr<IMuxMessage> message = {}) {
     ComPtr<IMuxConnection> connection;
-    ComPtr<IMuxMessage> message;
-    EXPECT_EQ(mgr_->GetConnectionToMux(connection.put()), S_OK);
-    EXPECT_EQ(connection->CreateMessage(message.put()), S_OK);
+    if (!message && mgr_->GetConnectionToMux(connection.put()) == S_OK) connection->CreateMessage(message.put());
+    if (!message) return E_UNEXPECTED;
     for (const auto& field : fields) message->SetField(field.first, field.second.c_str());
     LONG context = 0;
     ComPtr<IMuxSink> sink = Sink(&context);
@@ -546,9 +540,10 @@ TEST_F(AdaptorListTest, AChangeSendsTheNewFlagsAndLogsWhatChanged) {
     EXPECT_EQ(Flags(c.adaptor, c.audience), c.severity);
     EXPECT_EQ(Sent(sent + 1), "post MSGTYPE=1");
     ComPtr<IMuxMessage> audit = Message(sent + 1);
-    const std::pair<const wchar_t*, std::wstring> params[] = {{L"msgtext", c.text}, {L"severity", L"8"},
-                                                              {L"audience", L"9"},  // VELTRA and Op
-                                                              {L"verbosity", L"0"}, {L"provider", L"Halvern Diagnostics"}};
+    // Audience 9: VELTRA and Op.
+    const std::pair<const wchar_t*, std::wstring> params[] = {
+        {L"msgtext", c.text}, {L"severity", L"8"}, {L"audience", L"9"}, {L"verbosity", L"0"},
+        {L"provider", L"Halvern Diagnostics"}};
     for (const auto& [name, value] : params) EXPECT_EQ(Param(audit.get(), name), value) << Narrow(name);
   }
   EXPECT_EQ(mux_->ConnectCount(), connects + 3) << "each audit message goes through a manager of its own";
@@ -633,7 +628,7 @@ TEST_F(MuxLinkTest, AdaptorObjectsAndTheirEnumeratorHandOutRecordsAndReferences)
     ASSERT_EQ(enumerator->Add(MakeAdaptor(name, MakeObject<FakeAdaptor>(true)->Inner()).get()), S_OK);
   ComPtr<IEnumVARIANT> walk = enumerator.query<IEnumVARIANT>();
   EXPECT_FALSE(enumerator.query<IDispatch>());
-  VARIANT slots[4];
+  VARIANT slots[4] = {};  // all VT_EMPTY
   // Next into fresh slots: the names fetched, separated by ",".
   const auto next = [&](ULONG celt, HRESULT hr, ULONG count, const std::wstring& names) {
     for (VARIANT& slot : slots) VariantClear(&slot);
@@ -645,7 +640,6 @@ TEST_F(MuxLinkTest, AdaptorObjectsAndTheirEnumeratorHandOutRecordsAndReferences)
     EXPECT_EQ(got, names);
     EXPECT_EQ(slots[count].vt, VT_EMPTY) << "nothing written past the elements fetched";
   };
-  for (VARIANT& slot : slots) VariantInit(&slot);
   next(2, S_OK, 2, L"first,second");
   next(2, S_FALSE, 1, L"third");
   next(1, S_FALSE, 0, L"");

@@ -542,9 +542,7 @@ TEST_F(MuxTest, TransactsFindTheirOwnRepliesAndTimeOut) {
 
 TEST_F(MuxTest, NotificationsReachTheSinkWithTheirBodyFromTheStart) {
   ASSERT_EQ(Connect(), S_OK);
-  WireMessage note;
-  note.fields = {{"MSGTYPE", "5"}, {"HRESULT", "-2147467259"}, {"transid", "7"}};
-  note.body = {1, 2, 3, 4, 5};
+  const WireMessage note{{{"MSGTYPE", "5"}, {"HRESULT", "-2147467259"}, {"transid", "7"}}, L"", {}, {1, 2, 3, 4, 5}};
   server_.Send(WireFrame::Encode(kNotify, 0, note.Encode()));
   server_.Send(WireFrame::Error(42, E_INVALIDARG, "bad item"));  // a refused post
   ASSERT_TRUE(sink_->WaitFor([&] { return sink_->messages.size() == 1 && sink_->postsFailed == 1; }));
