@@ -22,14 +22,7 @@
 namespace hv::testmux {
 namespace {
 
-const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
-  for (const auto& field : content.fields)
-    if (field.first == name) return &field.second;
-  return nullptr;
-}
-
-// The client side of one connection, guarded by the state's lock: once the
-// client stops the connection, the test gets its sink no more.
+// The client side of one connection, under the state's lock; stopped: no sink.
 struct Endpoint {
   ComPtr<IMuxSink> sink;
   LONG context = 0;
@@ -43,8 +36,6 @@ struct Reply {
 
 // Everything recorded and everything the test set, for the whole process.
 struct State {
-  std::mutex mutex;
-  std::condition_variable recorded;
   std::string callLog;
   LONG failConnects = 0, failPosts = 0;
   HRESULT failConnectHr = S_OK, failPostHr = S_OK;
@@ -54,22 +45,21 @@ struct State {
   std::map<std::string, std::deque<Reply>> replies;
 };
 
-State& TheState() {
-  // Never destroyed: threads of the double may still use it while the process ends.
-  static State* state = new State();
-  return *state;
-}
+// Never destroyed: threads of the double may still use them while the process ends.
+std::mutex& theMutex = *new std::mutex();
+std::condition_variable& recorded = *new std::condition_variable();
+State& theState = *new State();
 
 // Runs f on the state under its lock.
 template <typename F>
 auto Locked(F f) {
-  State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  return f(s);
+  std::lock_guard<std::mutex> lock(theMutex);
+  return f(theState);
 }
 
-void Log(const std::string& call) {
+HRESULT Log(const std::string& call) {
   Locked([&](State& s) { s.callLog += (s.callLog.empty() ? "" : ";") + call; });
+  return S_OK;
 }
 
 // The failure that is due now, counting it; S_OK when none is (count -1: every time).
@@ -103,35 +93,25 @@ class Connection final : public IMuxConnection, public ComObject {
 
   explicit Connection(std::shared_ptr<Endpoint> endpoint) : endpoint_(std::move(endpoint)) {}
 
-  STDMETHODIMP CreateMessage(IMuxMessage** ppMsg) override {
-    RETURN_HR_IF_NULL(E_POINTER, ppMsg);
-    *ppMsg = nullptr;
-    return MakeMessage({}, ppMsg);
-  }
-  STDMETHODIMP Post(IMuxMessage* msg, ULONG) override {
-    MuxMessageContent content;
-    return Record(msg, TestMuxSend_Post, &content);
-  }
+  STDMETHODIMP CreateMessage(IMuxMessage** ppMsg) override { return MakeMessage({}, ppMsg); }
+  STDMETHODIMP Post(IMuxMessage* msg, ULONG) override { return Record(msg, TestMuxSend_Post); }
   STDMETHODIMP Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG) override {
-    RETURN_HR_IF_NULL(E_POINTER, ppReply);
     *ppReply = nullptr;
-    RETURN_HR_IF_NULL(E_POINTER, request);
-    MuxMessageContent content;
-    RETURN_IF_FAILED(Record(request, TestMuxSend_Transact, &content));
-    const std::string* type = FieldOf(content, "MSGTYPE");
+    RETURN_IF_FAILED(Record(request, TestMuxSend_Transact));
+    const char* type = request->GetField("MSGTYPE");
     Reply reply;
     RETURN_IF_FAILED(Locked([&](State& s) {
-      auto& replies = s.replies[type ? *type : std::string()];
+      auto& replies = s.replies[type ? type : ""];
       // Without a reply the service would never answer: not worth waiting for.
       if (replies.empty()) return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
       reply = replies.front();
       if (replies.size() > 1) replies.pop_front();  // the last one answers every later request
       return reply.transactResult;
     }));
-    const std::string* requestId = FieldOf(content, "transid");
-    if (requestId && !FieldOf(reply.content, "transid")) reply.content.fields.emplace_back("transid", *requestId);
     ComPtr<IMuxMessage> answer;
     RETURN_IF_FAILED(MakeMessage(std::move(reply.content), answer.put()));
+    const char* requestId = request->GetField("transid");
+    if (requestId && !answer->GetField("transid")) RETURN_IF_FAILED(answer->SetField("transid", requestId));
     if (reply.marshalAfterBody) {
       IStream* body = static_cast<CMuxMessage*>(answer.get());
       const LARGE_INTEGER zero = {};
@@ -143,14 +123,8 @@ class Connection final : public IMuxConnection, public ComObject {
     *ppReply = answer.release();
     return S_OK;
   }
-  STDMETHODIMP Flush(ULONG) override {
-    Log("Flush");
-    return S_OK;
-  }
-  STDMETHODIMP Disconnect() override {
-    Log("Disconnect");
-    return S_OK;
-  }
+  STDMETHODIMP Flush(ULONG) override { return Log("Flush"); }
+  STDMETHODIMP Disconnect() override { return Log("Disconnect"); }
   STDMETHODIMP Stop(LONG value) override {
     Log("Stop(" + std::to_string(value) + ")");
     RETURN_HR_IF(E_INVALIDARG, value != 0);
@@ -170,15 +144,16 @@ class Connection final : public IMuxConnection, public ComObject {
     Locked([&](State&) { released.swap(endpoint_->sink); });
   }
   // Keeps what was sent, unless a failed post is due.
-  HRESULT Record(IMuxMessage* msg, LONG kind, MuxMessageContent* content) {
+  HRESULT Record(IMuxMessage* msg, LONG kind) {
     ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
     RETURN_HR_IF(E_INVALIDARG, !message);
     Log(kind == TestMuxSend_Post ? "Post" : "Transact");
-    RETURN_IF_FAILED(message->Snapshot(content));
+    MuxMessageContent content;
+    RETURN_IF_FAILED(message->Snapshot(&content));
     return Locked([&](State& s) {
       RETURN_IF_FAILED(kind == TestMuxSend_Post ? Due(&s.failPosts, s.failPostHr) : S_OK);
-      s.messages.emplace_back(*content, kind);
-      s.recorded.notify_all();
+      s.messages.emplace_back(std::move(content), kind);
+      recorded.notify_all();
       return S_OK;
     });
   }
@@ -192,16 +167,12 @@ class Service final : public IMuxService, public ComObject {
   static inline const QIEntry kInterfaces[] = {HV_QI_ENTRY(Service, IMuxService), HV_QI_END};
 
   STDMETHODIMP Connect(LPCWSTR address, LONG reserved, IUnknown* sink, IMuxConnection** ppConnection) override {
-    RETURN_HR_IF_NULL(E_POINTER, ppConnection);
     *ppConnection = nullptr;
     RETURN_HR_IF(E_INVALIDARG, address == nullptr || reserved != 0 || sink == nullptr);
     ComPtr<IMuxSink> muxSink;
     RETURN_IF_FAILED(sink->QueryInterface(IID_IMuxSink, muxSink.put_void()));
-    std::string narrow;  // addresses are ASCII
-    for (const wchar_t* c = address; *c; ++c) narrow += static_cast<char>(*c);
-    Log("Connect(" + narrow + ")");
-    auto endpoint = std::make_shared<Endpoint>();
-    endpoint->sink = muxSink;
+    Log("Connect(" + std::string(address, address + wcslen(address)) + ")");  // addresses are ASCII
+    auto endpoint = std::make_shared<Endpoint>(Endpoint{muxSink});
     RETURN_IF_FAILED(Locked([&](State& s) {
       ++s.connectCount;
       endpoint->context = ++s.nextContext;  // never 0
@@ -220,16 +191,8 @@ class Service final : public IMuxService, public ComObject {
   ~Service() override = default;
 };
 
-// The real component, beside the double in the build's folder.
-std::wstring RealServer() {
-  const std::wstring self = ThisModulePath();
-  return self.substr(0, self.find_last_of(L"\\/") + 1) + L"HVMux.dll";
-}
-
 HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, const char* fields, const wchar_t* text,
                  const BYTE* body, ULONG cbBody, IUnknown* marshalAfterBody) {
-  RETURN_HR_IF(E_INVALIDARG, msgType == nullptr);
-  RETURN_HR_IF(E_POINTER, cbBody != 0 && body == nullptr);
   Reply reply;
   reply.transactResult = transactResult;
   RETURN_HR_IF(E_INVALIDARG, !ParseFields(fields, &reply.content.fields));
@@ -238,20 +201,10 @@ HRESULT AddReply(bool replace, const char* msgType, HRESULT transactResult, cons
   if (cbBody) reply.content.body.assign(body, body + cbBody);
   reply.marshalAfterBody = ComPtr<IUnknown>(marshalAfterBody);
   std::deque<Reply> dropped;  // released after the lock
-  State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  if (replace) dropped.swap(s.replies[msgType]);
-  s.replies[msgType].push_back(std::move(reply));
+  std::lock_guard<std::mutex> lock(theMutex);
+  if (replace) dropped.swap(theState.replies[msgType]);
+  theState.replies[msgType].push_back(std::move(reply));
   return S_OK;
-}
-
-ULONG CopyOut(const std::string& text, char* buffer, ULONG cchBuffer) {
-  if (buffer && cchBuffer) {
-    const size_t n = std::min<size_t>(text.size(), cchBuffer - 1);
-    std::copy(text.begin(), text.begin() + n, buffer);
-    buffer[n] = 0;
-  }
-  return static_cast<ULONG>(text.size());
 }
 
 }  // namespace
@@ -260,13 +213,7 @@ ULONG CopyOut(const std::string& text, char* buffer, ULONG cchBuffer) {
 using namespace hv::testmux;
 using hv::ComPtr;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
-  if (reason == DLL_PROCESS_ATTACH) DisableThreadLibraryCalls(instance);
-  return TRUE;
-}
-
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  RETURN_HR_IF_NULL(E_POINTER, ppv);
   *ppv = nullptr;
   RETURN_HR_IF(CLASS_E_CLASSNOTAVAILABLE, !IsEqualCLSID(clsid, CLSID_MuxService));
   ComPtr<hv::ClassFactory> factory = hv::MakeObject<hv::ClassFactory>(&hv::CreateObject<Service>);
@@ -279,8 +226,7 @@ STDAPI DllCanUnloadNow() { return hv::ModuleLockCount() == 0 ? S_OK : S_FALSE; }
 // Takes the Mux service's class id over.
 STDAPI DllRegisterServer() {
   const std::wstring self = hv::ThisModulePath();
-  RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class (test double)", self,
-                                           LIBID_HVMuxLib));
+  RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class (test double)", self, LIBID_HVMuxLib));
   return hv::RegisterTypeLibOf(self);
 }
 
@@ -289,8 +235,10 @@ STDAPI DllRegisterServer() {
 STDAPI DllUnregisterServer() {
   std::wstring current;
   RETURN_IF_FAILED(hv::RegisteredInprocServer(CLSID_MuxService, &current));
-  if (!current.empty() && _wcsicmp(current.c_str(), hv::ThisModulePath().c_str()) != 0) return S_OK;
-  const std::wstring real = RealServer();
+  const std::wstring self = hv::ThisModulePath();
+  if (!current.empty() && _wcsicmp(current.c_str(), self.c_str()) != 0) return S_OK;
+  // The real component lies beside the double in the build's folder.
+  const std::wstring real = self.substr(0, self.find_last_of(L"\\/") + 1) + L"HVMux.dll";
   if (GetFileAttributesW(real.c_str()) != INVALID_FILE_ATTRIBUTES) {
     RETURN_IF_FAILED(hv::RegisterInprocClass(CLSID_MuxService, L"MuxService Class", real, LIBID_HVMuxLib));
     return hv::RegisterTypeLibOf(real);
@@ -300,16 +248,11 @@ STDAPI DllUnregisterServer() {
 }
 
 TESTMUX_API void WINAPI TestMux_Reset(void) {
-  // Released after the lock: releases may run client code.
-  std::vector<std::shared_ptr<Endpoint>> live;
-  std::map<std::string, std::deque<Reply>> replies;
-  State& s = TheState();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.callLog.clear();
-  s.failConnects = s.failPosts = s.connectCount = 0;
-  live.swap(s.live);
-  s.messages.clear();
-  replies.swap(s.replies);
+  State old;  // released after the lock: releases may run client code
+  Locked([&](State& s) {
+    std::swap(s, old);
+    s.nextContext = old.nextContext;  // contexts stay unique
+  });
 }
 
 TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr) {
@@ -325,29 +268,28 @@ TESTMUX_API LONG WINAPI TestMux_MessageCount(void) {
 }
 
 TESTMUX_API BOOL WINAPI TestMux_WaitForMessages(LONG count, DWORD timeoutMs) {
-  State& s = TheState();
-  std::unique_lock<std::mutex> lock(s.mutex);
-  return s.recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return static_cast<LONG>(s.messages.size()) >= count; });
+  std::unique_lock<std::mutex> lock(theMutex);
+  return recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [&] { return static_cast<LONG>(theState.messages.size()) >= count; });
 }
 
 TESTMUX_API HRESULT WINAPI TestMux_GetMessage(LONG index, IMuxMessage** ppMsg, LONG* sendKind) {
-  RETURN_HR_IF_NULL(E_POINTER, ppMsg);
   *ppMsg = nullptr;
-  if (sendKind) *sendKind = 0;
-  std::pair<hv::MuxMessageContent, LONG> recorded;
+  std::pair<hv::MuxMessageContent, LONG> message;
   RETURN_IF_FAILED(Locked([&](State& s) {
     RETURN_HR_IF(E_INVALIDARG, index < 0 || static_cast<size_t>(index) >= s.messages.size());
-    recorded = s.messages[index];
+    message = s.messages[index];
     return S_OK;
   }));
-  RETURN_IF_FAILED(MakeMessage(std::move(recorded.first), ppMsg));
-  if (sendKind) *sendKind = recorded.second;
-  return S_OK;
+  if (sendKind) *sendKind = message.second;
+  return MakeMessage(std::move(message.first), ppMsg);
 }
 
 TESTMUX_API ULONG WINAPI TestMux_CallLog(char* buffer, ULONG cchBuffer) {
-  return Locked([&](State& s) { return CopyOut(s.callLog, buffer, cchBuffer); });
+  return Locked([&](State& s) {
+    if (buffer && cchBuffer) lstrcpynA(buffer, s.callLog.c_str(), static_cast<int>(cchBuffer));
+    return static_cast<ULONG>(s.callLog.size());
+  });
 }
 
 TESTMUX_API void WINAPI TestMux_FailPost(LONG count, HRESULT hr) {
@@ -367,7 +309,6 @@ TESTMUX_API HRESULT WINAPI TestMux_AddTransactReply(const char* msgType, HRESULT
 }
 
 TESTMUX_API HRESULT WINAPI TestMux_GetSink(IMuxSink** ppSink, LONG* context) {
-  RETURN_HR_IF(E_POINTER, ppSink == nullptr || context == nullptr);
   *ppSink = nullptr;
   *context = 0;
   return Locked([&](State& s) {

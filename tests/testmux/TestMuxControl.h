@@ -1,9 +1,7 @@
 // TestMux.dll: a stand-in for the Mux component under the Mux service's class
-// id. It keeps every message the client sends, answers transacts with replies
-// the test sets, and hands the test the client's sink. Process-wide state;
-// any function may be called from any thread.
-// Lists of fields are "name=value" entries, each ended by a NUL, the list ended
-// by one more NUL ("MSGTYPE=5\0HRESULT=0\0\0"); the first "=" ends the name.
+// id: it keeps what clients send, answers transacts as the test set and hands
+// out the client's sink. Process-wide state, callable from any thread. Field
+// lists: "name=value" entries, each ended by a NUL, then one more NUL.
 #pragma once
 #include <windows.h>
 #include <objidl.h>
@@ -20,8 +18,7 @@
 // How a recorded message was sent.
 enum TestMuxSendKind { TestMuxSend_Post = 1, TestMuxSend_Transact = 2 };
 
-// Forgets every message, reply, failure and call; live connections are no
-// longer the ones the test drives.
+// Forgets every message, reply, failure, call and live connection.
 TESTMUX_API void WINAPI TestMux_Reset(void);
 // The next `count` Connect calls fail with hr (count -1: all of them).
 TESTMUX_API void WINAPI TestMux_FailConnect(LONG count, HRESULT hr);
