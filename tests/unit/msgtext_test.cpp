@@ -1,8 +1,8 @@
-// Message templates filled from insertion arguments, the providers' resource
-// DLLs, the library's language libraries, and the message check of items. The
-// resource cache is process-wide, so each test uses provider names of its own.
+// Message templates and their arguments, resource DLLs, language libraries and
+// the message check. The resource cache is process-wide: each test has its own providers.
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -125,15 +125,12 @@ struct Provider {
   const std::wstring key;
 };
 
-// Runs with this thread locale and puts the previous one back.
-struct ThreadLocale {
-  explicit ThreadLocale(LCID locale) { SetThreadLocale(locale); }
-  ~ThreadLocale() { SetThreadLocale(previous); }
+// Message 1001 of the provider as a thread with this locale (0: this thread's) looks it up.
+std::wstring Message1001(const wchar_t* provider, LCID locale = 0) {
   const LCID previous = GetThreadLocale();
-};
-
-std::wstring Message1001(const wchar_t* provider) {
+  SetThreadLocale(locale ? locale : previous);
   HMODULE module = GetProviderResourceModule(provider);
+  SetThreadLocale(previous);
   return module ? LoadResourceString(module, 1001) : L"<no module>";
 }
 
@@ -160,35 +157,28 @@ TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
       {L"ResNotLoading", BinDir() + L"NoSuch.dll", kEnglish1001},
       {L"ResLongPath", tooLong, kEnglish1001},
       {L"ResFullPath", PaddedGermanPath(259), kGerman1001}};
-  ThreadLocale german(kGermanLocale);
   for (const auto& [name, germanDll, expected] : cases) {
     Provider provider(name);
     if (!germanDll.empty()) provider.Set(kGerman, germanDll);
     provider.Set(kEnglish, PumpDll(L"ENU"));
-    EXPECT_EQ(expected, Message1001(name)) << Narrow(name);
+    EXPECT_EQ(expected, Message1001(name, kGermanLocale)) << Narrow(name);
   }
-  EXPECT_EQ(L"<no module>", Message1001(L"NoSuchProvider"));
-  EXPECT_EQ(L"<no module>", Message1001(L""));
+  EXPECT_EQ(L"<no module>", Message1001(L"NoSuchProvider", kGermanLocale));
+  EXPECT_EQ(L"<no module>", Message1001(L"", kGermanLocale));
 }
 
 TEST(ProviderResources, LoadedDllsAreCachedOncePerExactNameUntilReleasedAndMissingOnesAreNot) {
   Provider pump(L"Pump");
   EXPECT_EQ(L"<no module>", Message1001(L"Pump"));
   pump.Set(kEnglish, PumpDll(L"ENU"));
-  {
-    ThreadLocale german(kGermanLocale);
-    EXPECT_EQ(kEnglish1001, Message1001(L"Pump"));
-    // A German DLL registered while the process runs is found on the next call.
-    pump.Set(kGerman, PumpDll(L"DEU"));
-    EXPECT_EQ(kGerman1001, Message1001(L"Pump"));
-  }
+  EXPECT_EQ(kEnglish1001, Message1001(L"Pump", kGermanLocale));
+  // A German DLL registered while the process runs is found on the next call.
+  pump.Set(kGerman, PumpDll(L"DEU"));
+  EXPECT_EQ(kGerman1001, Message1001(L"Pump", kGermanLocale));
   // Loaded DLLs come from the cache, not the registry...
   DeleteMachineValue(pump.key, kGerman);
   pump.Set(kEnglish, PumpDll(L"DEU"));
-  {
-    ThreadLocale german(kGermanLocale);
-    EXPECT_EQ(kGerman1001, Message1001(L"Pump"));
-  }
+  EXPECT_EQ(kGerman1001, Message1001(L"Pump", kGermanLocale));
   EXPECT_EQ(kEnglish1001, Message1001(L"Pump"));
   // ...but the entry is per exact name, while the registry key is shared.
   EXPECT_EQ(kGerman1001, Message1001(L"pump"));
@@ -232,10 +222,7 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
   ASSERT_TRUE(english && german);
   for (UINT id : {101u, 110u, 111u, 120u, 121u, 122u, 123u, 124u, 125u, 126u, 127u}) {
     // The insertion marks in order ("%s", "%1", ...); translations may reorder places.
-    const std::vector<std::wstring> expected = id == 101   ? std::vector<std::wstring>{L"%s", L"%d"}
-                                               : id == 110 ? std::vector<std::wstring>{L"%1", L"%2"}
-                                               : id == 111 ? std::vector<std::wstring>{L"%1", L"%2", L"%3"}
-                                                           : std::vector<std::wstring>{};
+    const std::wstring expected = id == 101 ? L"%s%d" : id == 110 ? L"%1%2" : id == 111 ? L"%1%2%3" : L"";
     for (HMODULE module : {english, german}) {
       const std::wstring message = LoadResourceString(module, id);
       std::vector<std::wstring> marks;
@@ -243,7 +230,7 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
         marks.push_back(message.substr(i, 2));
       if (id != 101) std::sort(marks.begin(), marks.end());
       EXPECT_FALSE(message.empty()) << id;
-      EXPECT_EQ(expected, marks) << id << ": " << Narrow(message);
+      EXPECT_EQ(expected, std::accumulate(marks.begin(), marks.end(), std::wstring())) << id << ": " << Narrow(message);
     }
   }
   // The German texts are German, not copies.
@@ -283,17 +270,15 @@ class CheckMessageTest : public ComTest {
   // with these arguments, and the error description it left ("" for none).
   Result Check(const wchar_t* text, const Args& args, long id = -1, const wchar_t* provider = L"") {
     ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
-    Args message, providerValue;
-    text ? message.Text(text) : message.I4(id);
+    Args fields;  // the message and the provider
+    (text ? fields.Text(text) : fields.I4(id)).Text(provider);
     unique_safearray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(args.values.size())));
     for (LONG i = 0; i < static_cast<LONG>(args.values.size()); ++i)
       SafeArrayPutElement(array.get(), &i, const_cast<VARIANT*>(&args.values[i]));
-    item->SetStandardFields(nullptr, L"", 4, 1, 0, message.values[0], array.get());
-    providerValue.Text(provider);
-    EXPECT_EQ(item->PutParam(unique_bstr(SysAllocString(L"provider")).get(), providerValue.values[0]), S_OK);
+    item->SetStandardFields(nullptr, L"", 4, 1, 0, fields.values[0], array.get());
+    EXPECT_EQ(item->PutParam(unique_bstr(SysAllocString(L"provider")).get(), fields.values[1]), S_OK);
     SetErrorInfo(0, nullptr);
-    const HRESULT hr = CheckMessage(*item);
-    return {hr, TakeErrorDescription()};
+    return {CheckMessage(*item), TakeErrorDescription()};  // braces: evaluated in order
   }
 };
 
