@@ -1,6 +1,5 @@
-' A viewer written in VBScript: installs the sample definition file, lists
-' the field groups in German and English and gets one group's definition,
-' through the display interface of a log manager.
+' A viewer written in VBScript: installs the sample definition file, lists the field groups in German and
+' English and gets one group's definition, through the display interface of a log manager.
 Option Explicit
 Dim failures : failures = 0
 
@@ -17,7 +16,6 @@ End Sub
 ' in the ANSI code page: Wine's VBScript has neither ChrW nor AscW.
 Function Marked(text)
   Dim i, c
-  Marked = ""
   For i = 1 To Len(text)
     c = Mid(text, i, 1)
     If Asc(c) > 127 Then c = "&#" & Asc(c) & ";"
@@ -28,7 +26,6 @@ End Function
 ' The elements of a list joined with "|" (Wine's VBScript has no Join).
 Function Joined(list)
   Dim i
-  Joined = ""
   For i = LBound(list) To UBound(list)
     If i > LBound(list) Then Joined = Joined & "|"
     Joined = Joined & list(i)
@@ -38,7 +35,6 @@ End Function
 ' Lines separated by "|", each starting with its depth in tabs, ended with line feeds.
 Function Lines(spec)
   Dim part
-  Lines = ""
   For Each part In Split(spec, "|")
     Lines = Lines & String(CInt(Left(part, 1)), vbTab) & Mid(part, 2) & vbLf
   Next
