@@ -1,6 +1,5 @@
-// The log item: interfaces, fields, its stream (layout, children by value,
-// object values, failing and hostile streams), marshalling by value, and its
-// description: the message formatted for the caller's language.
+// The log item: interfaces, fields, its stream (layout, children by value, object values, failing and hostile
+// streams), marshalling by value, and its description: the message formatted for the caller's language.
 #include <windows.h>
 #include <olectl.h>
 
@@ -54,8 +53,7 @@ VARIANT Str(const std::wstring& text) {
   v.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
   return v;
 }
-// A value as "vt:text" ("3:42", "8:Pump", "0:"); an array of VARIANT as
-// "8204:from L" and its elements ("8204:from 0 3:10 8:a").
+// A value as "vt:text" ("3:42", "0:"); an array of VARIANT as "8204:from L" and its elements ("8204:from 0 3:10").
 std::wstring Show(VARIANT& v) {
   std::wstring shown = std::to_wstring(v.vt) + L":";
   if (v.vt == (VT_ARRAY | VT_VARIANT)) {
@@ -134,8 +132,7 @@ ComPtr<CTAVDiagnosticLogItem> NewItem(FieldList fields = {}) {
   Set(item.get(), fields);
   return item;
 }
-// An array of VARIANT with the given lower bound holding these values, which
-// it clears (but for objects, which the caller holds).
+// An array of VARIANT from this lower bound holding the values, which it clears (but objects, the caller's).
 VARIANT List(std::vector<VARIANT> values, LONG lower = 0) {
   SAFEARRAYBOUND bound = {static_cast<ULONG>(values.size()), lower};
   VARIANT list;
@@ -173,14 +170,12 @@ struct Bytes {
   Bytes& id(const GUID& g) { return mem(&g, 16); }
 };
 
-// The stream of an item up to its argument count: version, five empty
-// texts, date, severity, audience, verbosity, help context, GUID, message id.
+// An item's stream up to its argument count: version, five empty texts, date, four numbers, GUID, message id.
 Bytes Head(double date) {
   return Bytes().u32(2).str(L"").str(L"").str(L"").str(L"").str(L"").f64(date).u32(0).u32(0).u32(0).u32(0).id(
       GUID_NULL).u32(0xFFFFFFFF);
 }
-// Where the first argument (or, without arguments, the child block) of an
-// item with empty texts begins.
+// Where the first argument (or the child block) of an item with empty texts begins.
 constexpr size_t kFirstArgument = 4 + 30 + 8 + 16 + 16 + 4 + 4;
 
 std::vector<uint8_t> SaveBytes(IUnknown* object, HRESULT expected = S_OK) {
@@ -198,8 +193,7 @@ ULONG MeasuredSize(IUnknown* object) {
 HRESULT LoadBytes(CTAVDiagnosticLogItem* item, const std::vector<uint8_t>& bytes) {
   return item->Load(StreamOf(bytes).get());
 }
-// The description of a resource message whose provider has no DLL, when the
-// library's resources hold no text for it (as in this program).
+// The description of a resource message whose provider has no DLL (this program's resources have no text).
 std::wstring NoDllText(const std::wstring& provider, long id) {
   return L"Halvern Diagnostics failed to load the message for " + provider +
          L".  The provider's resource file could not be found.  The resource id was " + std::to_wstring(id) + L".";
@@ -250,15 +244,13 @@ TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
   UINT count = 0;
   EXPECT_EQ(S_OK, registered->GetTypeInfoCount(&count));
   EXPECT_EQ(1u, count);
-  LPOLESTR names[] = {const_cast<LPOLESTR>(L"PutParam"), const_cast<LPOLESTR>(L"getparam")};
-  DISPID ids[2] = {};
-  ASSERT_EQ(S_OK, registered->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, ids));
-  ASSERT_EQ(S_OK, registered->GetIDsOfNames(IID_NULL, names + 1, 1, LOCALE_USER_DEFAULT, ids + 1));
-  EXPECT_EQ(1, ids[0]);
-  EXPECT_EQ(2, ids[1]);
+  for (auto [name, id] : {std::pair{L"PutParam", 1}, {L"getparam", 2}}) {
+    DISPID found = 0;
+    EXPECT_EQ(S_OK, registered->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(&name), 1, LOCALE_USER_DEFAULT, &found));
+    EXPECT_EQ(id, found) << Narrow(name);
+  }
 }
 
-// A new item is stamped in UTC and holds the module lock until it is in flight.
 TEST_F(ItemTest, NewItemIsStampedInUtcAndHoldsTheModuleLockUntilInFlight) {
   const LONG start = ModuleLockCount();
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
@@ -286,7 +278,7 @@ TEST_F(ItemTest, NewItemIsStampedInUtcAndHoldsTheModuleLockUntilInFlight) {
   EXPECT_EQ(start, ModuleLockCount());
 }
 
-// Each row puts a value and reads a field back, on the same item in turn.
+// Each row puts a value (with its result) and reads a field back (as shown), on the same item in turn.
 TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   unique_safearray byRefArray(List({Num(VT_I4, 5)}).parray);
@@ -294,7 +286,6 @@ TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
   VARIANT byRef;  // as script clients pass their variables
   byRef.vt = VT_ARRAY | VT_VARIANT | VT_BYREF;
   byRef.pparray = &raw;
-  // Put name, value: result; then read name: shown.
   std::tuple<const wchar_t*, VARIANT, HRESULT, const wchar_t*, const wchar_t*> rows[] = {
       {L"SEVERITY", Str(L"4"), S_OK, L"kind", L"3:4"},
       {L"Kind", Num(VT_I4, 8), S_OK, L"severity", L"3:8"},
@@ -318,8 +309,7 @@ TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
       {L"userdescription", Num(VT_I4, 5), E_INVALIDARG, L"userdescription", L"8:note"},
       {L"UserDescription", Real(VT_DATE, 2.0), E_INVALIDARG, L"UserDescription", L"8:note"},
       {L"userdescription", Num(VT_EMPTY, 0), S_OK, L"userdescription", L"0:"},
-      // Arguments are a list of VARIANT, whatever its lower bound; other types
-      // leave them as they were.
+      // Arguments are a VARIANT list of any lower bound; other types leave them as they were.
       {L"arglist", List({Num(VT_I4, 10), Num(VT_I4, 20)}, 1), S_OK, L"arglist", L"8204:from 0 3:10 3:20"},
       {L"arglist", Num(VT_I4, 12), S_OK, L"arglist", L"8204:from 0 3:10 3:20"},
       {L"arglist", List({}), S_OK, L"arglist", L"8204:from 0"},
@@ -365,8 +355,7 @@ TEST_F(ItemTest, ExtendedParametersFollowTheSchema) {
   Set(item.get(), {{L"COUNT", L"12"}, {L"count", L"twelve"}, {L"operator", 3}});
   EXPECT_EQ(L"3:12", Get(item->Inner(), L"Count"));
   EXPECT_EQ(L"8:3", Get(item->Inner(), L"operator"));
-  // A parameter named like a standard field, and the second "count", are
-  // reached only by index.
+  // A parameter named like a standard field, and the second "count", are reached only by index.
   Set(item.get(), {{L"severity", 2}});
   EXPECT_EQ(2, item->Severity());
   const wchar_t* entries[] = {L"count=3:12", L"operator=8:3", L"severity=0:", L"count=0:", L"failed -2147024809"};
@@ -402,8 +391,7 @@ TEST_F(ItemTest, SetStandardFieldsCutsTextAndReadsArraysFromTheirLowerBound) {
   EXPECT_EQ(L"3:9", copies.size() == 3 ? Show(copies[2]) : L"not three");
   for (VARIANT& copy : copies) VariantClear(&copy);
 
-  // 3000 characters stay whole, a number is a resource id, anything else no
-  // message; without a date the item is stamped on delivery.
+  // 3000 characters stay whole, a number is a resource id, else no message; without a date delivery stamps it.
   const std::tuple<VARIANT, long, size_t> messages[] = {
       {Str(std::wstring(3000, L'y')), -1, 3000}, {Num(VT_I2, 1001), 1001, 0}, {Num(VT_NULL, 0), -1, 0}};
   for (auto [value, id, length] : messages) {
@@ -486,8 +474,7 @@ TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
   EXPECT_EQ(Hex(expected.b), Hex(saved));
   EXPECT_EQ(saved.size(), MeasuredSize(item->Inner()));
 
-  // Read back, everything comes out the same; the flag is not part of the
-  // stream, so a load leaves it as it was.
+  // Read back, everything comes out the same; the flag is not in the stream, so a load leaves it as it was.
   ComPtr<CTAVDiagnosticLogItem> copy = NewItem();
   Set(copy.get(), {{L"ce_based_message", L"true"}});
   ASSERT_EQ(S_OK, LoadBytes(copy.get(), saved));
@@ -547,9 +534,8 @@ TEST_F(ItemTest, LoadReplacesTableChildAndDescriptionAndVersionOneKeepsTheUserDe
   }
 }
 
-// A stream the item reads field by field: writes fail with a failing fault,
-// with S_FALSE reads deliver everything but answer it, and reads fail after
-// readsLeft.
+// A stream the item reads field by field: writes fail with a failing fault, reads fail after readsLeft, and
+// with S_FALSE they deliver everything but answer it.
 class FaultyStream final : public IStream, public ComObject {
  public:
   HV_COM_OBJECT(FaultyStream)
@@ -583,9 +569,8 @@ class FaultyStream final : public IStream, public ComObject {
 };
 const QIEntry FaultyStream::kInterfaces[] = {HV_QI_ENTRY(FaultyStream, IStream), HV_QI_END};
 
-// A memory stream is read in place, any other stream field by field: a load
-// cut off anywhere fails alike from both, at the same position, and keeps
-// what it read.
+// A memory stream is read in place, any other field by field: a load cut off anywhere fails alike from both, at
+// the same position, and keeps what it read.
 TEST_F(ItemTest, CutOffStreamsFailAlikeFromMemoryAndOtherStreams) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   item->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/><ElementType name=\"tag\"/>");
@@ -617,8 +602,7 @@ TEST_F(ItemTest, CutOffStreamsFailAlikeFromMemoryAndOtherStreams) {
   EXPECT_EQ(L"batch=3:77", Entry(receiver.get(), 0));
   EXPECT_EQ(L"=0:", Entry(receiver.get(), 1));
 
-  // A failing stream: its error is passed on, or a read answered with
-  // S_FALSE becomes E_FAIL.
+  // A failing stream's error is passed on; a read answered with S_FALSE becomes E_FAIL.
   EXPECT_EQ(STG_E_MEDIUMFULL, item->Save(MakeObject<FaultyStream>(full, STG_E_MEDIUMFULL).get(), FALSE));
   EXPECT_EQ(E_FAIL, NewItem()->Load(MakeObject<FaultyStream>(full, S_FALSE).get()));
   receiver = NewItem();
@@ -667,9 +651,8 @@ TEST_F(ItemTest, ChildIsStoredByValue) {
 }
 
 TEST_F(ItemTest, ObjectValues) {
-  // A null object is a null class id and nothing else (no child and no
-  // extended values follow); a persistable object goes out with its class id
-  // and comes back alive, followed by the rest of the item.
+  // A null object is a null class id and nothing else (no child and no extended values follow); a persistable
+  // object goes out with its class id and comes back alive, followed by the rest of the item.
   ComPtr<CTAVDiagnosticLogItem> item = NewItem({{L"userdescription", L"after the object"}}), loaded = NewItem();
   FONTDESC desc = {sizeof(FONTDESC), const_cast<wchar_t*>(L"Tahoma"), {120000, 0}, FW_BOLD, ANSI_CHARSET,
                    FALSE, FALSE, FALSE};
@@ -702,8 +685,7 @@ TEST_F(ItemTest, ObjectValues) {
   ULARGE_INTEGER size;
   EXPECT_EQ(E_NOINTERFACE, item->GetSizeMax(&size));
 
-  // A stream that names the item class as an object is not followed, even
-  // where an item stream follows and then the rest of the outer item.
+  // A stream naming the item class as an object is refused, even with an item stream and the rest after it.
   Bytes hostile = Head(0.0);
   hostile.u32(1).u16(VT_UNKNOWN).id(CLSID_TAVDiagnosticLogItem).raw(SaveBytes(NewItem()->Inner()));
   hostile.u32(0).u32(0).raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00});
@@ -797,8 +779,7 @@ void Exercise(CTAVDiagnosticLogItem* item, int depth) {
   if (child) Exercise(CTAVDiagnosticLogItem::FromInterface(child.get()).get(), depth + 1);
 }
 
-// Bytes in use in every heap of the process: exact where the memory
-// counters of the process are only estimates.
+// Bytes in use in every heap of the process (its memory counters are only estimates).
 SIZE_T AllocatedBytes() {
   std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
   heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
@@ -813,8 +794,7 @@ SIZE_T AllocatedBytes() {
   return total;
 }
 
-// Random bytes and mutations of valid streams load to an HRESULT, never to a
-// crash, a hang or a leak, and whatever loads is usable afterwards.
+// Random bytes and mutated streams load to an HRESULT, never a crash, hang or leak; what loads is usable.
 TEST_F(ItemTest, HostileStreamsAlwaysEndInAnHResult) {
   const std::vector<std::vector<uint8_t>> corpus = Corpus();
   const LONG locks = ModuleLockCount();
@@ -842,8 +822,7 @@ TEST_F(ItemTest, HostileStreamsAlwaysEndInAnHResult) {
     }
     return loaded;
   };
-  // The whole sequence once, then its beginning twice more: the later passes
-  // meet warm caches (provider lookups, the heap) and must not grow the process.
+  // The whole sequence, then its beginning twice more: with warm caches, the process must not grow.
   EXPECT_GT(run(3000), 100) << "too few inputs loaded to exercise readers";
   run(800);
   const SIZE_T afterSecond = AllocatedBytes();
@@ -879,8 +858,7 @@ ComPtr<CTAVDiagnosticLogItem> ResourceItem() {
                   {L"arglist", List({Num(VT_I4, 3)})}});
 }
 
-// The marshal data is the item stream; another machine, which may lack the
-// provider's DLL, gets the message as the text formatted here.
+// Marshal data is the item stream; another machine, which may lack the DLL, gets the text formatted here.
 TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
   ComPtr<CTAVDiagnosticLogItem> sender = ResourceItem(), asText = NewItem();
   const std::vector<uint8_t> local = SaveBytes(sender->Inner());
@@ -941,7 +919,7 @@ TEST_F(ItemTest, ValuesWithoutTextFormCannotBeWrittenMeasuredOrMarshalled) {
 
 // --- The item as an error object ---
 
-// Registers (or, with an empty path, removes) one language of a provider.
+// One language of a provider, registered for the scope.
 struct ProviderRegistration {
   ProviderRegistration(const std::wstring& provider, const wchar_t* language, const std::wstring& path)
       : key(std::wstring(kProductKey) + L"\\Providers\\" + provider + L"\\Resources"), language(language) {
@@ -964,8 +942,7 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
                      item->GetHelpFile(nullptr), item->GetHelpContext(nullptr)})
     EXPECT_EQ(E_POINTER, hr);
 
-  // The item's setters, then a foreign error object with the same fields
-  // stored as a child, which becomes an item.
+  // The item's setters, and a foreign error object with the same fields stored as a child (it becomes an item).
   ComPtr<ICreateErrorInfo> create;
   ASSERT_EQ(S_OK, CreateErrorInfo(create.put()));
   create->SetDescription(const_cast<wchar_t*>(L"Disk full"));
@@ -993,8 +970,7 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
   ASSERT_EQ(S_OK, item->SetDescription(const_cast<wchar_t*>(L"Stopped")));
   EXPECT_EQ(L"8:Stopped", Get(item->Inner(), L"msgtext"));
   EXPECT_EQ(L"Stopped", Description(item->Inner()));
-  // The arguments stay and fill the text's insertion places; the item serves
-  // as the thread's error object.
+  // The arguments stay and fill the text's places; the item serves as the thread's error object.
   PutArguments(item->Inner(), {Str(L"C:")});
   ASSERT_EQ(S_OK, item->SetDescription(const_cast<wchar_t*>(L"Disk %1 is full")));
   ASSERT_EQ(S_OK, SetErrorInfo(0, item.get()));
@@ -1004,9 +980,8 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
 }
 
 TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
-  // The provider has a DLL without strings (this program) for German only:
-  // English callers get the fallback of a missing DLL, German ones that of a
-  // missing string.
+  // The provider has a DLL without strings (this program) for German only: English callers get the fallback
+  // of a missing DLL, German ones that of a missing string.
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   ProviderRegistration german(L"HvItemTestGermanOnly", L"0x0007", self);
@@ -1063,8 +1038,7 @@ TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
 }
 
 TEST_F(ItemTest, LibraryTextForAMissingDllComesFromTheLanguageLibrary) {
-  // Through COM the item belongs to the registered DLL, whose resource module
-  // is the language library installed beside it.
+  // Through COM the item is the registered DLL's, whose resources are the language library beside it.
   HMODULE library =
       LoadLibraryExW((test::BinDir() + L"TAVDiagnosticsENU.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (!library) GTEST_SKIP() << "no language library built";

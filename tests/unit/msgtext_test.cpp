@@ -1,5 +1,4 @@
-// Message templates and their arguments, resource DLLs, language libraries and
-// the message check. The resource cache is process-wide: each test has its own providers.
+// Templates and arguments, resource DLLs, language libraries, the message check; the cache is process-wide.
 #include <algorithm>
 #include <atomic>
 #include <numeric>
@@ -46,8 +45,7 @@ std::wstring Format(const std::wstring& messageTemplate, const Args& args = Args
 
 TEST(FormatInsertions, FillsPlacesFromTheArguments) {
   EXPECT_EQ(L"Disk C: is 95% full", Format(L"Disk %1 is %2!d!%% full", Args().Text(L"C:").I4(95)));
-  // Other types are converted to text under a text place, to a 32-bit
-  // integer under an integer format (rounding to even); empty is 0.
+  // Other types: text under a text place, a 32-bit integer (rounded to even) under an integer format; empty is 0.
   EXPECT_EQ(L"2.5 items", Format(L"%1 items", Args().R8(2.5)));
   EXPECT_EQ(L"2|4", Format(L"%1!d!|%2!d!", Args().R8(2.5).R8(3.5)));
   EXPECT_EQ(L"0 and 0", Format(L"%1 and %2!d!", Args().Of(VT_EMPTY).Of(VT_EMPTY)));
@@ -59,16 +57,14 @@ TEST(FormatInsertions, FillsPlacesFromTheArguments) {
   // Escapes are processed once there are arguments; inserted text is not a template.
   EXPECT_EQ(L"a\r\nb\tc x", Format(L"a%nb%tc %1", Args().Text(L"x")));
   EXPECT_EQ(L"50%% %1", Format(L"%1", Args().Text(L"50%% %1")));
-  // Small integers are sign-extended to the machine word, and a BSTR is its
-  // pointer, whatever the format says.
+  // Small integers are sign-extended to the machine word; a BSTR is its pointer, whatever the format says.
   EXPECT_EQ(sizeof(void*) == 8 ? L"ffffffffffffffff" : L"ffffffff", Format(L"%1!Ix!", Args().I2(-1)));
   EXPECT_EQ(L"-5|-128", Format(L"%1!d!|%2!d!", Args().I2(-5).I1(-128)));
   Args text;
   text.Text(L"abc");
   EXPECT_EQ(std::to_wstring(static_cast<int>(reinterpret_cast<INT_PTR>(text.values[0].bstrVal))),
             Format(L"%1!d!", text));
-  // A floating-point format gets the word of a 32-bit integer: Windows prints
-  // its bits as a tiny number, Wine's formatter only the letter.
+  // A floating-point format gets a 32-bit word: Windows prints a tiny number, Wine's formatter the letter.
   const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
   EXPECT_EQ(wine ? L"[f]" : L"[0.000000]", Format(L"[%1!f!]", Args().I4(1)));
 }
@@ -91,16 +87,14 @@ TEST(FormatInsertions, WhatTheFormatterCannotSurviveLeavesTheTemplate) {
   EXPECT_EQ(L"[%1!s!]", Format(L"[%1!s!]", Args().I1(7)));
   // The type letter comes from the first "%1" text, here inside an escape.
   EXPECT_EQ(L"%%1!d! %1", Format(L"%%1!d! %1", Args().I4(5)));
-  // "n" writes through its argument, "*" takes the width from the list, other
-  // letters or a second conversion read words nobody passed, an unclosed format
-  // swallows the rest, huge widths or long formats overrun the formatter.
+  // "n" writes through its argument, "*" takes the width from the list, other letters or a second conversion
+  // read words nobody passed, an unclosed format swallows the rest, huge widths overrun the formatter.
   for (const wchar_t* unusable : {L"%1!n!", L"%1!*d! x", L"%1!d%s!", L"%1!Z!", L"%1!d", L"%1!12345d!", L"%1!.99999s!",
                                   L"%1!----------------------s!", L"%1!!"})
     EXPECT_EQ(unusable, Format(unusable, Args().Text(L"t"))) << Narrow(unusable);
   // Nothing after "%0" is printed, so a place there cannot be unfit.
   EXPECT_EQ(L"abc", Format(L"abc%0def %1", Args().I2(5)));
-  // A value without text form under a printed place leaves the template with
-  // the missing places replaced; where its place does not occur it is not used.
+  // A value without text form under a printed place leaves the template, missing places replaced.
   EXPECT_EQ(L"Got %1 and (null)", Format(L"Got %1 and %2", Args().Of(VT_NULL)));
   EXPECT_EQ(L"only b", Format(L"only %2", Args().Of(VT_NULL).Text(L"b")));
   // The formatter rejects a lone "%" at the end: the result is empty.
@@ -116,8 +110,7 @@ const std::wstring kEnglish1001 = L"Pump %1 started", kGerman1001 = L"Pumpe %1 g
 
 std::wstring PumpDll(const wchar_t* language) { return BinDir() + L"Pump" + language + L".dll"; }
 
-// A provider's "Resources" values as an installer writes them, removed with
-// the provider's key afterwards.
+// A provider's "Resources" values as an installer writes them; the provider's key goes afterwards.
 struct Provider {
   explicit Provider(const std::wstring& name) : key(kProviders + name + L"\\Resources") {}
   ~Provider() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str()); }
@@ -134,8 +127,7 @@ std::wstring Message1001(const wchar_t* provider, LCID locale = 0) {
   return module ? LoadResourceString(module, 1001) : L"<no module>";
 }
 
-// The German DLL's path padded with "." and ".." steps to exactly n
-// characters; the platform resolves them without touching the disk.
+// The German DLL's path padded to n characters with "." and ".." steps, which the platform resolves.
 std::wstring PaddedGermanPath(size_t n) {
   std::wstring path = BinDir();
   size_t need = n - path.size() - 11;  // "PumpDEU.dll"
@@ -183,8 +175,7 @@ TEST(ProviderResources, LoadedDllsAreCachedOncePerExactNameUntilReleasedAndMissi
   // ...but the entry is per exact name, while the registry key is shared.
   EXPECT_EQ(kGerman1001, Message1001(L"pump"));
 
-  // Concurrent callers load a DLL once: every load the cache made is undone
-  // by the release, and the cache starts over.
+  // Concurrent callers load a DLL once; the release undoes every load and the cache starts over.
   Provider concurrent(L"ConcurrentProbe");
   concurrent.Set(kEnglish, PumpDll(L"DEU"));
   std::atomic<bool> go{false};
@@ -266,8 +257,7 @@ const Result kFits(S_OK, L""), kIncorrectType(E_FAIL, L"An insertion argument wa
 
 class CheckMessageTest : public ComTest {
  protected:
-  // The check of a text message, or of resource message id of the provider,
-  // with these arguments, and the error description it left ("" for none).
+  // The check of a text (or the provider's resource id) with these arguments, and the error description left.
   Result Check(const wchar_t* text, const Args& args, long id = -1, const wchar_t* provider = L"") {
     ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
     Args fields;  // the message and the provider
