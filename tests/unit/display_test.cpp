@@ -41,14 +41,14 @@ void Clear(const std::wstring& folder, const wchar_t* pattern) {
 
 ComPtr<ITAVDiagnosticLogDisplay> NewDisplay() {
   ComPtr<ITAVDiagnosticLogDisplay> display;
-  EXPECT_EQ(CoCreateInstance(CLSID_TAVDiagnosticLogMgr, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogDisplay,
-                             display.put_void()),
-            S_OK);
+  EXPECT_EQ(S_OK, CoCreateInstance(CLSID_TAVDiagnosticLogMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_ITAVDiagnosticLogDisplay, display.put_void()));
   return display;
 }
 
 // The listed groups (two arrays of BSTRs from 0) as "name=type|name=type", or "<untouched>".
 std::string Groups(ITAVDiagnosticLogDisplay* display, ULONG lcid) {
+  if (!display) return "<no display>";
   unique_variant lists[2];
   for (auto& list : lists) list->vt = VT_I4, list->lVal = 42;
   EXPECT_EQ(display->GetReaderFieldGroupNames(lcid, lists[0].get(), lists[1].get()), S_OK);
@@ -74,6 +74,7 @@ std::string Groups(ITAVDiagnosticLogDisplay* display, ULONG lcid) {
 
 // The definition as UTF-8; "<untouched>" when the call did not set it.
 std::string Definition(ITAVDiagnosticLogDisplay* display, ULONG lcid, const wchar_t* name, const wchar_t* type) {
+  if (!display) return "<no display>";
   unique_bstr bname(name ? SysAllocString(name) : nullptr), btype(type ? SysAllocString(type) : nullptr);
   const BSTR untouched = reinterpret_cast<BSTR>(static_cast<uintptr_t>(0x1234));
   BSTR schema = untouched;

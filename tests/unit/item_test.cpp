@@ -28,23 +28,23 @@ using test::Narrow;
 using test::StreamBytes;
 using test::StreamOf;
 
+constexpr LCID kEnglish = MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT),
+               kGerman = MAKELCID(MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN), SORT_DEFAULT);
+
 class ItemTest : public test::ComTest {
  protected:
   void TearDown() override {
-    SetThreadLocale(MAKELCID(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), SORT_DEFAULT));
+    SetThreadLocale(kEnglish);
     ComTest::TearDown();
   }
 };
 
-VARIANT Num(VARTYPE vt, LONGLONG value) {
-  VARIANT v;
+// A VARIANT of this type holding the value's bytes (every value field starts at the same place).
+template <class T>
+VARIANT Num(VARTYPE vt, T value) {
+  VARIANT v = {};
   v.vt = vt;
-  v.llVal = value;  // every value field overlaps this one
-  return v;
-}
-VARIANT Real(VARTYPE vt, double value) {
-  VARIANT v = Num(vt, 0);
-  v.dblVal = value;
+  std::memcpy(&v.llVal, &value, sizeof(T));
   return v;
 }
 VARIANT Str(const std::wstring& text) {
@@ -302,12 +302,12 @@ TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
       // The message is either a resource id, also when given as a double, or text.
       {L"msgtext", Num(VT_I4, 1001), S_OK, L"msgtext", L"3:1001"},
       {L"msgtext", Str(L"Pump started"), S_OK, L"msgtext", L"8:Pump started"},
-      {L"msgtext", Real(VT_R8, 7.0), S_OK, L"msgtext", L"3:7"},
+      {L"msgtext", Num(VT_R8, 7.0), S_OK, L"msgtext", L"3:7"},
       {L"msgtext", Num(VT_NULL, 0), DISP_E_TYPEMISMATCH, L"msgtext", L"3:7"},
       // The user description is text or nothing.
       {L"userdescription", Str(L"note"), S_OK, L"userdescription", L"8:note"},
       {L"userdescription", Num(VT_I4, 5), E_INVALIDARG, L"userdescription", L"8:note"},
-      {L"UserDescription", Real(VT_DATE, 2.0), E_INVALIDARG, L"UserDescription", L"8:note"},
+      {L"UserDescription", Num(VT_DATE, 2.0), E_INVALIDARG, L"UserDescription", L"8:note"},
       {L"userdescription", Num(VT_EMPTY, 0), S_OK, L"userdescription", L"0:"},
       // Arguments are a VARIANT list of any lower bound; other types leave them as they were.
       {L"arglist", List({Num(VT_I4, 10), Num(VT_I4, 20)}, 1), S_OK, L"arglist", L"8204:from 0 3:10 3:20"},
@@ -323,7 +323,7 @@ TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
   EXPECT_EQ(L"", item->MessageText());
   EXPECT_EQ(L"3:3", Get(item->Inner(), L"verbosity"));
   // A date that does not parse leaves the field alone.
-  EXPECT_EQ(S_OK, Put(item->Inner(), L"datetime", Real(VT_DATE, 40000.25)));
+  EXPECT_EQ(S_OK, Put(item->Inner(), L"datetime", Num(VT_DATE, 40000.25)));
   EXPECT_EQ(DISP_E_TYPEMISMATCH, Put(item->Inner(), L"datetime", Str(L"not a date")));
   EXPECT_EQ(40000.25, item->DateTime());
 
@@ -442,8 +442,7 @@ TEST_F(ItemTest, EmptyItemIsNinetyEightBytes) {
 
   // No header of its own: two saves into one stream simply follow each other.
   ComPtr<IStream> stream = StreamOf({});
-  ASSERT_EQ(S_OK, item->Save(stream.get(), FALSE));
-  ASSERT_EQ(S_OK, item->Save(stream.get(), FALSE));
+  ASSERT_EQ(S_OK, item->Save(stream.get(), FALSE) | item->Save(stream.get(), FALSE));
   EXPECT_EQ(196u, StreamBytes(stream.get()).size());
   for (HRESULT hr : {item->Save(nullptr, FALSE), item->Load(nullptr), item->GetSizeMax(nullptr)})
     EXPECT_EQ(E_POINTER, hr);
@@ -461,7 +460,7 @@ TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
                    {L"severity", 1}, {L"audience", 2}, {L"verbosity", 3}, {L"level", 200},
                    {L"userdescription", L"note"},
                    {L"arglist", List({Num(VT_I4, 5), Str(std::wstring(L"a\0b", 3)), Num(VT_UI1, 0x7F),
-                                      Num(VT_BOOL, VARIANT_TRUE), Num(VT_EMPTY, 0), Real(VT_R8, 0.5)})}});
+                                      Num(VT_BOOL, VARIANT_TRUE), Num(VT_EMPTY, 0), Num(VT_R8, 0.5)})}});
 
   Bytes expected;
   expected.u32(2).str(L"ab").str(L"P").str(L"").str(L"u").str(L"h").f64(2.0).u32(1).u32(2).u32(3).u32(0x01020304);
@@ -485,8 +484,7 @@ TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
 TEST_F(ItemTest, ChildBlockKeepsTheMeasuredSizeOfSixtyFourBitValuesWithZeroFiller) {
   // The 64-bit integers are written as 8 bytes but measured by their text.
   ComPtr<CTAVDiagnosticLogItem> child = NewItem();
-  PutArguments(child->Inner(),
-               {Num(VT_I8, -1234567890123LL), Num(VT_UI8, static_cast<LONGLONG>(18000000000000000000ull))});
+  PutArguments(child->Inner(), {Num(VT_I8, -1234567890123LL), Num(VT_UI8, 18000000000000000000ull)});
   const std::vector<uint8_t> childBytes = SaveBytes(child->Inner());
   ASSERT_EQ(98u + 20u, childBytes.size());
   EXPECT_EQ("14 00 35 FB 04 8E E0 FE FF FF 15 00 00 00 08 C5 A1 D8 CC F9",
@@ -658,12 +656,10 @@ TEST_F(ItemTest, ObjectValues) {
                    FALSE, FALSE, FALSE};
   ComPtr<IDispatch> font;
   ASSERT_EQ(S_OK, OleCreateFontIndirect(&desc, IID_IDispatch, font.put_void()));
-  VARIANT object = Num(VT_DISPATCH, 0);
-  object.pdispVal = font.get();
-  for (VARIANT value : {Num(VT_UNKNOWN, 0), object}) {
+  for (VARIANT value : {Num(VT_UNKNOWN, 0), Num(VT_DISPATCH, font.get())}) {
     PutArguments(item->Inner(), {value});
     const std::vector<uint8_t> saved = SaveBytes(item->Inner());
-    Bytes start = Bytes().u16(value.vt).id(font.get() == value.pdispVal ? CLSID_StdFont : CLSID_NULL);
+    Bytes start = Bytes().u16(value.vt).id(value.pdispVal ? CLSID_StdFont : CLSID_NULL);
     if (!value.pdispVal) start.u32(0).u32(0);
     EXPECT_EQ(Hex(start.b), Hex({saved.begin() + kFirstArgument, saved.begin() + kFirstArgument + start.b.size()}));
     const ULONG measured = MeasuredSize(item->Inner());
@@ -673,14 +669,9 @@ TEST_F(ItemTest, ObjectValues) {
   }
 
   // An item has no class id to write, and a plain object no persistence.
-  ComPtr<CTAVDiagnosticLogItem> nested = NewItem();
-  object = Num(VT_UNKNOWN, 0);
-  object.punkVal = nested->Inner();
-  PutArguments(item->Inner(), {object});
+  PutArguments(item->Inner(), {Num(VT_UNKNOWN, NewItem()->Inner())});
   SaveBytes(item->Inner(), E_NOTIMPL);
-  ComPtr<IStream> plain = StreamOf({});
-  object.punkVal = plain.get();
-  PutArguments(item->Inner(), {object});
+  PutArguments(item->Inner(), {Num(VT_UNKNOWN, StreamOf({}).get())});
   SaveBytes(item->Inner(), E_NOINTERFACE);
   ULARGE_INTEGER size;
   EXPECT_EQ(E_NOINTERFACE, item->GetSizeMax(&size));
@@ -930,10 +921,6 @@ struct ProviderRegistration {
   const wchar_t* const language;
 };
 
-void SetLanguage(WORD primary, WORD sub) {
-  ASSERT_TRUE(SetThreadLocale(MAKELCID(MAKELANGID(primary, sub), SORT_DEFAULT)));
-}
-
 TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem({{L"msgtext", L"Started"}, {L"provider", L"Pump"}}), parent = NewItem();
   EXPECT_EQ(L"Started", Description(item->Inner()));
@@ -988,9 +975,9 @@ TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem({{L"provider", L"HvItemTestGermanOnly"}, {L"msgtext", 12}});
   const std::wstring english = NoDllText(L"HvItemTestGermanOnly", 12);
   EXPECT_EQ(english, Description(item->Inner()));
-  SetLanguage(LANG_GERMAN, SUBLANG_GERMAN);
+  ASSERT_TRUE(SetThreadLocale(kGerman));
   EXPECT_EQ(L"ID = 12", Description(item->Inner()));
-  SetLanguage(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+  ASSERT_TRUE(SetThreadLocale(kEnglish));
   EXPECT_EQ(english, Description(item->Inner()));
 
   // Any change of a field formats anew.
@@ -1012,25 +999,24 @@ TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
   ProviderRegistration german(L"HvItemTestPump", L"0x0007", test::BinDir() + L"PumpDEU.dll");
   ComPtr<CTAVDiagnosticLogItem> item = NewItem(
       {{L"provider", L"HvItemTestPump"}, {L"msgtext", 1002}, {L"arglist", List({Str(L"P-101"), Num(VT_I4, 4)})}});
-  const auto describeOn = [&](LANGID language) {
+  const auto describeOn = [&](LCID locale) {
     std::wstring text;
     std::thread([&] {
-      SetThreadLocale(MAKELCID(language, SORT_DEFAULT));
+      SetThreadLocale(locale);
       text = Description(item->Inner());
     }).join();
     return text;
   };
-  const LANGID en = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), de = MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN);
   for (int round = 0; round < 2; ++round) {
-    EXPECT_EQ(L"Pump P-101 pressure 4 bar", describeOn(en)) << "round " << round;
-    EXPECT_EQ(L"Pumpe P-101 Druck 4 bar", describeOn(de)) << "round " << round;
+    EXPECT_EQ(L"Pump P-101 pressure 4 bar", describeOn(kEnglish)) << "round " << round;
+    EXPECT_EQ(L"Pumpe P-101 Druck 4 bar", describeOn(kGerman)) << "round " << round;
   }
   Set(item.get(), {{L"msgtext", 12}});
-  EXPECT_EQ(L"ID = 12", describeOn(en)) << "a string the DLL does not hold";
+  EXPECT_EQ(L"ID = 12", describeOn(kEnglish)) << "a string the DLL does not hold";
 
   // Sent to another machine, the message goes as the sender's text.
   Set(item.get(), {{L"msgtext", 1002}});
-  SetLanguage(LANG_GERMAN, SUBLANG_GERMAN);
+  ASSERT_TRUE(SetThreadLocale(kGerman));
   ComPtr<ITAVDiagnosticLogItem> received = ThroughCom<ITAVDiagnosticLogItem>(item->Inner(), MSHCTX_DIFFERENTMACHINE);
   ASSERT_TRUE(received);
   EXPECT_EQ(L"8:Pumpe P-101 Druck 4 bar", Get(received.get(), L"msgtext"));
