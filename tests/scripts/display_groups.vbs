@@ -12,8 +12,7 @@ Sub Check(name, actual, expected)
   End If
 End Sub
 
-' The text with every character beyond ASCII written as "&#code;", its code
-' in the ANSI code page: Wine's VBScript has neither ChrW nor AscW.
+' The text with characters beyond ASCII as "&#code;" (ANSI code): Wine's VBScript has neither ChrW nor AscW.
 Function Marked(text)
   Dim i, c
   For i = 1 To Len(text)
@@ -40,10 +39,9 @@ Function Lines(spec)
   Next
 End Function
 
-' The sample is the only definition file of the machine's folder while the
-' script runs. Wine's ExpandEnvironmentStrings keeps the terminating null, so
-' the common files folder comes from the registry; Wine's File object has no
-' Delete, and DeleteFile with a pattern fails when nothing matches.
+' The sample is the only definition file of the machine's folder while the script runs. Wine's
+' ExpandEnvironmentStrings keeps the terminating null, so the common files folder comes from the registry;
+' Wine's File object has no Delete, and DeleteFile with a pattern fails when nothing matches.
 Dim shell, fso, folder, file
 Set shell = CreateObject("WScript.Shell")
 Set fso = CreateObject("Scripting.FileSystemObject")

@@ -16,9 +16,8 @@ Dim mgr, theLog, item, stamp, args, putFailed, names, values, i
 Set mgr = CreateObject("Halvern.ScriptBridge").CreateLogManager()
 Set theLog = mgr.CreateTAVDiagnosticLog("Line 3", "Pump")
 stamp = DateSerial(2026, 12, 5) + TimeSerial(8, 30, 0)
-' The date goes to a DATE* parameter: a script passes a value (an expression),
-' not a variable, which would arrive as a reference to a VARIANT. Kind 0 is
-' logged as Info (4); type User (1) is the VELTRA audience (1).
+' The date goes to a DATE* parameter: a script passes a value (an expression), not a variable, which would
+' arrive as a reference to a VARIANT. Kind 0 is logged as Info (4); type User (1) is the VELTRA audience (1).
 Set item = theLog.BuildItem(CDate(stamp), "operator", 0, 1, 3, "Pump started")
 names = Array("location", "Provider", "datetime", "username", "severity", "AUDIENCE", "verbosity", "msgtext")
 values = Array("Line 3", "Pump", stamp, "operator", CLng(4), CLng(1), CLng(3), "Pump started")

@@ -133,7 +133,6 @@ TEST_F(DisplayTest, FilesAreReadAsAnsiTextAndOnlyNonEmptyDefinitionFilesAreLoade
   // Appended in the order of the listing, whichever entry comes last.
   for (const auto& name : Listing(kScratch, L"*.*"))
     if (name == L"a.hvds" || name == L"b.HVDS") loaded.push_back(name == L"a.hvds" ? L"<a/>" : L"<b/>");
-  ASSERT_EQ(loaded.size(), 3u);
   EXPECT_EQ(files, loaded);
 }
 

@@ -214,7 +214,7 @@ uint64_t Position(IStream* stream) {
   return at.QuadPart;
 }
 
-TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
+TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentityAndThroughTheRegisteredDll) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   ComPtr<IUnknown> identity, dual;
   ASSERT_EQ(S_OK, item->QueryInterface(IID_IUnknown, identity.put_void()));
@@ -238,7 +238,7 @@ TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
   EXPECT_EQ(item.get(), CTAVDiagnosticLogItem::FromInterface(dual.get()).get());
   EXPECT_FALSE(CTAVDiagnosticLogItem::FromInterface(nullptr));
 
-  // The dispatch side comes from the type library embedded in the registered DLL.
+  // Made through the registered DLL, its dispatch side comes from the type library embedded there.
   ComPtr<ITAVDiagnosticLogItemEx> registered;
   ASSERT_EQ(S_OK, test::CreateItem(registered.put()));
   UINT count = 0;
@@ -249,6 +249,20 @@ TEST_F(ItemTest, AnswersItsInterfacesOnOneIdentity) {
     EXPECT_EQ(S_OK, registered->GetIDsOfNames(IID_NULL, const_cast<LPOLESTR*>(&name), 1, LOCALE_USER_DEFAULT, &found));
     EXPECT_EQ(id, found) << Narrow(name);
   }
+
+  // Its resources are the language library beside it, which holds the text for a provider without DLL.
+  HMODULE library =
+      LoadLibraryExW((test::BinDir() + L"TAVDiagnosticsENU.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (!library) GTEST_SKIP() << "no language library built";
+  const std::wstring format = LoadResourceString(library, 101);
+  FreeLibrary(library);
+  ASSERT_FALSE(format.empty()) << "string 101 missing from the language library";
+  wchar_t expected[1024];
+  _snwprintf(expected, 1023, format.c_str(), L"Pump", 12L);
+  Put(registered.get(), L"provider", Str(L"Pump"));
+  Put(registered.get(), L"msgtext", Num(VT_I4, 12));
+  EXPECT_EQ(std::wstring(expected), Description(registered.get()));
+  EXPECT_NE(NoDllText(L"Pump", 12), Description(registered.get()));
 }
 
 TEST_F(ItemTest, NewItemIsStampedInUtcAndHoldsTheModuleLockUntilInFlight) {
@@ -283,9 +297,7 @@ TEST_F(ItemTest, FieldsConvertIgnoreLetterCaseAndRefuseWhatDoesNotFit) {
   ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   unique_safearray byRefArray(List({Num(VT_I4, 5)}).parray);
   SAFEARRAY* raw = byRefArray.get();
-  VARIANT byRef;  // as script clients pass their variables
-  byRef.vt = VT_ARRAY | VT_VARIANT | VT_BYREF;
-  byRef.pparray = &raw;
+  const VARIANT byRef = Num(VT_ARRAY | VT_VARIANT | VT_BYREF, &raw);  // as script clients pass their variables
   std::tuple<const wchar_t*, VARIANT, HRESULT, const wchar_t*, const wchar_t*> rows[] = {
       {L"SEVERITY", Str(L"4"), S_OK, L"kind", L"3:4"},
       {L"Kind", Num(VT_I4, 8), S_OK, L"severity", L"3:8"},
@@ -433,23 +445,20 @@ TEST_F(ItemTest, CopyFromCopiesTheRecordButNotTheDeliveryState) {
 
 // --- The stream ---
 
-TEST_F(ItemTest, EmptyItemIsNinetyEightBytes) {
-  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
-  item->SetDateTime(1.5);
-  EXPECT_EQ(98u, MeasuredSize(item->Inner()));
+TEST_F(ItemTest, AnEmptyItemIsNinetyEightBytesAndEveryFieldHasItsPlaceAndForm) {
+  ComPtr<CTAVDiagnosticLogItem> empty = NewItem(), item = NewItem();
+  empty->SetDateTime(1.5);
+  EXPECT_EQ(98u, MeasuredSize(empty->Inner()));
   EXPECT_EQ(Hex(Head(1.5).u32(0).u32(0).u32(0).raw({0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00}).b),
-            Hex(SaveBytes(item->Inner())));
+            Hex(SaveBytes(empty->Inner())));
 
   // No header of its own: two saves into one stream simply follow each other.
   ComPtr<IStream> stream = StreamOf({});
-  ASSERT_EQ(S_OK, item->Save(stream.get(), FALSE) | item->Save(stream.get(), FALSE));
+  ASSERT_EQ(S_OK, empty->Save(stream.get(), FALSE) | empty->Save(stream.get(), FALSE));
   EXPECT_EQ(196u, StreamBytes(stream.get()).size());
-  for (HRESULT hr : {item->Save(nullptr, FALSE), item->Load(nullptr), item->GetSizeMax(nullptr)})
+  for (HRESULT hr : {empty->Save(nullptr, FALSE), empty->Load(nullptr), empty->GetSizeMax(nullptr)})
     EXPECT_EQ(E_POINTER, hr);
-}
 
-TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
-  ComPtr<CTAVDiagnosticLogItem> item = NewItem();
   ASSERT_EQ(S_OK, item->ApplySchema(L"<ElementType name=\"Level\" dt:type=\"unsigned char\"/>"));
   item->SetHelpFile(const_cast<wchar_t*>(L"h"));
   item->SetDateTime(2.0);
@@ -474,8 +483,7 @@ TEST_F(ItemTest, EveryFieldHasItsPlaceAndForm) {
   EXPECT_EQ(saved.size(), MeasuredSize(item->Inner()));
 
   // Read back, everything comes out the same; the flag is not in the stream, so a load leaves it as it was.
-  ComPtr<CTAVDiagnosticLogItem> copy = NewItem();
-  Set(copy.get(), {{L"ce_based_message", L"true"}});
+  ComPtr<CTAVDiagnosticLogItem> copy = NewItem({{L"ce_based_message", L"true"}});
   ASSERT_EQ(S_OK, LoadBytes(copy.get(), saved));
   EXPECT_EQ(Hex(saved), Hex(SaveBytes(copy->Inner())));
   EXPECT_EQ(L"11:True", Get(copy->Inner(), L"ce_based_message"));
@@ -692,14 +700,13 @@ std::vector<std::vector<uint8_t>> Corpus() {
   full->ApplySchema(L"<ElementType name=\"batch\" dt:type=\"int\"/><ElementType name=\"tag\"/>"
                     L"<ElementType name=\"when\" dt:type=\"date\"/><ElementType name=\"ok\" dt:type=\"bool\"/>"
                     L"<ElementType name=\"level\" dt:type=\"unsigned char\"/>");
-  Set(full.get(), {{L"location", L"Hall 3"}, {L"provider", L"Pump"}, {L"msgtext", L"Pump %1 is at %2!d!%% after %3"},
-                   {L"username", L"PLANT7\\op"}, {L"userdescription", L"note"}, {L"batch", L"77"}, {L"tag", L"T-1"},
-                   {L"when", L"2024-01-02"}, {L"ok", L"true"}, {L"level", L"9"}});
   // One argument of every kind the stream writes differently; the object is null.
   std::vector<VARIANT> args = {Str(L"P1")};
   for (VARTYPE vt : {VT_I4, VT_I8, VT_R8, VT_DATE, VT_I2, VT_CY, VT_UNKNOWN, VT_ERROR})
     args.push_back(Num(vt, vt == VT_UNKNOWN ? 0 : 95 + args.size()));
-  PutArguments(full->Inner(), args);
+  Set(full.get(), {{L"location", L"Hall 3"}, {L"provider", L"Pump"}, {L"msgtext", L"Pump %1 is at %2!d!%% after %3"},
+                   {L"username", L"PLANT7\\op"}, {L"userdescription", L"note"}, {L"batch", L"77"}, {L"tag", L"T-1"},
+                   {L"when", L"2024-01-02"}, {L"ok", L"true"}, {L"level", L"9"}, {L"arglist", List(args)}});
   child->SetChild(full->Inner());
   parent->SetChild(child->Inner());
   return {SaveBytes(empty->Inner()), SaveBytes(full->Inner()), SaveBytes(parent->Inner())};
@@ -850,7 +857,7 @@ ComPtr<CTAVDiagnosticLogItem> ResourceItem() {
 }
 
 // Marshal data is the item stream; another machine, which may lack the DLL, gets the text formatted here.
-TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
+TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachineOrFailsForValuesWithoutText) {
   ComPtr<CTAVDiagnosticLogItem> sender = ResourceItem(), asText = NewItem();
   const std::vector<uint8_t> local = SaveBytes(sender->Inner());
   asText->CopyFrom(*sender.get());
@@ -888,18 +895,16 @@ TEST_F(ItemTest, MarshalDataIsTheItemStreamWithTheTextForAnotherMachine) {
   static_cast<IUnknown*>(out)->Release();
   EXPECT_EQ(S_OK, receiver->ReleaseMarshalData(nullptr));
   EXPECT_EQ(S_OK, receiver->DisconnectObject(0));
-}
 
-TEST_F(ItemTest, ValuesWithoutTextFormCannotBeWrittenMeasuredOrMarshalled) {
-  ComPtr<CTAVDiagnosticLogItem> sender = ResourceItem();
+  // A value without text form can be neither written, measured nor marshalled.
   PutArguments(sender->Inner(), {Num(VT_NULL, 0)});
   SaveBytes(sender->Inner(), DISP_E_TYPEMISMATCH);
   ULARGE_INTEGER size = {};
   DWORD marshalSize = 0;
-  const DWORD remote = MSHCTX_DIFFERENTMACHINE;
+  const DWORD away = MSHCTX_DIFFERENTMACHINE;
   for (HRESULT hr : {sender->GetSizeMax(&size),
-                     sender->GetMarshalSizeMax(IID_IUnknown, nullptr, remote, nullptr, MSHLFLAGS_NORMAL, &marshalSize),
-                     sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr, remote, nullptr, 0)})
+                     sender->GetMarshalSizeMax(IID_IUnknown, nullptr, away, nullptr, MSHLFLAGS_NORMAL, &marshalSize),
+                     sender->MarshalInterface(StreamOf({}).get(), IID_IUnknown, nullptr, away, nullptr, 0)})
     EXPECT_EQ(DISP_E_TYPEMISMATCH, hr);
   // The message is restored, and another thread can take the item's lock again.
   EXPECT_EQ(L"", sender->MessageText());
@@ -966,7 +971,7 @@ TEST_F(ItemTest, ErrorFieldsAndSetDescriptionOfAnItemAndOfAForeignChild) {
   EXPECT_EQ(L"", Description(item->Inner()));
 }
 
-TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
+TEST_F(ItemTest, DescriptionFallsBackPerLanguageIsRecomputedAfterChangesAndFollowsEachThread) {
   // The provider has a DLL without strings (this program) for German only: English callers get the fallback
   // of a missing DLL, German ones that of a missing string.
   wchar_t self[MAX_PATH];
@@ -990,14 +995,13 @@ TEST_F(ItemTest, DescriptionFallsBackPerLanguageAndIsRecomputedAfterChanges) {
   EXPECT_EQ(L"built (null)", Description(item->Inner()));  // no argument for the place
   item->CopyFrom(*NewItem({{L"msgtext", L""}}).get());
   EXPECT_EQ(L"", Description(item->Inner())) << "an empty text describes itself as the empty text";
-}
 
-TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
+  // With a DLL per language, each thread reads the message in its own.
   if (GetFileAttributesW((test::BinDir() + L"PumpDEU.dll").c_str()) == INVALID_FILE_ATTRIBUTES)
     GTEST_SKIP() << "sample provider DLLs not built";
-  ProviderRegistration english(L"HvItemTestPump", L"0x0009", test::BinDir() + L"PumpENU.dll");
-  ProviderRegistration german(L"HvItemTestPump", L"0x0007", test::BinDir() + L"PumpDEU.dll");
-  ComPtr<CTAVDiagnosticLogItem> item = NewItem(
+  ProviderRegistration pumpEnglish(L"HvItemTestPump", L"0x0009", test::BinDir() + L"PumpENU.dll");
+  ProviderRegistration pumpGerman(L"HvItemTestPump", L"0x0007", test::BinDir() + L"PumpDEU.dll");
+  item = NewItem(
       {{L"provider", L"HvItemTestPump"}, {L"msgtext", 1002}, {L"arglist", List({Str(L"P-101"), Num(VT_I4, 4)})}});
   const auto describeOn = [&](LCID locale) {
     std::wstring text;
@@ -1021,24 +1025,6 @@ TEST_F(ItemTest, EachThreadReadsTheMessageInItsLanguage) {
   ASSERT_TRUE(received);
   EXPECT_EQ(L"8:Pumpe P-101 Druck 4 bar", Get(received.get(), L"msgtext"));
   EXPECT_EQ(1002, item->MessageId());
-}
-
-TEST_F(ItemTest, LibraryTextForAMissingDllComesFromTheLanguageLibrary) {
-  // Through COM the item is the registered DLL's, whose resources are the language library beside it.
-  HMODULE library =
-      LoadLibraryExW((test::BinDir() + L"TAVDiagnosticsENU.dll").c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  if (!library) GTEST_SKIP() << "no language library built";
-  const std::wstring format = LoadResourceString(library, 101);
-  FreeLibrary(library);
-  ASSERT_FALSE(format.empty()) << "string 101 missing from the language library";
-  wchar_t expected[1024];
-  _snwprintf(expected, 1023, format.c_str(), L"Pump", 12L);
-  ComPtr<ITAVDiagnosticLogItemEx> item;
-  ASSERT_EQ(S_OK, test::CreateItem(item.put()));
-  Put(item.get(), L"provider", Str(L"Pump"));
-  Put(item.get(), L"msgtext", Num(VT_I4, 12));
-  EXPECT_EQ(std::wstring(expected), Description(item.get()));
-  EXPECT_NE(NoDllText(L"Pump", 12), Description(item.get()));
 }
 
 }  // namespace

@@ -138,7 +138,6 @@ std::wstring PaddedGermanPath(size_t n) {
 
 TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
   const std::wstring tooLong = PaddedGermanPath(260);
-  ASSERT_EQ(260u, tooLong.size());
   HMODULE direct = LoadLibraryW(tooLong.c_str());
   ASSERT_NE(nullptr, direct) << "the platform loads the longer path: the limit of 259 is the cache's";
   FreeLibrary(direct);
