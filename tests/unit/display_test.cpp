@@ -76,8 +76,7 @@ std::string Groups(ITAVDiagnosticLogDisplay* display, ULONG lcid) {
 std::string Definition(ITAVDiagnosticLogDisplay* display, ULONG lcid, const wchar_t* name, const wchar_t* type) {
   if (!display) return "<no display>";
   unique_bstr bname(name ? SysAllocString(name) : nullptr), btype(type ? SysAllocString(type) : nullptr);
-  const BSTR untouched = reinterpret_cast<BSTR>(static_cast<uintptr_t>(0x1234));
-  BSTR schema = untouched;
+  BSTR untouched = reinterpret_cast<BSTR>(static_cast<uintptr_t>(0x1234)), schema = untouched;
   EXPECT_EQ(display->GetGroupDefinition(lcid, bname.get(), btype.get(), &schema), S_OK);
   if (schema == untouched) return "<untouched>";
   unique_bstr held(schema);

@@ -196,7 +196,7 @@ TEST(ProviderResources, LoadedDllsAreCachedOncePerExactNameUntilReleasedAndMissi
   ReleaseProviderResourceModules();
 }
 
-TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameInsertions) {
+TEST(LanguageLibraries, HoldStringsOfUpTo2999CharactersAndTheSameInsertionsAndAreFoundThroughTheLanguageValue) {
   HMODULE probe = LoadLibraryW((BinDir() + L"langprobe\\HvLangProbeEN.dll").c_str());
   ASSERT_NE(nullptr, probe);
   std::wstring digits;  // the string is "0123456789" 310 times
@@ -227,9 +227,8 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
   EXPECT_EQ(L"\u00dcberwachung", LoadResourceString(german, 126));
   FreeLibrary(german);
   FreeLibrary(english);
-}
 
-TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
+  // A library is found through the product's Language value, a sub-key's first.
   const std::wstring product = L"HvLangProbeProduct", key = L"Software\\Corvala Software\\" + product;
   // Nothing named HvLangProbe* beside the module or on the search path.
   EXPECT_EQ(nullptr, LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule()));
@@ -243,8 +242,7 @@ TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
   ASSERT_TRUE(SetMachineString(key, L"Language", BinDir() + L"nowhere"));
   ASSERT_TRUE(SetMachineString(key + L"\\Viewer", L"Language", BinDir() + L"langprobe"));
   language = LoadLanguageLibrary(L"HvLangProbe", product.c_str(), L"Viewer", ThisModule());
-  EXPECT_NE(nullptr, language);
-  if (language) FreeLibrary(language);
+  EXPECT_TRUE(language && FreeLibrary(language)) << "the sub-key's Language folder";
   EXPECT_EQ(nullptr, LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule()));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 }
@@ -270,7 +268,7 @@ class CheckMessageTest : public ComTest {
   }
 };
 
-TEST_F(CheckMessageTest, ArgumentTypesMustFitTheirFormats) {
+TEST_F(CheckMessageTest, ArgumentTypesMustFitTheFormatsOfTextsAndResourceTemplates) {
   EXPECT_EQ(kIncorrectType, Check(L"%1!d!", Args().Text(L"x")));
   EXPECT_EQ(kFits, Check(L"%1!d!", Args().I4(1)));
   // Any type outside the four strict ones fits an integer format...
@@ -296,9 +294,8 @@ TEST_F(CheckMessageTest, ArgumentTypesMustFitTheirFormats) {
   EXPECT_EQ(kFits, Check(L"%1", Args().Text(L"a").I4(2).Of(VT_NULL)));
   EXPECT_EQ(kFits, Check(L"Started", Args()));
   EXPECT_EQ(Result(E_FAIL, L"The message text is an empty string"), Check(L"", Args()));
-}
 
-TEST_F(CheckMessageTest, ResourceTemplatesComeFromTheProvidersDll) {
+  // A resource message's template comes from the provider's DLL.
   Provider provider(L"CheckProbe");
   provider.Set(kEnglish, PumpDll(L"ENU"));
   // 1002 is "Pump %1 pressure %2!d! bar".
