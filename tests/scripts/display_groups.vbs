@@ -1,6 +1,5 @@
-' A viewer written in VBScript: installs the sample definition file, lists
-' the field groups in German and English and gets one group's definition,
-' through the display interface of a log manager.
+' A viewer written in VBScript: installs the sample definition file, lists the field groups in German and
+' English and gets one group's definition, through the display interface of a log manager.
 Option Explicit
 Dim failures : failures = 0
 
@@ -13,11 +12,9 @@ Sub Check(name, actual, expected)
   End If
 End Sub
 
-' The text with every character beyond ASCII written as "&#code;", its code
-' in the ANSI code page: Wine's VBScript has neither ChrW nor AscW.
+' The text with characters beyond ASCII as "&#code;" (ANSI code): Wine's VBScript has neither ChrW nor AscW.
 Function Marked(text)
   Dim i, c
-  Marked = ""
   For i = 1 To Len(text)
     c = Mid(text, i, 1)
     If Asc(c) > 127 Then c = "&#" & Asc(c) & ";"
@@ -28,7 +25,6 @@ End Function
 ' The elements of a list joined with "|" (Wine's VBScript has no Join).
 Function Joined(list)
   Dim i
-  Joined = ""
   For i = LBound(list) To UBound(list)
     If i > LBound(list) Then Joined = Joined & "|"
     Joined = Joined & list(i)
@@ -38,16 +34,14 @@ End Function
 ' Lines separated by "|", each starting with its depth in tabs, ended with line feeds.
 Function Lines(spec)
   Dim part
-  Lines = ""
   For Each part In Split(spec, "|")
     Lines = Lines & String(CInt(Left(part, 1)), vbTab) & Mid(part, 2) & vbLf
   Next
 End Function
 
-' The sample is the only definition file of the machine's folder while the
-' script runs. Wine's ExpandEnvironmentStrings keeps the terminating null, so
-' the common files folder comes from the registry; Wine's File object has no
-' Delete, and DeleteFile with a pattern fails when nothing matches.
+' The sample is the only definition file of the machine's folder while the script runs. Wine's
+' ExpandEnvironmentStrings keeps the terminating null, so the common files folder comes from the registry;
+' Wine's File object has no Delete, and DeleteFile with a pattern fails when nothing matches.
 Dim shell, fso, folder, file
 Set shell = CreateObject("WScript.Shell")
 Set fso = CreateObject("Scripting.FileSystemObject")

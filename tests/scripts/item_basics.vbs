@@ -1,6 +1,5 @@
-' A late-bound client: creates the manager through the script bridge (it
-' answers its dual interfaces but not IDispatch itself), creates a log, builds
-' an item and reads and writes its fields through the type library.
+' A late-bound client (the manager answers its dual interfaces, not IDispatch itself, so the script bridge
+' creates it): creates a log, builds an item and reads and writes its fields through the type library.
 Option Explicit
 Dim failures : failures = 0
 
@@ -13,22 +12,18 @@ Sub Check(name, actual, expected)
   End If
 End Sub
 
-Dim mgr, theLog, item, stamp, args, putFailed
+Dim mgr, theLog, item, stamp, args, putFailed, names, values, i
 Set mgr = CreateObject("Halvern.ScriptBridge").CreateLogManager()
 Set theLog = mgr.CreateTAVDiagnosticLog("Line 3", "Pump")
 stamp = DateSerial(2026, 12, 5) + TimeSerial(8, 30, 0)
-' The date goes to a DATE* parameter: a script passes a value (an expression),
-' not a variable, which would arrive as a reference to a VARIANT. Kind 0 is
-' logged as Info (4); type User (1) is the VELTRA audience (1).
+' The date goes to a DATE* parameter: a script passes a value (an expression), not a variable, which would
+' arrive as a reference to a VARIANT. Kind 0 is logged as Info (4); type User (1) is the VELTRA audience (1).
 Set item = theLog.BuildItem(CDate(stamp), "operator", 0, 1, 3, "Pump started")
-Check "location", item.GetParam("location"), "Line 3"
-Check "provider", item.GetParam("Provider"), "Pump"
-Check "datetime", item.GetParam("datetime"), stamp
-Check "username", item.GetParam("username"), "operator"
-Check "severity", item.GetParam("severity"), CLng(4)
-Check "audience", item.GetParam("AUDIENCE"), CLng(1)
-Check "verbosity", item.GetParam("verbosity"), CLng(3)
-Check "msgtext", item.GetParam("msgtext"), "Pump started"
+names = Array("location", "Provider", "datetime", "username", "severity", "AUDIENCE", "verbosity", "msgtext")
+values = Array("Line 3", "Pump", stamp, "operator", CLng(4), CLng(1), CLng(3), "Pump started")
+For i = 0 To UBound(names)
+  Check names(i), item.GetParam(names(i)), values(i)
+Next
 
 item.PutParam "SEVERITY", "2"
 Check "severity set from text", item.GetParam("kind"), CLng(2)

@@ -1,8 +1,7 @@
-// Message templates filled from insertion arguments, the providers' resource
-// DLLs, the library's language libraries, and the message check of items. The
-// resource cache is process-wide, so each test uses provider names of its own.
+// Templates and arguments, resource DLLs, language libraries, the message check; the cache is process-wide.
 #include <algorithm>
 #include <atomic>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -46,8 +45,7 @@ std::wstring Format(const std::wstring& messageTemplate, const Args& args = Args
 
 TEST(FormatInsertions, FillsPlacesFromTheArguments) {
   EXPECT_EQ(L"Disk C: is 95% full", Format(L"Disk %1 is %2!d!%% full", Args().Text(L"C:").I4(95)));
-  // Other types are converted to text under a text place, to a 32-bit
-  // integer under an integer format (rounding to even); empty is 0.
+  // Other types: text under a text place, a 32-bit integer (rounded to even) under an integer format; empty is 0.
   EXPECT_EQ(L"2.5 items", Format(L"%1 items", Args().R8(2.5)));
   EXPECT_EQ(L"2|4", Format(L"%1!d!|%2!d!", Args().R8(2.5).R8(3.5)));
   EXPECT_EQ(L"0 and 0", Format(L"%1 and %2!d!", Args().Of(VT_EMPTY).Of(VT_EMPTY)));
@@ -59,16 +57,14 @@ TEST(FormatInsertions, FillsPlacesFromTheArguments) {
   // Escapes are processed once there are arguments; inserted text is not a template.
   EXPECT_EQ(L"a\r\nb\tc x", Format(L"a%nb%tc %1", Args().Text(L"x")));
   EXPECT_EQ(L"50%% %1", Format(L"%1", Args().Text(L"50%% %1")));
-  // Small integers are sign-extended to the machine word, and a BSTR is its
-  // pointer, whatever the format says.
+  // Small integers are sign-extended to the machine word; a BSTR is its pointer, whatever the format says.
   EXPECT_EQ(sizeof(void*) == 8 ? L"ffffffffffffffff" : L"ffffffff", Format(L"%1!Ix!", Args().I2(-1)));
   EXPECT_EQ(L"-5|-128", Format(L"%1!d!|%2!d!", Args().I2(-5).I1(-128)));
   Args text;
   text.Text(L"abc");
   EXPECT_EQ(std::to_wstring(static_cast<int>(reinterpret_cast<INT_PTR>(text.values[0].bstrVal))),
             Format(L"%1!d!", text));
-  // A floating-point format gets the word of a 32-bit integer: Windows prints
-  // its bits as a tiny number, Wine's formatter only the letter.
+  // A floating-point format gets a 32-bit word: Windows prints a tiny number, Wine's formatter the letter.
   const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
   EXPECT_EQ(wine ? L"[f]" : L"[0.000000]", Format(L"[%1!f!]", Args().I4(1)));
 }
@@ -91,16 +87,14 @@ TEST(FormatInsertions, WhatTheFormatterCannotSurviveLeavesTheTemplate) {
   EXPECT_EQ(L"[%1!s!]", Format(L"[%1!s!]", Args().I1(7)));
   // The type letter comes from the first "%1" text, here inside an escape.
   EXPECT_EQ(L"%%1!d! %1", Format(L"%%1!d! %1", Args().I4(5)));
-  // "n" writes through its argument, "*" takes the width from the list, other
-  // letters or a second conversion read words nobody passed, an unclosed format
-  // swallows the rest, huge widths or long formats overrun the formatter.
+  // "n" writes through its argument, "*" takes the width from the list, other letters or a second conversion
+  // read words nobody passed, an unclosed format swallows the rest, huge widths overrun the formatter.
   for (const wchar_t* unusable : {L"%1!n!", L"%1!*d! x", L"%1!d%s!", L"%1!Z!", L"%1!d", L"%1!12345d!", L"%1!.99999s!",
                                   L"%1!----------------------s!", L"%1!!"})
     EXPECT_EQ(unusable, Format(unusable, Args().Text(L"t"))) << Narrow(unusable);
   // Nothing after "%0" is printed, so a place there cannot be unfit.
   EXPECT_EQ(L"abc", Format(L"abc%0def %1", Args().I2(5)));
-  // A value without text form under a printed place leaves the template with
-  // the missing places replaced; where its place does not occur it is not used.
+  // A value without text form under a printed place leaves the template, missing places replaced.
   EXPECT_EQ(L"Got %1 and (null)", Format(L"Got %1 and %2", Args().Of(VT_NULL)));
   EXPECT_EQ(L"only b", Format(L"only %2", Args().Of(VT_NULL).Text(L"b")));
   // The formatter rejects a lone "%" at the end: the result is empty.
@@ -116,8 +110,7 @@ const std::wstring kEnglish1001 = L"Pump %1 started", kGerman1001 = L"Pumpe %1 g
 
 std::wstring PumpDll(const wchar_t* language) { return BinDir() + L"Pump" + language + L".dll"; }
 
-// A provider's "Resources" values as an installer writes them, removed with
-// the provider's key afterwards.
+// A provider's "Resources" values as an installer writes them; the provider's key goes afterwards.
 struct Provider {
   explicit Provider(const std::wstring& name) : key(kProviders + name + L"\\Resources") {}
   ~Provider() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.substr(0, key.rfind(L'\\')).c_str()); }
@@ -125,20 +118,16 @@ struct Provider {
   const std::wstring key;
 };
 
-// Runs with this thread locale and puts the previous one back.
-struct ThreadLocale {
-  explicit ThreadLocale(LCID locale) { SetThreadLocale(locale); }
-  ~ThreadLocale() { SetThreadLocale(previous); }
+// Message 1001 of the provider as a thread with this locale (0: this thread's) looks it up.
+std::wstring Message1001(const wchar_t* provider, LCID locale = 0) {
   const LCID previous = GetThreadLocale();
-};
-
-std::wstring Message1001(const wchar_t* provider) {
+  SetThreadLocale(locale ? locale : previous);
   HMODULE module = GetProviderResourceModule(provider);
+  SetThreadLocale(previous);
   return module ? LoadResourceString(module, 1001) : L"<no module>";
 }
 
-// The German DLL's path padded with "." and ".." steps to exactly n
-// characters; the platform resolves them without touching the disk.
+// The German DLL's path padded to n characters with "." and ".." steps, which the platform resolves.
 std::wstring PaddedGermanPath(size_t n) {
   std::wstring path = BinDir();
   size_t need = n - path.size() - 11;  // "PumpDEU.dll"
@@ -149,7 +138,6 @@ std::wstring PaddedGermanPath(size_t n) {
 
 TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
   const std::wstring tooLong = PaddedGermanPath(260);
-  ASSERT_EQ(260u, tooLong.size());
   HMODULE direct = LoadLibraryW(tooLong.c_str());
   ASSERT_NE(nullptr, direct) << "the platform loads the longer path: the limit of 259 is the cache's";
   FreeLibrary(direct);
@@ -160,41 +148,33 @@ TEST(ProviderResources, ThreadLanguageFirstThenEnglish) {
       {L"ResNotLoading", BinDir() + L"NoSuch.dll", kEnglish1001},
       {L"ResLongPath", tooLong, kEnglish1001},
       {L"ResFullPath", PaddedGermanPath(259), kGerman1001}};
-  ThreadLocale german(kGermanLocale);
   for (const auto& [name, germanDll, expected] : cases) {
     Provider provider(name);
     if (!germanDll.empty()) provider.Set(kGerman, germanDll);
     provider.Set(kEnglish, PumpDll(L"ENU"));
-    EXPECT_EQ(expected, Message1001(name)) << Narrow(name);
+    EXPECT_EQ(expected, Message1001(name, kGermanLocale)) << Narrow(name);
   }
-  EXPECT_EQ(L"<no module>", Message1001(L"NoSuchProvider"));
-  EXPECT_EQ(L"<no module>", Message1001(L""));
+  EXPECT_EQ(L"<no module>", Message1001(L"NoSuchProvider", kGermanLocale));
+  EXPECT_EQ(L"<no module>", Message1001(L"", kGermanLocale));
 }
 
 TEST(ProviderResources, LoadedDllsAreCachedOncePerExactNameUntilReleasedAndMissingOnesAreNot) {
   Provider pump(L"Pump");
   EXPECT_EQ(L"<no module>", Message1001(L"Pump"));
   pump.Set(kEnglish, PumpDll(L"ENU"));
-  {
-    ThreadLocale german(kGermanLocale);
-    EXPECT_EQ(kEnglish1001, Message1001(L"Pump"));
-    // A German DLL registered while the process runs is found on the next call.
-    pump.Set(kGerman, PumpDll(L"DEU"));
-    EXPECT_EQ(kGerman1001, Message1001(L"Pump"));
-  }
+  EXPECT_EQ(kEnglish1001, Message1001(L"Pump", kGermanLocale));
+  // A German DLL registered while the process runs is found on the next call.
+  pump.Set(kGerman, PumpDll(L"DEU"));
+  EXPECT_EQ(kGerman1001, Message1001(L"Pump", kGermanLocale));
   // Loaded DLLs come from the cache, not the registry...
   DeleteMachineValue(pump.key, kGerman);
   pump.Set(kEnglish, PumpDll(L"DEU"));
-  {
-    ThreadLocale german(kGermanLocale);
-    EXPECT_EQ(kGerman1001, Message1001(L"Pump"));
-  }
+  EXPECT_EQ(kGerman1001, Message1001(L"Pump", kGermanLocale));
   EXPECT_EQ(kEnglish1001, Message1001(L"Pump"));
   // ...but the entry is per exact name, while the registry key is shared.
   EXPECT_EQ(kGerman1001, Message1001(L"pump"));
 
-  // Concurrent callers load a DLL once: every load the cache made is undone
-  // by the release, and the cache starts over.
+  // Concurrent callers load a DLL once; the release undoes every load and the cache starts over.
   Provider concurrent(L"ConcurrentProbe");
   concurrent.Set(kEnglish, PumpDll(L"DEU"));
   std::atomic<bool> go{false};
@@ -216,13 +196,12 @@ TEST(ProviderResources, LoadedDllsAreCachedOncePerExactNameUntilReleasedAndMissi
   ReleaseProviderResourceModules();
 }
 
-TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameInsertions) {
+TEST(LanguageLibraries, HoldStringsOfUpTo2999CharactersAndTheSameInsertionsAndAreFoundThroughTheLanguageValue) {
   HMODULE probe = LoadLibraryW((BinDir() + L"langprobe\\HvLangProbeEN.dll").c_str());
   ASSERT_NE(nullptr, probe);
-  const std::wstring text = LoadResourceString(probe, 900);
-  ASSERT_EQ(2999u, text.size());
-  EXPECT_EQ(L"0123456789", text.substr(0, 10));
-  EXPECT_EQ(L"012345678", text.substr(2990));
+  std::wstring digits;  // the string is "0123456789" 310 times
+  for (int i = 0; i < 2999; ++i) digits += static_cast<wchar_t>(L'0' + i % 10);
+  EXPECT_EQ(digits, LoadResourceString(probe, 900));
   EXPECT_EQ(L"", LoadResourceString(probe, 4242));
   EXPECT_EQ(L"", LoadResourceString(nullptr, 101));
   FreeLibrary(probe);
@@ -232,10 +211,7 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
   ASSERT_TRUE(english && german);
   for (UINT id : {101u, 110u, 111u, 120u, 121u, 122u, 123u, 124u, 125u, 126u, 127u}) {
     // The insertion marks in order ("%s", "%1", ...); translations may reorder places.
-    const std::vector<std::wstring> expected = id == 101   ? std::vector<std::wstring>{L"%s", L"%d"}
-                                               : id == 110 ? std::vector<std::wstring>{L"%1", L"%2"}
-                                               : id == 111 ? std::vector<std::wstring>{L"%1", L"%2", L"%3"}
-                                                           : std::vector<std::wstring>{};
+    const std::wstring expected = id == 101 ? L"%s%d" : id == 110 ? L"%1%2" : id == 111 ? L"%1%2%3" : L"";
     for (HMODULE module : {english, german}) {
       const std::wstring message = LoadResourceString(module, id);
       std::vector<std::wstring> marks;
@@ -243,7 +219,7 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
         marks.push_back(message.substr(i, 2));
       if (id != 101) std::sort(marks.begin(), marks.end());
       EXPECT_FALSE(message.empty()) << id;
-      EXPECT_EQ(expected, marks) << id << ": " << Narrow(message);
+      EXPECT_EQ(expected, std::accumulate(marks.begin(), marks.end(), std::wstring())) << id << ": " << Narrow(message);
     }
   }
   // The German texts are German, not copies.
@@ -251,9 +227,8 @@ TEST(LanguageLibraries, StringsOfUpTo2999CharactersAndTranslationsWithTheSameIns
   EXPECT_EQ(L"\u00dcberwachung", LoadResourceString(german, 126));
   FreeLibrary(german);
   FreeLibrary(english);
-}
 
-TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
+  // A library is found through the product's Language value, a sub-key's first.
   const std::wstring product = L"HvLangProbeProduct", key = L"Software\\Corvala Software\\" + product;
   // Nothing named HvLangProbe* beside the module or on the search path.
   EXPECT_EQ(nullptr, LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule()));
@@ -267,8 +242,7 @@ TEST(LanguageLibraries, TheLanguageValueNamesAFolderAndASubKeysComesFirst) {
   ASSERT_TRUE(SetMachineString(key, L"Language", BinDir() + L"nowhere"));
   ASSERT_TRUE(SetMachineString(key + L"\\Viewer", L"Language", BinDir() + L"langprobe"));
   language = LoadLanguageLibrary(L"HvLangProbe", product.c_str(), L"Viewer", ThisModule());
-  EXPECT_NE(nullptr, language);
-  if (language) FreeLibrary(language);
+  EXPECT_TRUE(language && FreeLibrary(language)) << "the sub-key's Language folder";
   EXPECT_EQ(nullptr, LoadLanguageLibrary(L"HvLangProbe", product.c_str(), nullptr, ThisModule()));
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
 }
@@ -279,25 +253,22 @@ const Result kFits(S_OK, L""), kIncorrectType(E_FAIL, L"An insertion argument wa
 
 class CheckMessageTest : public ComTest {
  protected:
-  // The check of a text message, or of resource message id of the provider,
-  // with these arguments, and the error description it left ("" for none).
+  // The check of a text (or the provider's resource id) with these arguments, and the error description left.
   Result Check(const wchar_t* text, const Args& args, long id = -1, const wchar_t* provider = L"") {
     ComPtr<CTAVDiagnosticLogItem> item = MakeObject<CTAVDiagnosticLogItem>();
-    Args message, providerValue;
-    text ? message.Text(text) : message.I4(id);
+    Args fields;  // the message and the provider
+    (text ? fields.Text(text) : fields.I4(id)).Text(provider);
     unique_safearray array(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(args.values.size())));
     for (LONG i = 0; i < static_cast<LONG>(args.values.size()); ++i)
       SafeArrayPutElement(array.get(), &i, const_cast<VARIANT*>(&args.values[i]));
-    item->SetStandardFields(nullptr, L"", 4, 1, 0, message.values[0], array.get());
-    providerValue.Text(provider);
-    EXPECT_EQ(item->PutParam(unique_bstr(SysAllocString(L"provider")).get(), providerValue.values[0]), S_OK);
+    item->SetStandardFields(nullptr, L"", 4, 1, 0, fields.values[0], array.get());
+    EXPECT_EQ(item->PutParam(unique_bstr(SysAllocString(L"provider")).get(), fields.values[1]), S_OK);
     SetErrorInfo(0, nullptr);
-    const HRESULT hr = CheckMessage(*item);
-    return {hr, TakeErrorDescription()};
+    return {CheckMessage(*item), TakeErrorDescription()};  // braces: evaluated in order
   }
 };
 
-TEST_F(CheckMessageTest, ArgumentTypesMustFitTheirFormats) {
+TEST_F(CheckMessageTest, ArgumentTypesMustFitTheFormatsOfTextsAndResourceTemplates) {
   EXPECT_EQ(kIncorrectType, Check(L"%1!d!", Args().Text(L"x")));
   EXPECT_EQ(kFits, Check(L"%1!d!", Args().I4(1)));
   // Any type outside the four strict ones fits an integer format...
@@ -323,9 +294,8 @@ TEST_F(CheckMessageTest, ArgumentTypesMustFitTheirFormats) {
   EXPECT_EQ(kFits, Check(L"%1", Args().Text(L"a").I4(2).Of(VT_NULL)));
   EXPECT_EQ(kFits, Check(L"Started", Args()));
   EXPECT_EQ(Result(E_FAIL, L"The message text is an empty string"), Check(L"", Args()));
-}
 
-TEST_F(CheckMessageTest, ResourceTemplatesComeFromTheProvidersDll) {
+  // A resource message's template comes from the provider's DLL.
   Provider provider(L"CheckProbe");
   provider.Set(kEnglish, PumpDll(L"ENU"));
   // 1002 is "Pump %1 pressure %2!d! bar".
