@@ -70,8 +70,7 @@ class HvdiagEndToEnd : public ComTest {
   static Outcome Run(const std::wstring& program, const std::wstring& arguments) {
     ChildProcess child;
     EXPECT_TRUE(child.Start(program, arguments)) << Narrow(program);
-    const int exit = child.Wait();
-    return {exit, child.Out(), child.Err()};
+    return {child.Wait(), child.Out(), child.Err()};
   }
   static Outcome Hv(const std::wstring& arguments) { return Run(BinDir() + L"hvdiag.exe", arguments); }
   // A command that fails (exit 1) and says why on its error output.
@@ -173,8 +172,7 @@ TEST_F(HvdiagEndToEnd, AdaptorsAreListedAndAFlagChangeReachesTheService) {
   ASSERT_EQ(rows.size(), 3u);
   const size_t column = rows[0].find("CLASS ID");
   ASSERT_NE(column, std::string::npos) << rows[0];
-  EXPECT_EQ(rows[1].find("{1B67ABEC"), column) << rows[1];
-  EXPECT_EQ(rows[2].find("{ED34F366"), column) << rows[2];
+  for (size_t i : {1, 2}) EXPECT_EQ(rows[i].find("{"), column) << rows[i];
   EXPECT_EQ(rows[1].rfind("1  Message store", 0), 0u) << rows[1];
 
   const Outcome change = Hv(L"flags \"message store\" Op \"Error|Warning\"");
