@@ -57,8 +57,7 @@ class HvdiagEndToEnd : public ComTest {
     SetMachineString(kPumpResources, L"0x0007", BinDir() + L"PumpDEU.dll");
   }
   static void TearDownTestSuite() {
-    delete host_;
-    host_ = nullptr;
+    delete std::exchange(host_, nullptr);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Corvala Software\\Halvern Diagnostics\\Providers\\Pump");
   }
   void SetUp() override {
@@ -73,6 +72,12 @@ class HvdiagEndToEnd : public ComTest {
     return {child.Wait(), child.Out(), child.Err()};
   }
   static Outcome Hv(const std::wstring& arguments) { return Run(BinDir() + L"hvdiag.exe", arguments); }
+  // The output of a command that succeeds.
+  static std::string Ok(const std::wstring& arguments) {
+    const Outcome outcome = Hv(arguments);
+    EXPECT_EQ(outcome.exit, 0) << Narrow(arguments) << "\n" << outcome.err;
+    return outcome.out;
+  }
   // A command that fails (exit 1) and says why on its error output.
   static void ExpectFailure(const std::wstring& arguments, const std::string& says) {
     const Outcome outcome = Hv(arguments);
@@ -80,34 +85,27 @@ class HvdiagEndToEnd : public ComTest {
     EXPECT_HAS(outcome.err, says);
   }
 
-  static HostProcess* host_;
-  static bool started_;
+  static inline HostProcess* host_ = nullptr;
+  static inline bool started_ = false;
 };
 
-HostProcess* HvdiagEndToEnd::host_ = nullptr;
-bool HvdiagEndToEnd::started_ = false;
-
 TEST_F(HvdiagEndToEnd, LogDeliversTextResourceAndDetailedMessagesAndPrintsTheResult) {
-  Outcome text = Hv(L"log --severity Error --audience Op --verbosity 3 --location \"Line 3\" --provider Press "
-                    L"--user oper --time 2023-03-15T06:00:00.250Z \"Ram <A> & \\\"B\\\" jammed\"");
-  EXPECT_EQ(text.exit, 0) << text.err;
-  EXPECT_EQ(text.out, "result 0x00000000 S_OK: the service has stored or routed the message\n");
+  EXPECT_EQ(Ok(L"log --severity Error --audience Op --verbosity 3 --location \"Line 3\" --provider Press --user oper "
+               L"--time 2023-03-15T06:00:00.250Z \"Ram <A> & \\\"B\\\" jammed\""),
+            "result 0x00000000 S_OK: the service has stored or routed the message\n");
   EXPECT_EQ(host_->Query("select severity, audience, verbosity, location, provider, user_name, message_id, "
                          "message_text, time_text from messages where provider = 'Press'"),
             "1|8|3|Line 3|Press|oper|-1|Ram <A> & \"B\" jammed|2023-03-15T06:00:00.250Z\n");
 
-  Outcome resource = Hv(L"log --provider Pump --location \"Line 3\" --severity warning --audience \"Eng|Op\" "
-                        L"--resource 1002 --arg P-101 --arg 7");
-  EXPECT_EQ(resource.exit, 0) << resource.err;
+  Ok(L"log --provider Pump --location \"Line 3\" --severity warning --audience \"Eng|Op\" --resource 1002 --arg P-101 "
+     L"--arg 7");
   EXPECT_EQ(host_->Query("select severity, audience, message_id, message_text from messages where provider = 'Pump'"),
             "2|12|1002|\n");
 
-  // Extended parameters with their declared types, a chain of two children,
-  // delivered asynchronously: the item stream carries all of it.
-  Outcome detailed = Hv(L"log --provider Detail --async --param batch:int=4711 --param operator=Keller "
-                        L"--child \"seal hot\" --child \"sensor 4\" \"pump stopped\"");
-  EXPECT_EQ(detailed.exit, 0) << detailed.err;
-  EXPECT_EQ(detailed.out, "result 0x00000000 S_OK: handed to the Mux component, which sends it in the background\n");
+  // Typed extended parameters and a chain of two children, delivered asynchronously.
+  EXPECT_EQ(Ok(L"log --provider Detail --async --param batch:int=4711 --param operator=Keller "
+               L"--child \"seal hot\" --child \"sensor 4\" \"pump stopped\""),
+            "result 0x00000000 S_OK: handed to the Mux component, which sends it in the background\n");
   EXPECT_EQ(host_->QueryUntil("select message_text from messages where provider = 'Detail'", "pump stopped\n"),
             "pump stopped\n");
   const std::string blob = host_->Query("select hex(item) from messages where provider = 'Detail'");
@@ -147,13 +145,10 @@ TEST_F(HvdiagEndToEnd, WrongCommandLinesAreRefusedWithUsageAndEveryCommandHasHel
   }
   EXPECT_EQ(host_->Query("select count(*) from messages where message_text in ('hello', 'x', 'text')"), "0\n");
 
-  const Outcome overview = Hv(L"--help");
-  EXPECT_EQ(overview.exit, 0);
+  const std::string overview = Ok(L"--help");
   for (const char* command : {"log", "read", "follow", "export", "adaptors", "flags", "groups", "group"}) {
-    const Outcome help = Hv(Widen(command) + L" --help");
-    EXPECT_EQ(help.exit, 0) << command;
-    EXPECT_EQ(help.out.rfind("Usage: hvdiag " + std::string(command), 0), 0u) << help.out;
-    EXPECT_HAS(overview.out, "\n  " + std::string(command) + " ");
+    EXPECT_EQ(Ok(Widen(command) + L" --help").rfind("Usage: hvdiag " + std::string(command), 0), 0u) << command;
+    EXPECT_HAS(overview, "\n  " + std::string(command) + " ");
   }
   EXPECT_EQ(Hv(L"").exit, 2);
 }
@@ -175,9 +170,8 @@ TEST_F(HvdiagEndToEnd, AdaptorsAreListedAndAFlagChangeReachesTheService) {
   for (size_t i : {1, 2}) EXPECT_EQ(rows[i].find("{"), column) << rows[i];
   EXPECT_EQ(rows[1].rfind("1  Message store", 0), 0u) << rows[1];
 
-  const Outcome change = Hv(L"flags \"message store\" Op \"Error|Warning\"");
-  EXPECT_EQ(change.exit, 0) << change.err;
-  EXPECT_EQ(change.out, "Message store, Op: Error|Warning|Info|Audit -> Error|Warning (result 0x00000000 S_OK)\n");
+  EXPECT_EQ(Ok(L"flags \"message store\" Op \"Error|Warning\""),
+            "Message store, Op: Error|Warning|Info|Audit -> Error|Warning (result 0x00000000 S_OK)\n");
   // A new manager asks the service again, and the service now routes by it.
   const std::string changed = Lines(Hv(L"adaptors --json").out)[0];
   EXPECT_EQ(Field(changed, "Op"), "3");
@@ -206,19 +200,17 @@ TEST_F(HvdiagEndToEnd, DisplayGroupsInEnglishAndGerman) {
   const std::wstring installed = folder + L"\\hvdiag_test_Pump.hvds";
   ASSERT_TRUE(CopyFileW((SourceDir() + L"samples\\definitions\\Pump.hvds").c_str(), installed.c_str(), FALSE));
 
-  const Outcome english = Hv(L"groups --lang en");
-  EXPECT_EQ(english.exit, 0) << english.err;
-  EXPECT_HAS(english.out, "Pump     Pump\n");
-  EXPECT_HAS(english.out, "Service  PumpService\n");
+  const std::string english = Ok(L"groups --lang en");
+  EXPECT_HAS(english, "Pump     Pump\n");
+  EXPECT_HAS(english, "Service  PumpService\n");
   const std::vector<std::string> german = Lines(Hv(L"groups --lang de --json").out);
   for (const char* group : {"{\"name\":\"Pumpe\",\"type\":\"Pump\"}", "{\"name\":\"Wartung\",\"type\":\"PumpService\"}"})
     EXPECT_NE(std::find(german.begin(), german.end(), group), german.end()) << group;
 
-  const Outcome pumpe = Hv(L"group --lang de Pumpe");
-  EXPECT_EQ(pumpe.exit, 0) << pumpe.err;
-  EXPECT_EQ(pumpe.out.rfind("<Group Name=\"Pump\">\n\t<DisplayName>Pumpe</DisplayName>\n", 0), 0u) << pumpe.out;
-  EXPECT_HAS(pumpe.out, "<Label>Anlage</Label>");
-  EXPECT_EQ(pumpe.out.find("<Label>Station</Label>"), std::string::npos);
+  const std::string pumpe = Ok(L"group --lang de Pumpe");
+  EXPECT_EQ(pumpe.rfind("<Group Name=\"Pump\">\n\t<DisplayName>Pumpe</DisplayName>\n", 0), 0u) << pumpe;
+  EXPECT_HAS(pumpe, "<Label>Anlage</Label>");
+  EXPECT_EQ(pumpe.find("<Label>Station</Label>"), std::string::npos);
   EXPECT_HAS(Hv(L"group --lang 0x0409 pump").out, "<Label>Station</Label>");
   // Listed in German as "Pumpe".
   ExpectFailure(L"group --lang de Pump", "no field group is named \"Pump\"");
@@ -292,9 +284,7 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
   ASSERT_EQ(Hv(L"log --provider Exported --param batch=7 \"a <b> & 'c'\"").exit, 0);
   ASSERT_EQ(Hv(L"log --provider Exported \"plain\"").exit, 0);
   const std::string file = host_->database() + ".export.xml";
-  const Outcome exported = Hv(L"export --provider Exported \"" + WindowsPathOf(file) + L"\"");
-  EXPECT_EQ(exported.exit, 0) << exported.err;
-  EXPECT_HAS(exported.out, "Exported 2 messages");
+  EXPECT_HAS(Ok(L"export --provider Exported \"" + WindowsPathOf(file) + L"\""), "Exported 2 messages");
   // The layout and escaping are the export tests' business.
   EXPECT_TRUE(RunUnixCommand("xmllint --noout '" + file + "'")) << "xmllint accepts it";
 
@@ -310,15 +300,13 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
 }
 
 TEST_F(HvdiagEndToEnd, TheSampleClientsLogWhatTheUserGuideShows) {
-  wchar_t system[MAX_PATH];
-  GetSystemDirectoryW(system, MAX_PATH);
   const struct {
     const char* location;
     const char* who;
     Outcome outcome;
   } clients[] = {
       {"Line 9", "sample", Run(BinDir() + L"hvsample_client.exe", L"\"Line 9\"")},
-      {"Line 10", "script", Run(std::wstring(system) + L"\\cscript.exe",
+      {"Line 10", "script", Run(L"C:\\windows\\system32\\cscript.exe",
                                 L"//nologo \"" + SourceDir() + L"samples\\clients\\log-client.vbs\" \"Line 10\"")},
   };
   for (const auto& client : clients) {

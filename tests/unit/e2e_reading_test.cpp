@@ -142,10 +142,7 @@ class ReadingEndToEnd : public ComTest {
       writerExitCode_ |= writer.Start(BinDir() + L"hvdiag.exe", line) ? writer.Wait() : 1;
     }
   }
-  static void TearDownTestSuite() {
-    delete host_;
-    host_ = nullptr;
-  }
+  static void TearDownTestSuite() { delete std::exchange(host_, nullptr); }
   void SetUp() override {
     if (!HostProcess::Available()) GTEST_SKIP() << "tarnhost is not built (HV_TARNHOST); nothing to read from";
     ComTest::SetUp();
@@ -171,13 +168,10 @@ class ReadingEndToEnd : public ComTest {
     return path;
   }
 
-  static HostProcess* host_;
-  static int writerExitCode_;
+  static inline HostProcess* host_ = nullptr;
+  static inline int writerExitCode_ = 0;
   ComPtr<ITAVDiagnosticLogMgrEx> mgr_;
 };
-
-HostProcess* ReadingEndToEnd::host_ = nullptr;
-int ReadingEndToEnd::writerExitCode_ = 0;
 
 TEST_F(ReadingEndToEnd, AnotherProcessReadsNewestFirstWithTheChildChain) {
   ComPtr<ITAVDiagnosticReader> reader;
@@ -219,8 +213,7 @@ TEST_F(ReadingEndToEnd, FiltersSelectTheMessages) {
 TEST_F(ReadingEndToEnd, PositionDirectionSkipAndCloneMoveTheReaderAsDescribed) {
   ComPtr<ITAVDiagnosticReader> reader;
   ASSERT_EQ(Read(kEverything, &reader), S_OK);
-  // Items read one by one are read ahead in pages; turning must still start
-  // right after the last item handed out.
+  // Items are read ahead in pages; turning still starts right after the last one handed out.
   EXPECT_EQ(Texts(reader.get(), 2), (TextList{L"Pump P-102 tripped", L"Pump P-101 started"}));
   ASSERT_EQ(reader->SetDirection(TAVDiagnosticDirection_Forward), S_OK);
   EXPECT_EQ(Texts(reader.get(), 1), (TextList{L"Pump P-101 started"}));
@@ -311,8 +304,7 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   ASSERT_EQ(received.size(), 1u) << "both errors came within one buffer time";
   EXPECT_EQ(received[0].texts, (TextList{L"Press jammed", L"Press cleared"}));
   EXPECT_GT(received[0].subscription, 0);
-  // The buffer time is counted from the first item's arrival; the slack is
-  // for a loaded machine.
+  // The buffer time counts from the first item's arrival, with slack for a loaded machine.
   EXPECT_LT(received[0].when - committed, 300u + 1500u);
   EXPECT_EQ(full.events->Events()[0].texts, (TextList{L"Press jammed", L"not for this subscription"}));
 
@@ -325,9 +317,8 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
 }
 
 TEST_F(ReadingEndToEnd, ItemsFromTwoThreadsAreAllStoredAndMovesAfterALongReadStartFromTheCallersPlace) {
-  // Runs late: its items would crowd the other tests' exports. Past the
-  // first thousand items the next page is asked for ahead of need; a move
-  // must still count from the last item handed out.
+  // Runs late: its items would crowd the other tests' exports. Past the first thousand items the
+  // next page is asked for ahead of need; a move must still count from the last item handed out.
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 9", L"Paging");
   constexpr int kPerThread = 1050, kRead = 1100;
   std::atomic<int> failed{0};
@@ -382,11 +373,10 @@ TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayEverythingFailsWithoutHangingAndLo
   EXPECT_EQ(fetched, 0u);
   EXPECT_TRUE(FAILED(reader->SetDirection(TAVDiagnosticDirection_Forward)));
   EXPECT_EQ(subscription.point->Unadvise(subscription.cookie), S_OK);
-  subscription.point.reset();
-  subscription.container.reset();
+  EXPECT_TRUE(subscription.events->Events().empty());
+  subscription = {};
   reader.reset();
   EXPECT_LT(GetTickCount64() - start, 5000u) << "nothing waited for the request time-out";
-  EXPECT_TRUE(subscription.events->Events().empty());
 
   const HRESULT stopped = Log(log.get(), TAVDiagSeverity_Warning, L"while stopped", true, 2000);
   EXPECT_TRUE(FAILED(stopped)) << std::hex << stopped;

@@ -72,9 +72,7 @@ class FakeAdaptor final : public IAdaptorReader,
     if (n < elements.size()) elements[n].copy_to(item);
     return n + 1 >= elements.size() ? lastResult : S_OK;
   }
-  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    return outer ? CLASS_E_NOAGGREGATION : QueryInterface(riid, ppv);
-  }
+  STDMETHODIMP CreateInstance(IUnknown*, REFIID riid, void** ppv) override { return QueryInterface(riid, ppv); }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
   std::vector<std::wstring> calls;
   std::vector<std::array<long, 4>> received;  // stateA, a, b, stateB of each ReadNext
@@ -91,6 +89,8 @@ const QIEntry FakeAdaptor::kInterfaces[] = {HV_QI_ENTRY(FakeAdaptor, IAdaptorRea
                                             HV_QI_ENTRY(FakeAdaptor, ILocalLogReader),
                                             HV_QI_ENTRY(FakeAdaptor, IClassFactory),
                                             HV_QI_ENTRY(FakeAdaptor, IEnumUnknown), HV_QI_END};
+// An out-parameter a failed or declined call must leave as it was.
+IEnumUnknown* const kUntouched = reinterpret_cast<IEnumUnknown*>(0x1234);
 // An object that is no item.
 ComPtr<IUnknown> NotAnItem() { return MakeObject<FakeAdaptor>().query<IUnknown>(); }
 
@@ -104,13 +104,11 @@ ComPtr<IUnknown> MakeItem(const std::vector<std::wstring>& fields, const std::ws
       {L"datetime", VT_DATE}, {L"location", VT_BSTR}, {L"provider", VT_BSTR},  {L"audience", VT_I4},
       {L"severity", VT_I4},   {L"msgtext", VT_BSTR},  {L"username", VT_BSTR}, {L"verbosity", VT_I4},
       {L"userdescription", VT_BSTR}};
-  // Items without a schema come from the registered library: to this
-  // program's copy of the export they are another implementation's items,
-  // read through their interface, and must be written the same way.
+  // Items without a schema come from the registered library: to this program's copy of the export
+  // they are another implementation's items, read through their interface, written the same way.
   ComPtr<ITAVDiagnosticLogItemEx> item;
   if (schema.empty()) {
-    EXPECT_EQ(CoCreateInstance(CLSID_TAVDiagnosticLogItem, nullptr, CLSCTX_INPROC_SERVER, IID_ITAVDiagnosticLogItemEx,
-                               item.put_void()), S_OK);
+    EXPECT_EQ(CreateItem(item.put()), S_OK);
   } else {
     ComPtr<CTAVDiagnosticLogItem> object = MakeObject<CTAVDiagnosticLogItem>();
     EXPECT_EQ(object->ApplySchema(schema), S_OK);
@@ -269,17 +267,15 @@ TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEvery
   }
   EXPECT_EQ(mux_->MessageCount(), 0) << "nothing is sent for a bad document";
 
-  ComPtr<IUnknown> notAReader = MakeItem({});
-  AnswerAdaptorRequestsWith(notAReader.get());
+  AnswerAdaptorRequestsWith(MakeItem({}).get());
   const unique_bstr filters = Bstr(L"x");
-  IEnumUnknown* const sentinel = reinterpret_cast<IEnumUnknown*>(0x1234);
-  IEnumUnknown* items = sentinel;
+  IEnumUnknown* items = kUntouched;
   IConnectionPointContainer* subscription = nullptr;
   EXPECT_EQ(mgr_->ReadMessages(0, nullptr, filters.get(), &items), E_NOINTERFACE);
   EXPECT_EQ(mgr_->ReadLocalMessages(0, nullptr, filters.get(), &items), E_NOINTERFACE);
   EXPECT_EQ(mgr_->CreateMessageSubscription(0, nullptr, filters.get(), 100, 10, &subscription), E_NOINTERFACE);
   EXPECT_EQ(Export(L"", L"x"), E_NOINTERFACE);
-  EXPECT_EQ(items, sentinel);
+  EXPECT_EQ(items, kUntouched);
   // The Mux answers the request with a failure: it comes back unchanged.
   ASSERT_EQ(mux_->SetTransactReply("3", S_OK, "MSGTYPE=3\0HRESULT=-2147221164\0", nullptr, nullptr, 0, nullptr), S_OK);
   EXPECT_EQ(mgr_->ReadMessages(0, nullptr, filters.get(), &items), REGDB_E_CLASSNOTREG);
@@ -289,14 +285,13 @@ TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEvery
 }
 
 TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnswered) {
-  IEnumUnknown* const sentinel = reinterpret_cast<IEnumUnknown*>(0x1234);
-  IEnumUnknown* items = sentinel;
+  IEnumUnknown* items = kUntouched;
   EXPECT_EQ(mgr_->ReadLocalMessages(0, nullptr, nullptr, &items), S_FALSE);
   EXPECT_EQ(mux_->MessageCount(), 1) << "the adaptor is opened first";
   // Local logs named explicitly: the same.
   const std::wstring local = Document(Logs({L"localhost"}));
   EXPECT_EQ(mgr_->ReadLocalMessages(0, Bstr(local).get(), Bstr(L"").get(), &items), S_FALSE);
-  EXPECT_EQ(items, sentinel);
+  EXPECT_EQ(items, kUntouched);
   EXPECT_TRUE(adaptor_->calls.empty());
 
   // A filter, or a log elsewhere, goes to the adaptor like ReadMessages.
@@ -311,11 +306,9 @@ TEST_F(ReadingTest, LocalLogsWithoutAFilterAreLeftToTheCallerOnlyAfterTheMuxAnsw
 
   // Without the Mux nothing is decided locally: the connection's failure.
   ASSERT_EQ(mgr_->ReleaseLogs(), S_OK);
-  const HRESULT refused = HRESULT_FROM_WIN32(WSAECONNREFUSED);
-  mux_->FailConnect(-1, refused);
-  EXPECT_EQ(mgr_->ReadLocalMessages(0, nullptr, nullptr, &items), refused);
-  EXPECT_EQ(items, sentinel);
-  mux_->FailConnect(0, S_OK);
+  mux_->FailConnect(-1, HRESULT_FROM_WIN32(WSAECONNREFUSED));
+  EXPECT_EQ(mgr_->ReadLocalMessages(0, nullptr, nullptr, &items), HRESULT_FROM_WIN32(WSAECONNREFUSED));
+  EXPECT_EQ(items, kUntouched);
 }
 
 // An item with two extended parameters and a child that has a child, with
@@ -360,8 +353,8 @@ TEST_F(ReadingTest, TheExportWritesEachItemWithItsChainAndEscapedTexts) {
   EXPECT_EQ(Written(), kHead + kExportedTop + kExportedPlain + kTail);
   EXPECT_EQ(adaptor_->calls, Calls{L"Read 1033 severity=1 P"});
 
-  // Local logs without a filter are read in this process, the reader's state passed back. The
-  // second call hands out nothing, the last an item together with S_FALSE.
+  // Local logs without a filter: read in this process, the reader's state passed back; the second
+  // call hands out nothing, the last an item with S_FALSE.
   adaptor_->elements = {items[0], nullptr, items[1]};
   ASSERT_EQ(Export(L"", L""), S_OK);
   EXPECT_EQ(Written(), kHead + kExportedTop + kExportedPlain + kTail);
