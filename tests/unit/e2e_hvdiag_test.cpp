@@ -301,8 +301,7 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
 
 TEST_F(HvdiagEndToEnd, TheSampleClientsLogWhatTheUserGuideShows) {
   const struct {
-    const char* location;
-    const char* who;
+    const char *location, *who;
     Outcome outcome;
   } clients[] = {
       {"Line 9", "sample", Run(BinDir() + L"hvsample_client.exe", L"\"Line 9\"")},

@@ -248,22 +248,18 @@ TEST_F(ReadingTest, TheDocumentNamesTheAdaptorThatGetsTheCallersArgumentsUnchang
 }
 
 TEST_F(ReadingTest, ABadDocumentAnAdaptorThatCannotReadOrAFailedRequestStopEveryOperation) {
-  const struct {
-    const char* what;
-    std::wstring text;
-    HRESULT expected;  // S_OK: any failure
-  } cases[] = {
-      {"class id without its braces' form", Document(L"", L"{1234}"), CO_E_CLASSSTRING},
-      {"class id as a name", Document(L"", L"HVMux.MuxService"), CO_E_CLASSSTRING},
-      {"empty class id", Document(L"", L""), CO_E_CLASSSTRING},
-      {"not well-formed", L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\"><AdaptorSpecific>", S_OK},
+  const std::pair<std::wstring, HRESULT> cases[] = {
+      {Document(L"", L"{1234}"), CO_E_CLASSSTRING},
+      {Document(L"", L"HVMux.MuxService"), CO_E_CLASSSTRING},
+      {Document(L"", L""), CO_E_CLASSSTRING},
+      {L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\"><AdaptorSpecific>", S_OK},  // not well-formed: any failure
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, expected] : cases) {
     ComPtr<IEnumUnknown> items;
-    const HRESULT hr = mgr_->ReadMessages(0, Bstr(c.text).get(), nullptr, items.put());
-    EXPECT_TRUE(c.expected == S_OK ? FAILED(hr) : hr == c.expected) << c.what << std::hex << hr;
-    EXPECT_EQ(mgr_->PersistMessages(0, Bstr(c.text).get(), nullptr, TAVDiagnosticFileFormat_XML, Bstr(file_).get()), hr);
-    EXPECT_EQ(Written(), L"(no file)") << c.what;
+    const HRESULT hr = mgr_->ReadMessages(0, Bstr(text).get(), nullptr, items.put());
+    EXPECT_TRUE(expected == S_OK ? FAILED(hr) : hr == expected) << Narrow(text) << std::hex << hr;
+    EXPECT_EQ(mgr_->PersistMessages(0, Bstr(text).get(), nullptr, TAVDiagnosticFileFormat_XML, Bstr(file_).get()), hr);
+    EXPECT_EQ(Written(), L"(no file)") << Narrow(text);
   }
   EXPECT_EQ(mux_->MessageCount(), 0) << "nothing is sent for a bad document";
 
