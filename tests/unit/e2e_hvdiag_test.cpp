@@ -300,22 +300,18 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
 }
 
 TEST_F(HvdiagEndToEnd, TheSampleClientsLogWhatTheUserGuideShows) {
-  const struct {
-    const char *location, *who;
-    Outcome outcome;
-  } clients[] = {
+  const std::tuple<const char*, std::string, Outcome> clients[] = {
       {"Line 9", "sample", Run(BinDir() + L"hvsample_client.exe", L"\"Line 9\"")},
       {"Line 10", "script", Run(L"C:\\windows\\system32\\cscript.exe",
                                 L"//nologo \"" + SourceDir() + L"samples\\clients\\log-client.vbs\" \"Line 10\"")},
   };
-  for (const auto& client : clients) {
-    EXPECT_EQ(client.outcome.exit, 0) << client.outcome.out << client.outcome.err;
+  for (const auto& [location, who, outcome] : clients) {
+    EXPECT_EQ(outcome.exit, 0) << outcome.out << outcome.err;
     EXPECT_EQ(host_->Query("select severity, audience, message_id, message_text from messages where location = '" +
-                           std::string(client.location) + "' order by id"),
-              "4|8|-1|Pump P-101 started by the " + std::string(client.who) +
-                  " client\n2|4|1002|\n1|2|-1|Pump P-101 stopped\n");
+                           std::string(location) + "' order by id"),
+              "4|8|-1|Pump P-101 started by the " + who + " client\n2|4|1002|\n1|2|-1|Pump P-101 stopped\n");
   }
-  EXPECT_HAS(clients[1].outcome.out, "logged 3 messages");
+  EXPECT_HAS(std::get<Outcome>(clients[1]).out, "logged 3 messages");
 }
 
 }  // namespace

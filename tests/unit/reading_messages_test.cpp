@@ -193,11 +193,7 @@ std::wstring Logs(const std::vector<std::wstring>& entries, const wchar_t* eleme
 
 using SourceControl = ComTest;
 TEST_F(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
-  const struct {
-    const char* what;
-    std::wstring text;
-    bool local;
-  } cases[] = {
+  const std::tuple<const char*, std::wstring, bool> cases[] = {
       {"empty", L"", true},
       {"not well-formed", L"<Source AdaptorCLSID=\"" + kOtherClsid + L"\">", true},
       {"no adaptor named", L"<Source>" + Logs({L"\\\\plant7\\logs"}) + L"</Source>", true},
@@ -213,7 +209,7 @@ TEST_F(SourceControl, LocalWhenTheDefaultAdaptorReadsOnlyLocalhostLogs) {
       {"several lines", Document(L"\n<AdaptorSpecific>\n <Logs>\n  <Log>plant7</Log>\n </Logs>\n</AdaptorSpecific>\n"),
        false},
   };
-  for (const auto& c : cases) EXPECT_EQ(IsLocalSourceDocument(Bstr(c.text).get()), c.local) << c.what;
+  for (const auto& [what, text, local] : cases) EXPECT_EQ(IsLocalSourceDocument(Bstr(text).get()), local) << what;
   EXPECT_TRUE(IsLocalSourceDocument(nullptr));
 }
 
