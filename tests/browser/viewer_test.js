@@ -1,6 +1,5 @@
-// hvdiag serve in a real browser: Debian's chromium, driven by playwright-core,
-// against a real tarnhost and hvdiag.exe under Wine. One flow, as a person
-// uses the page. Usage: node viewer_test.js WINE TARNHOST BIN_DIR OUT_DIR
+// hvdiag serve in Debian's chromium driven by playwright-core, against a real tarnhost and hvdiag.exe
+// under Wine: one flow, as a person uses the page. Usage: node viewer_test.js WINE TARNHOST BIN_DIR OUT_DIR
 'use strict';
 const { spawn, execFileSync } = require('child_process');
 const fs = require('fs');
@@ -14,10 +13,7 @@ const wineRun = (...args) => execFileSync(wine, args, { stdio: ['ignore', 'pipe'
 const hvdiag = (...args) => wineRun(path.join(binDir, 'hvdiag.exe'), ...args);
 const cleanup = [];
 
-function check(condition, what) {
-  if (!condition) throw new Error(`FAILED: ${what}`);
-  console.log(`ok: ${what}`);
-}
+const check = (condition, what) => { if (!condition) throw new Error(`FAILED: ${what}`); };
 
 async function until(what, probe, ms = 15000) {
   for (const end = Date.now() + ms; Date.now() < end; await new Promise((r) => setTimeout(r, 100))) {
@@ -28,11 +24,11 @@ async function until(what, probe, ms = 15000) {
 }
 
 async function main() {
-  for (const [file, what] of [['/usr/bin/chromium', 'Debian\'s chromium'], [tarnhost, 'tarnhost (HV_TARNHOST)']]) {
-    if (!fs.existsSync(file)) {
-      console.log(`SKIPPED: ${what} is not installed or built; nothing to test the viewer with`);
-      return 77;
-    }
+  const missing = [['/usr/bin/chromium', 'Debian\'s chromium'], [tarnhost, 'tarnhost (HV_TARNHOST)']]
+    .find(([file]) => !fs.existsSync(file));
+  if (missing) {
+    console.log(`SKIPPED: ${missing[1]} is not installed or built; nothing to test the viewer with`);
+    return 77;
   }
   const hostLog = path.join(work, 'host.log');
   const host = spawn(tarnhost, ['--db', path.join(work, 'messages.db'), '--listen', 'ip:127.0.0.1:0', '--log-file', hostLog],
@@ -65,8 +61,7 @@ async function main() {
   // A fresh profile each run; playwright-core takes it as the persistent context's folder.
   const browser = await chromium.launchPersistentContext(path.join(work, 'chromium'), {
     executablePath: '/usr/bin/chromium', headless: true, acceptDownloads: true, viewport: { width: 1400, height: 800 },
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    args: ['--disable-gpu', '--disable-quic'],  // playwright-core adds no-sandbox, no background networking
   });
   cleanup.unshift(() => browser.close());
   const page = await browser.newPage();
@@ -116,7 +111,6 @@ async function main() {
     check((await rows()).length === 3, `${what} is told and the rows stay`);
   }
   check(offsite.length === 0, `the page fetched nothing from elsewhere ${offsite.join(' ')}`);
-  console.log('PASS');
   return 0;
 }
 

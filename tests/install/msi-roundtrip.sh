@@ -1,7 +1,6 @@
 #!/bin/sh
-# The MSI as a user meets it: installed into a fresh Wine prefix of its own,
-# used by the installed hvdiag through a running tarnhost, uninstalled. After
-# that no key the MSI registered and no installed file may be left.
+# The MSI as a user meets it: installed into a fresh Wine prefix of its own, used by the installed
+# hvdiag through a running tarnhost, uninstalled without leaving a key it registered or a file.
 # usage: msi-roundtrip.sh WINE WINESERVER MSI REGISTRY-INCLUDES TARNHOST WORK-DIR VERSION
 set -eu
 wine=$1 wineserver=$2 msi=$3 regdir=$4 tarnhost=$5 work=$6 version=$7
@@ -16,7 +15,6 @@ rm -rf "$work" && mkdir -p "$work"
 
 "$tarnhost" --db "$work/messages.db" --listen ip:127.0.0.1:0 --log-file "$work/host.log" </dev/null >/dev/null 2>&1 &
 host_pid=$!
-port=
 for _ in $(seq 100); do
   port=$(sed -n 's/.*listening on ip:127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$work/host.log" 2>/dev/null || true)
   [ -z "$port" ] || break
@@ -29,7 +27,6 @@ keys=$(sed -n 's/.*<RegistryValue Root="HKCR" Key="\([^"]*\)" Name="\*".*/\1/p' 
 [ -n "$keys" ] || fail "no registration rows in $regdir"
 # Prints the owned keys present in the prefix's HKEY_CLASSES_ROOT.
 present_keys() {
-  rm -f "$work/classes.reg"
   "$wine" regedit /e "$(winpath "$work/classes.reg")" HKEY_CLASSES_ROOT || fail "regedit /e failed"
   tr -d '\000\r' <"$work/classes.reg" >"$work/classes.txt"
   echo "$keys" | while IFS= read -r key; do

@@ -1,6 +1,5 @@
-// hvdiag.exe against the real Mux service: every command as a person runs it,
-// its output, its exit code and its error lines; and the sample clients of the
-// user guide, whose messages must arrive in the store.
+// hvdiag.exe against the real Mux service, every command as a person runs it (output, exit
+// code, error lines); and the user guide's sample clients, whose messages must be stored.
 #include <shlobj.h>
 
 #include <algorithm>
@@ -38,11 +37,14 @@ using Texts = std::vector<std::string>;
 Texts Lines(const std::string& text) {
   Texts lines;
   std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
+}
+// The "message" of each JSON line.
+Texts Messages(const std::string& output) {
+  Texts texts;
+  for (const std::string& line : Lines(output)) texts.push_back(Field(line, "message"));
+  return texts;
 }
 
 class HvdiagEndToEnd : public ComTest {
@@ -55,8 +57,7 @@ class HvdiagEndToEnd : public ComTest {
     SetMachineString(kPumpResources, L"0x0007", BinDir() + L"PumpDEU.dll");
   }
   static void TearDownTestSuite() {
-    delete host_;
-    host_ = nullptr;
+    delete std::exchange(host_, nullptr);
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\Corvala Software\\Halvern Diagnostics\\Providers\\Pump");
   }
   void SetUp() override {
@@ -68,10 +69,15 @@ class HvdiagEndToEnd : public ComTest {
   static Outcome Run(const std::wstring& program, const std::wstring& arguments) {
     ChildProcess child;
     EXPECT_TRUE(child.Start(program, arguments)) << Narrow(program);
-    const int exit = child.Wait();
-    return {exit, child.Out(), child.Err()};
+    return {child.Wait(), child.Out(), child.Err()};
   }
   static Outcome Hv(const std::wstring& arguments) { return Run(BinDir() + L"hvdiag.exe", arguments); }
+  // The output of a command that succeeds.
+  static std::string Ok(const std::wstring& arguments) {
+    const Outcome outcome = Hv(arguments);
+    EXPECT_EQ(outcome.exit, 0) << Narrow(arguments) << "\n" << outcome.err;
+    return outcome.out;
+  }
   // A command that fails (exit 1) and says why on its error output.
   static void ExpectFailure(const std::wstring& arguments, const std::string& says) {
     const Outcome outcome = Hv(arguments);
@@ -79,34 +85,27 @@ class HvdiagEndToEnd : public ComTest {
     EXPECT_HAS(outcome.err, says);
   }
 
-  static HostProcess* host_;
-  static bool started_;
+  static inline HostProcess* host_ = nullptr;
+  static inline bool started_ = false;
 };
 
-HostProcess* HvdiagEndToEnd::host_ = nullptr;
-bool HvdiagEndToEnd::started_ = false;
-
 TEST_F(HvdiagEndToEnd, LogDeliversTextResourceAndDetailedMessagesAndPrintsTheResult) {
-  Outcome text = Hv(L"log --severity Error --audience Op --verbosity 3 --location \"Line 3\" --provider Press "
-                    L"--user oper --time 2023-03-15T06:00:00.250Z \"Ram <A> & \\\"B\\\" jammed\"");
-  EXPECT_EQ(text.exit, 0) << text.err;
-  EXPECT_EQ(text.out, "result 0x00000000 S_OK: the service has stored or routed the message\n");
+  EXPECT_EQ(Ok(L"log --severity Error --audience Op --verbosity 3 --location \"Line 3\" --provider Press --user oper "
+               L"--time 2023-03-15T06:00:00.250Z \"Ram <A> & \\\"B\\\" jammed\""),
+            "result 0x00000000 S_OK: the service has stored or routed the message\n");
   EXPECT_EQ(host_->Query("select severity, audience, verbosity, location, provider, user_name, message_id, "
                          "message_text, time_text from messages where provider = 'Press'"),
             "1|8|3|Line 3|Press|oper|-1|Ram <A> & \"B\" jammed|2023-03-15T06:00:00.250Z\n");
 
-  Outcome resource = Hv(L"log --provider Pump --location \"Line 3\" --severity warning --audience \"Eng|Op\" "
-                        L"--resource 1002 --arg P-101 --arg 7");
-  EXPECT_EQ(resource.exit, 0) << resource.err;
+  Ok(L"log --provider Pump --location \"Line 3\" --severity warning --audience \"Eng|Op\" --resource 1002 --arg P-101 "
+     L"--arg 7");
   EXPECT_EQ(host_->Query("select severity, audience, message_id, message_text from messages where provider = 'Pump'"),
             "2|12|1002|\n");
 
-  // Extended parameters with their declared types, a chain of two children,
-  // delivered asynchronously: the item stream carries all of it.
-  Outcome detailed = Hv(L"log --provider Detail --async --param batch:int=4711 --param operator=Keller "
-                        L"--child \"seal hot\" --child \"sensor 4\" \"pump stopped\"");
-  EXPECT_EQ(detailed.exit, 0) << detailed.err;
-  EXPECT_EQ(detailed.out, "result 0x00000000 S_OK: handed to the Mux component, which sends it in the background\n");
+  // Typed extended parameters and a chain of two children, delivered asynchronously.
+  EXPECT_EQ(Ok(L"log --provider Detail --async --param batch:int=4711 --param operator=Keller "
+               L"--child \"seal hot\" --child \"sensor 4\" \"pump stopped\""),
+            "result 0x00000000 S_OK: handed to the Mux component, which sends it in the background\n");
   EXPECT_EQ(host_->QueryUntil("select message_text from messages where provider = 'Detail'", "pump stopped\n"),
             "pump stopped\n");
   const std::string blob = host_->Query("select hex(item) from messages where provider = 'Detail'");
@@ -130,7 +129,7 @@ TEST_F(HvdiagEndToEnd, WrongCommandLinesAreRefusedWithUsageAndEveryCommandHasHel
       {L"log --param =1 x", "--param takes NAME=VALUE"},
       {L"log --time 2023-02-29 x", "--time takes a UTC time"},
       {L"read --count 0", "--count takes a whole number of at least 1"},
-      {L"read --filter \"<Filter/>\" --severity Error", "cannot be combined"},
+      {L"read --filter \"<Filter/>\" --severity Error", "--filter gives the whole document; it cannot be combined"},
       {L"read --lang klingon", "unknown language \"klingon\""},
       {L"follow --for soon", "--for takes whole seconds"},
       {L"export", "give the FILE to write"},
@@ -141,19 +140,15 @@ TEST_F(HvdiagEndToEnd, WrongCommandLinesAreRefusedWithUsageAndEveryCommandHasHel
   for (const auto& [arguments, says] : cases) {
     const Outcome outcome = Hv(arguments);
     EXPECT_EQ(outcome.exit, 2) << Narrow(arguments) << "\n" << outcome.err;
-    EXPECT_HAS(outcome.err, "0x80070057 E_INVALIDARG: ");
-    EXPECT_HAS(outcome.err, says);
+    EXPECT_HAS(outcome.err, "0x80070057 E_INVALIDARG: " + std::string(says));
     EXPECT_EQ(outcome.out, "") << Narrow(arguments);
   }
   EXPECT_EQ(host_->Query("select count(*) from messages where message_text in ('hello', 'x', 'text')"), "0\n");
 
-  const Outcome overview = Hv(L"--help");
-  EXPECT_EQ(overview.exit, 0);
+  const std::string overview = Ok(L"--help");
   for (const char* command : {"log", "read", "follow", "export", "adaptors", "flags", "groups", "group"}) {
-    const Outcome help = Hv(Widen(command) + L" --help");
-    EXPECT_EQ(help.exit, 0) << command;
-    EXPECT_EQ(help.out.rfind("Usage: hvdiag " + std::string(command), 0), 0u) << help.out;
-    EXPECT_HAS(overview.out, "\n  " + std::string(command) + " ");
+    EXPECT_EQ(Ok(Widen(command) + L" --help").rfind("Usage: hvdiag " + std::string(command), 0), 0u) << command;
+    EXPECT_HAS(overview, "\n  " + std::string(command) + " ");
   }
   EXPECT_EQ(Hv(L"").exit, 2);
 }
@@ -172,13 +167,11 @@ TEST_F(HvdiagEndToEnd, AdaptorsAreListedAndAFlagChangeReachesTheService) {
   ASSERT_EQ(rows.size(), 3u);
   const size_t column = rows[0].find("CLASS ID");
   ASSERT_NE(column, std::string::npos) << rows[0];
-  EXPECT_EQ(rows[1].find("{1B67ABEC"), column) << rows[1];
-  EXPECT_EQ(rows[2].find("{ED34F366"), column) << rows[2];
+  for (size_t i : {1, 2}) EXPECT_EQ(rows[i].find("{"), column) << rows[i];
   EXPECT_EQ(rows[1].rfind("1  Message store", 0), 0u) << rows[1];
 
-  const Outcome change = Hv(L"flags \"message store\" Op \"Error|Warning\"");
-  EXPECT_EQ(change.exit, 0) << change.err;
-  EXPECT_EQ(change.out, "Message store, Op: Error|Warning|Info|Audit -> Error|Warning (result 0x00000000 S_OK)\n");
+  EXPECT_EQ(Ok(L"flags \"message store\" Op \"Error|Warning\""),
+            "Message store, Op: Error|Warning|Info|Audit -> Error|Warning (result 0x00000000 S_OK)\n");
   // A new manager asks the service again, and the service now routes by it.
   const std::string changed = Lines(Hv(L"adaptors --json").out)[0];
   EXPECT_EQ(Field(changed, "Op"), "3");
@@ -207,19 +200,17 @@ TEST_F(HvdiagEndToEnd, DisplayGroupsInEnglishAndGerman) {
   const std::wstring installed = folder + L"\\hvdiag_test_Pump.hvds";
   ASSERT_TRUE(CopyFileW((SourceDir() + L"samples\\definitions\\Pump.hvds").c_str(), installed.c_str(), FALSE));
 
-  const Outcome english = Hv(L"groups --lang en");
-  EXPECT_EQ(english.exit, 0) << english.err;
-  EXPECT_HAS(english.out, "Pump     Pump\n");
-  EXPECT_HAS(english.out, "Service  PumpService\n");
+  const std::string english = Ok(L"groups --lang en");
+  EXPECT_HAS(english, "Pump     Pump\n");
+  EXPECT_HAS(english, "Service  PumpService\n");
   const std::vector<std::string> german = Lines(Hv(L"groups --lang de --json").out);
   for (const char* group : {"{\"name\":\"Pumpe\",\"type\":\"Pump\"}", "{\"name\":\"Wartung\",\"type\":\"PumpService\"}"})
     EXPECT_NE(std::find(german.begin(), german.end(), group), german.end()) << group;
 
-  const Outcome pumpe = Hv(L"group --lang de Pumpe");
-  EXPECT_EQ(pumpe.exit, 0) << pumpe.err;
-  EXPECT_EQ(pumpe.out.rfind("<Group Name=\"Pump\">\n\t<DisplayName>Pumpe</DisplayName>\n", 0), 0u) << pumpe.out;
-  EXPECT_HAS(pumpe.out, "<Label>Anlage</Label>");
-  EXPECT_EQ(pumpe.out.find("<Label>Station</Label>"), std::string::npos);
+  const std::string pumpe = Ok(L"group --lang de Pumpe");
+  EXPECT_EQ(pumpe.rfind("<Group Name=\"Pump\">\n\t<DisplayName>Pumpe</DisplayName>\n", 0), 0u) << pumpe;
+  EXPECT_HAS(pumpe, "<Label>Anlage</Label>");
+  EXPECT_EQ(pumpe.find("<Label>Station</Label>"), std::string::npos);
   EXPECT_HAS(Hv(L"group --lang 0x0409 pump").out, "<Label>Station</Label>");
   // Listed in German as "Pumpe".
   ExpectFailure(L"group --lang de Pump", "no field group is named \"Pump\"");
@@ -245,27 +236,21 @@ TEST_F(HvdiagEndToEnd, ReadFiltersOrdersCountsAndFormatsInTheCallersLanguage) {
     ASSERT_EQ(Hv(command).exit, 0) << Narrow(command);
 
   // Newest first by default; JSON lines with every field.
-  const std::vector<std::string> newest = Lines(Hv(L"read --provider Reader --json").out);
-  ASSERT_EQ(newest.size(), 3u);
+  const std::string newest = Hv(L"read --provider Reader --json").out;
+  ASSERT_EQ(Messages(newest), (Texts{"third", "second", "first"}));
   const std::string second = "\"time\":\"2023-03-15T07:00:00.000Z\",\"datetime\":45000.291666666664,\"severity\":1,"
                              "\"severity_names\":\"Error\",\"audience\":2,\"audience_names\":\"Dev\",\"verbosity\":0,"
                              "\"location\":\"Plant 1/Line 4\",\"provider\":\"Reader\",\"user\":\"oper\",\"message_id\":null,";
-  EXPECT_EQ(newest[1], "{" + second + "\"message\":\"second\",\"parameters\":{\"batch\":\"5\"},\"children\":[{" + second +
-                           "\"message\":\"because <of> this\",\"parameters\":{\"batch\":\"\"}}]}");
-  auto messages = [](const std::string& output) {
-    Texts texts;
-    for (const std::string& line : Lines(output)) texts.push_back(Field(line, "message"));
-    return texts;
-  };
-  EXPECT_EQ(messages(Hv(L"read --provider Reader --json").out), (Texts{"third", "second", "first"}));
-  EXPECT_EQ(messages(Hv(L"read --provider Reader --oldest-first --count 2 --json").out), (Texts{"first", "second"}));
-  EXPECT_EQ(messages(Hv(L"read --json --provider Reader --location-prefix \"Plant 1/\" --severity \"Error|Warning\"").out),
+  EXPECT_EQ(Lines(newest)[1], "{" + second + "\"message\":\"second\",\"parameters\":{\"batch\":\"5\"},\"children\":[{" +
+                                  second + "\"message\":\"because <of> this\",\"parameters\":{\"batch\":\"\"}}]}");
+  EXPECT_EQ(Messages(Hv(L"read --provider Reader --oldest-first --count 2 --json").out), (Texts{"first", "second"}));
+  EXPECT_EQ(Messages(Hv(L"read --json --provider Reader --location-prefix \"Plant 1/\" --severity \"Error|Warning\"").out),
             Texts{"second"});
-  EXPECT_EQ(messages(Hv(L"read --json --provider Reader --from 2023-03-15T07:00:00Z --before 2023-03-15T08:00:00Z").out),
+  EXPECT_EQ(Messages(Hv(L"read --json --provider Reader --from 2023-03-15T07:00:00Z --before 2023-03-15T08:00:00Z").out),
             Texts{"second"});
   // A resource message is formatted when it is read, in the reader's language.
-  EXPECT_EQ(messages(Hv(L"read --json --location Reader --lang en").out), Texts{"Pump P-101 pressure 7 bar"});
-  EXPECT_EQ(messages(Hv(L"read --json --location Reader --lang de").out), Texts{"Pumpe P-101 Druck 7 bar"});
+  EXPECT_EQ(Messages(Hv(L"read --json --location Reader --lang en").out), Texts{"Pump P-101 pressure 7 bar"});
+  EXPECT_EQ(Messages(Hv(L"read --json --location Reader --lang de").out), Texts{"Pumpe P-101 Druck 7 bar"});
 
   // Aligned columns: each row's message starts where the header's MESSAGE does.
   const std::string table = Hv(L"read --provider Reader").out;
@@ -290,11 +275,8 @@ TEST_F(HvdiagEndToEnd, FollowPrintsNewMessagesAsTheyArrive) {
   EXPECT_EQ(Hv(L"log --provider Followed --severity Warning \"one\"").exit, 0);
   EXPECT_EQ(Hv(L"log --provider Followed --async \"two\"").exit, 0);
   EXPECT_EQ(follow.Wait(30000), 0) << follow.Err();
-  const std::vector<std::string> seen = Lines(follow.Out());
-  ASSERT_EQ(seen.size(), 2u) << follow.Out();
-  EXPECT_EQ(Field(seen[0], "message"), "one");
-  EXPECT_EQ(Field(seen[0], "severity_names"), "Warning");
-  EXPECT_EQ(Field(seen[1], "message"), "two");
+  EXPECT_EQ(Messages(follow.Out()), (Texts{"one", "two"}));
+  EXPECT_EQ(Field(follow.Out(), "severity_names"), "Warning");
   EXPECT_HAS(follow.Err(), "2 messages");
 }
 
@@ -302,14 +284,8 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
   ASSERT_EQ(Hv(L"log --provider Exported --param batch=7 \"a <b> & 'c'\"").exit, 0);
   ASSERT_EQ(Hv(L"log --provider Exported \"plain\"").exit, 0);
   const std::string file = host_->database() + ".export.xml";
-  const Outcome exported = Hv(L"export --provider Exported \"" + WindowsPathOf(file) + L"\"");
-  EXPECT_EQ(exported.exit, 0) << exported.err;
-  EXPECT_HAS(exported.out, "Exported 2 messages");
-  // The layout is the export tests' business; here the file of hvdiag's items.
-  const std::string bytes = ReadTextFile(file);
-  const std::string xml = Narrow(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2));
-  EXPECT_HAS(xml, "message = \"a &lt;b&gt; &amp; 'c'\"");
-  EXPECT_HAS(xml, "\t\t<ExtendedParam Name = \"batch\" Value = \"7\" />\n");
+  EXPECT_HAS(Ok(L"export --provider Exported \"" + WindowsPathOf(file) + L"\""), "Exported 2 messages");
+  // The layout and escaping are the export tests' business.
   EXPECT_TRUE(RunUnixCommand("xmllint --noout '" + file + "'")) << "xmllint accepts it";
 
   // A tab in a message would come back from a parser as a space: named, exit 3.
@@ -324,25 +300,18 @@ TEST_F(HvdiagEndToEnd, ExportWritesAnXmlFileThatXmllintAccepts) {
 }
 
 TEST_F(HvdiagEndToEnd, TheSampleClientsLogWhatTheUserGuideShows) {
-  wchar_t system[MAX_PATH];
-  GetSystemDirectoryW(system, MAX_PATH);
-  const struct {
-    const char* location;
-    const char* who;
-    Outcome outcome;
-  } clients[] = {
+  const std::tuple<const char*, std::string, Outcome> clients[] = {
       {"Line 9", "sample", Run(BinDir() + L"hvsample_client.exe", L"\"Line 9\"")},
-      {"Line 10", "script", Run(std::wstring(system) + L"\\cscript.exe",
+      {"Line 10", "script", Run(L"C:\\windows\\system32\\cscript.exe",
                                 L"//nologo \"" + SourceDir() + L"samples\\clients\\log-client.vbs\" \"Line 10\"")},
   };
-  for (const auto& client : clients) {
-    EXPECT_EQ(client.outcome.exit, 0) << client.outcome.out << client.outcome.err;
+  for (const auto& [location, who, outcome] : clients) {
+    EXPECT_EQ(outcome.exit, 0) << outcome.out << outcome.err;
     EXPECT_EQ(host_->Query("select severity, audience, message_id, message_text from messages where location = '" +
-                           std::string(client.location) + "' order by id"),
-              "4|8|-1|Pump P-101 started by the " + std::string(client.who) +
-                  " client\n2|4|1002|\n1|2|-1|Pump P-101 stopped\n");
+                           std::string(location) + "' order by id"),
+              "4|8|-1|Pump P-101 started by the " + who + " client\n2|4|1002|\n1|2|-1|Pump P-101 stopped\n");
   }
-  EXPECT_HAS(clients[1].outcome.out, "logged 3 messages");
+  EXPECT_HAS(std::get<Outcome>(clients[1]).out, "logged 3 messages");
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-// Reading, following and exporting stored messages through the real Mux
-// service: messages logged by one process are read back by another, through
-// the library, HVMux.dll and tarnhost, as a viewer meets them.
+// Stored messages read, followed and exported as a viewer meets them: logged by
+// other processes, read back through the library, HVMux.dll and tarnhost.
 #include <olectl.h>
 
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,18 +42,12 @@ TextList Texts(IEnumUnknown* items, size_t n = 100) {
   }
   return texts;
 }
-BSTR Keep(std::vector<unique_bstr>& strings, const wchar_t* text) {
-  strings.emplace_back(text ? SysAllocString(text) : nullptr);
-  return strings.back().get();
-}
+unique_bstr Bstr(const wchar_t* text) { return unique_bstr(CopyBstr(text)); }
 // A log of this process.
 ComPtr<ITAVDiagnosticLogEx> CreateLog(ITAVDiagnosticLogMgrEx* mgr, const wchar_t* location, const wchar_t* provider) {
-  std::vector<unique_bstr> strings;
-  ComPtr<ITAVDiagnosticLog> plain;
-  EXPECT_EQ(mgr->CreateTAVDiagnosticLog(Keep(strings, location), Keep(strings, provider), plain.put()), S_OK);
-  ComPtr<ITAVDiagnosticLogEx> log;
-  EXPECT_TRUE(plain && SUCCEEDED(plain.query(&log)));
-  return log;
+  ComPtr<ITAVDiagnosticLog> log;
+  EXPECT_EQ(mgr->CreateTAVDiagnosticLog(Bstr(location).get(), Bstr(provider).get(), log.put()), S_OK);
+  return log ? log.query<ITAVDiagnosticLogEx>() : nullptr;
 }
 // Logs an item for the Op audience; a synchronous one is answered once the
 // service stored it. No test assertion here: threads of their own use it.
@@ -101,7 +95,6 @@ class RecordingEvents final : public IDispatch, public ComObject {
     std::lock_guard<std::mutex> lock(mutex_);
     return events_;
   }
-  // Waits until n events came; false after timeoutMs.
   bool WaitFor(size_t n, DWORD timeoutMs) {
     for (const ULONGLONG end = GetTickCount64() + timeoutMs; Events().size() < n; Sleep(10))
       if (GetTickCount64() > end) return false;
@@ -123,9 +116,8 @@ struct Subscription {
   ComPtr<RecordingEvents> events = MakeObject<RecordingEvents>();
   DWORD cookie = 0;
   HRESULT Open(ITAVDiagnosticLogMgrEx* mgr, const wchar_t* filter, long bufferTime, long maxSize) {
-    std::vector<unique_bstr> strings;
-    RETURN_IF_FAILED(mgr->CreateMessageSubscription(0x0409, nullptr, Keep(strings, filter), bufferTime, maxSize,
-                                                    container.put()));
+    RETURN_IF_FAILED(
+        mgr->CreateMessageSubscription(0x0409, nullptr, Bstr(filter).get(), bufferTime, maxSize, container.put()));
     RETURN_IF_FAILED(container->FindConnectionPoint(DIID__ITAVDiagnosticMessageSubscriptionEvents, point.put()));
     return point->Advise(static_cast<IDispatch*>(events.get()), &cookie);
   }
@@ -150,10 +142,7 @@ class ReadingEndToEnd : public ComTest {
       writerExitCode_ |= writer.Start(BinDir() + L"hvdiag.exe", line) ? writer.Wait() : 1;
     }
   }
-  static void TearDownTestSuite() {
-    delete host_;
-    host_ = nullptr;
-  }
+  static void TearDownTestSuite() { delete std::exchange(host_, nullptr); }
   void SetUp() override {
     if (!HostProcess::Available()) GTEST_SKIP() << "tarnhost is not built (HV_TARNHOST); nothing to read from";
     ComTest::SetUp();
@@ -166,30 +155,25 @@ class ReadingEndToEnd : public ComTest {
     ComTest::TearDown();
   }
 
-  BSTR Bstr(const wchar_t* text) { return Keep(strings_, text); }
   HRESULT Read(const wchar_t* filter, ComPtr<ITAVDiagnosticReader>* reader) {
     ComPtr<IEnumUnknown> items;
-    RETURN_IF_FAILED(mgr_->ReadMessages(0x0409, nullptr, Bstr(filter), items.put()));
+    RETURN_IF_FAILED(mgr_->ReadMessages(0x0409, nullptr, Bstr(filter).get(), items.put()));
     return items.query(reader);
   }
   std::string Export(const wchar_t* filter, const std::string& name) {
     const std::string path = host_->database() + "." + name + ".xml";
-    EXPECT_EQ(mgr_->PersistMessages(0x0409, nullptr, Bstr(filter), TAVDiagnosticFileFormat_XML,
-                                    Bstr(WindowsPathOf(path).c_str())),
+    EXPECT_EQ(mgr_->PersistMessages(0x0409, nullptr, Bstr(filter).get(), TAVDiagnosticFileFormat_XML,
+                                    Bstr(WindowsPathOf(path).c_str()).get()),
               S_OK);
     return path;
   }
 
-  static HostProcess* host_;
-  static int writerExitCode_;
+  static inline HostProcess* host_ = nullptr;
+  static inline int writerExitCode_ = 0;
   ComPtr<ITAVDiagnosticLogMgrEx> mgr_;
-  std::vector<unique_bstr> strings_;
 };
 
-HostProcess* ReadingEndToEnd::host_ = nullptr;
-int ReadingEndToEnd::writerExitCode_ = 0;
-
-TEST_F(ReadingEndToEnd, AnotherProcessReadsNewestFirstWithEveryFieldAndTheChildChain) {
+TEST_F(ReadingEndToEnd, AnotherProcessReadsNewestFirstWithTheChildChain) {
   ComPtr<ITAVDiagnosticReader> reader;
   ASSERT_EQ(Read(kEverything, &reader), S_OK);
   ComPtr<IUnknown> elements[6];
@@ -203,14 +187,6 @@ TEST_F(ReadingEndToEnd, AnotherProcessReadsNewestFirstWithEveryFieldAndTheChildC
 
   ComPtr<ITAVDiagnosticLogItemEx> item;
   ASSERT_EQ(elements[4].query(&item), S_OK);
-  for (const auto& [name, value] : {std::pair{L"location", L"Line 3"}, std::pair{L"username", L"operator"}}) {
-    unique_variant field;
-    ASSERT_EQ(item->GetParam(Bstr(name), field.put()), S_OK);
-    EXPECT_STREQ(field->bstrVal, value);
-  }
-  ULONG count = 0;
-  ASSERT_EQ(item->ExtendedParameterCount(&count), S_OK);
-  EXPECT_EQ(count, 2u);
   for (const wchar_t* expected : {L"Seal worn", L"Gasket"}) {
     ComPtr<IUnknown> child;
     ASSERT_EQ(item->GetChild(child.put()), S_OK);
@@ -220,7 +196,7 @@ TEST_F(ReadingEndToEnd, AnotherProcessReadsNewestFirstWithEveryFieldAndTheChildC
   }
 }
 
-TEST_F(ReadingEndToEnd, FiltersSelectAndAMalformedFilterSaysWhy) {
+TEST_F(ReadingEndToEnd, FiltersSelectTheMessages) {
   const std::pair<const wchar_t*, TextList> cases[] = {
       {L"<Filter><Severity>Error</Severity></Filter>", {L"Pump P-102 tripped", kFirst}},
       {L"<Filter><Audience>Op</Audience><MaxVerbosity>0</MaxVerbosity></Filter>", {L"Pump P-102 tripped", L"Shift handover"}},
@@ -232,17 +208,12 @@ TEST_F(ReadingEndToEnd, FiltersSelectAndAMalformedFilterSaysWhy) {
     ASSERT_EQ(Read(filter, &reader), S_OK);
     EXPECT_EQ(Texts(reader.get()), expected) << Narrow(filter);
   }
-  ComPtr<IEnumUnknown> none;
-  EXPECT_EQ(mgr_->ReadMessages(0x0409, nullptr, Bstr(L"<Filter><Severity>loud</Severity>"), none.put()), E_INVALIDARG);
-  EXPECT_FALSE(none);
-  EXPECT_FALSE(TakeErrorDescription().empty()) << "the service's reason reaches the caller";
 }
 
 TEST_F(ReadingEndToEnd, PositionDirectionSkipAndCloneMoveTheReaderAsDescribed) {
   ComPtr<ITAVDiagnosticReader> reader;
   ASSERT_EQ(Read(kEverything, &reader), S_OK);
-  // Items read one by one are read ahead in pages; turning must still start
-  // right after the last item handed out.
+  // Items are read ahead in pages; turning still starts right after the last one handed out.
   EXPECT_EQ(Texts(reader.get(), 2), (TextList{L"Pump P-102 tripped", L"Pump P-101 started"}));
   ASSERT_EQ(reader->SetDirection(TAVDiagnosticDirection_Forward), S_OK);
   EXPECT_EQ(Texts(reader.get(), 1), (TextList{L"Pump P-101 started"}));
@@ -269,18 +240,13 @@ TEST_F(ReadingEndToEnd, TheLocalExportEqualsTheAdaptorExportAndParses) {
   const std::string localBytes = ReadTextFile(local);
   ASSERT_FALSE(localBytes.empty());
   EXPECT_EQ(localBytes, ReadTextFile(Export(kEverything, "adaptor")));
-  // Oldest first; the layout and escaping are the export tests' business.
-  EXPECT_TRUE(RunUnixCommand("test $(xmllint --xpath 'count(//Item)' '" + local + "') = 7"))
-      << "five messages and two children";
-  const std::wstring text(reinterpret_cast<const wchar_t*>(localBytes.data() + 2), (localBytes.size() - 2) / 2);
-  EXPECT_LT(text.find(L"Valve &lt;V-7&gt;"), text.find(L"Shift handover"));
-  // A filtered export holds only what the filter selects.
-  const std::string errors = Export(L"<Filter><Severity>Error</Severity></Filter>", "errors");
-  EXPECT_TRUE(RunUnixCommand("test $(xmllint --xpath 'count(/TAVDiagnosticItems/Item)' '" + errors + "') = 2"));
+  // Five messages and two children, oldest first (the first holds the children).
+  EXPECT_TRUE(RunUnixCommand("test $(xmllint --xpath 'count(//Item) = 7 and count(/*/Item[1]//Item) = 2' '" + local +
+                             "') = true"));
 }
 
 TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBufferIsFull) {
-  Subscription errors, full;
+  Subscription errors, full, each;
   ASSERT_EQ(errors.Open(mgr_.get(), L"<Filter><Severity>Error</Severity></Filter>", 300, 100), S_OK);
   ASSERT_EQ(full.Open(mgr_.get(), nullptr, 60000, 2), S_OK);
   ComPtr<IConnectionPoint> other;
@@ -295,12 +261,40 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   EXPECT_EQ(connection[0].pUnk, errors.events.query<IUnknown>().get()) << "the advised sink itself, in its apartment";
   if (connection[0].pUnk) connection[0].pUnk->Release();
 
+  // A sink advised from a single-threaded apartment is called in it.
+  DWORD apartment = 0;
+  HRESULT subscribed = E_FAIL;
+  std::atomic<bool> ready{false};
+  std::thread sta([&] {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    apartment = GetCurrentThreadId();
+    {
+      ComPtr<ITAVDiagnosticLogMgrEx> mgr;
+      subscribed = CreateManager(mgr.put());
+      if (SUCCEEDED(subscribed)) subscribed = each.Open(mgr.get(), nullptr, 0, 0);
+      ready = true;
+      // The calls into this apartment come as window messages.
+      for (const ULONGLONG end = GetTickCount64() + 10000; each.events->Events().empty() && GetTickCount64() < end;) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        for (MSG message; PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE);) DispatchMessageW(&message);
+      }
+      if (each.point) each.point->Unadvise(each.cookie);
+      each.point.reset();
+      each.container.reset();
+    }
+    CoUninitialize();
+  });
+  for (int waited = 0; !ready && waited < 10000; waited += 10) Sleep(10);
+  EXPECT_EQ(subscribed, S_OK);
   ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 4", L"Press");
-  ASSERT_TRUE(log);
   EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Error, L"Press jammed"), S_OK);
   const ULONGLONG committed = GetTickCount64();
   EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, L"not for this subscription"), S_OK);
   EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Error, L"Press cleared"), S_OK);
+  sta.join();
+  ASSERT_FALSE(each.events->Events().empty());
+  EXPECT_EQ(each.events->Events()[0].texts, (TextList{L"Press jammed"}));
+  EXPECT_EQ(each.events->Events()[0].thread, apartment) << "the sink's own apartment, not the subscription's thread";
   ASSERT_TRUE(errors.events->WaitFor(1, 5000));
   ASSERT_TRUE(full.events->WaitFor(1, 10000)) << "two items fill the buffer long before a minute";
   Sleep(400);  // anything further would have come by now
@@ -308,8 +302,7 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   ASSERT_EQ(received.size(), 1u) << "both errors came within one buffer time";
   EXPECT_EQ(received[0].texts, (TextList{L"Press jammed", L"Press cleared"}));
   EXPECT_GT(received[0].subscription, 0);
-  // The buffer time is counted from the first item's arrival; the slack is
-  // for a loaded machine.
+  // The buffer time counts from the first item's arrival, with slack for a loaded machine.
   EXPECT_LT(received[0].when - committed, 300u + 1500u);
   EXPECT_EQ(full.events->Events()[0].texts, (TextList{L"Press jammed", L"not for this subscription"}));
 
@@ -321,91 +314,43 @@ TEST_F(ReadingEndToEnd, SubscribersSeeNewMessagesWithinTheBufferTimeOrWhenTheBuf
   EXPECT_EQ(errors.events->Events().size(), 1u) << "an unadvised sink hears nothing more";
 }
 
-TEST_F(ReadingEndToEnd, ASinkAdvisedFromASingleThreadedApartmentIsCalledInIt) {
-  Subscription subscription;
-  DWORD apartment = 0;
-  HRESULT subscribed = E_FAIL;
-  std::atomic<bool> ready{false}, done{false};
-  std::thread sta([&] {
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    apartment = GetCurrentThreadId();
-    {
-      ComPtr<ITAVDiagnosticLogMgrEx> mgr;
-      subscribed = CreateManager(mgr.put());
-      if (SUCCEEDED(subscribed)) subscribed = subscription.Open(mgr.get(), nullptr, 0, 0);
-      ready = true;
-      // The calls into this apartment come as window messages.
-      for (MSG message; !done;) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-      }
-      if (subscription.point) subscription.point->Unadvise(subscription.cookie);
-      subscription.point.reset();
-      subscription.container.reset();
-    }
-    CoUninitialize();
-  });
-  for (int waited = 0; !ready && waited < 10000; waited += 10) Sleep(10);
-  EXPECT_EQ(subscribed, S_OK);
-  ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 6", L"Mixer");
-  EXPECT_EQ(log ? Log(log.get(), TAVDiagSeverity_Info, L"Mixer started") : E_FAIL, S_OK);
-  EXPECT_TRUE(subscription.events->WaitFor(1, 10000));
-  done = true;
-  sta.join();
-  const auto received = subscription.events->Events();
-  ASSERT_EQ(received.size(), 1u);
-  EXPECT_EQ(received[0].texts, (TextList{L"Mixer started"}));
-  EXPECT_EQ(received[0].thread, apartment) << "the sink's own apartment, not the subscription's thread";
-}
-
-TEST_F(ReadingEndToEnd, ManyAsynchronousItemsFromTwoThreadsAreAllStored) {
-  ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 7", L"Many");
-  constexpr int kPerThread = 500;
+TEST_F(ReadingEndToEnd, ItemsFromTwoThreadsAreAllStoredAndMovesAfterALongReadStartFromTheCallersPlace) {
+  // Runs late: its items would crowd the other tests' exports. Past the first thousand items the
+  // next page is asked for ahead of need; a move must still count from the last item handed out.
+  ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 9", L"Paging");
+  constexpr int kPerThread = 1050, kRead = 1100;
   std::atomic<int> failed{0};
-  auto logMany = [&] {
+  auto logMany = [&](const wchar_t* name) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    for (int i = 0; i < kPerThread; ++i) failed += FAILED(Log(log.get(), TAVDiagSeverity_Info, L"item", false, 0));
+    for (int i = 0; i < kPerThread; ++i)
+      failed += FAILED(Log(log.get(), TAVDiagSeverity_Info, name + std::to_wstring(i), false, 0));
     CoUninitialize();
   };
-  std::thread first(logMany), second(logMany);
+  std::thread first(logMany, L"a"), second(logMany, L"b");
   first.join();
   second.join();
   EXPECT_EQ(failed, 0);
   // A synchronous item after them is answered once everything before it is in.
   EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, L"last"), S_OK);
-  EXPECT_EQ(host_->Query("select count(*) from messages where provider = 'Many'"), std::to_string(2 * kPerThread + 1) + "\n");
-}
-
-TEST_F(ReadingEndToEnd, MovesAfterALongReadStartFromTheCallersPlace) {
-  // Runs late: its items would crowd the other tests' exports. Past the
-  // first thousand items the next page is asked for ahead of need; a move
-  // must still count from the last item handed out.
-  ComPtr<ITAVDiagnosticLogEx> log = CreateLog(mgr_.get(), L"Line 9", L"Paging");
-  constexpr int kItems = 2100, kRead = 1100;
-  // Sent in order on one connection; the last waits until all are stored.
-  for (int i = 0; i < kItems; ++i)
-    EXPECT_EQ(Log(log.get(), TAVDiagSeverity_Info, (L"n" + std::to_wstring(i)).c_str(), i + 1 == kItems), S_OK);
-  auto nth = [&](int newestFirst) { return TextList{L"n" + std::to_wstring(kItems - 1 - newestFirst)}; };
-  using Move = std::function<IEnumUnknown*(ITAVDiagnosticReader*, ComPtr<IEnumUnknown>*)>;
+  TextList stored;  // newest first
+  std::istringstream rows(host_->Query("select message_text from messages where provider = 'Paging' order by id desc"));
+  for (std::string row; std::getline(rows, row);) stored.push_back(Widen(row));
+  ASSERT_EQ(stored.size(), 2u * kPerThread + 1);
+  using Move = std::function<HRESULT(ITAVDiagnosticReader*, ComPtr<IEnumUnknown>*)>;
   const std::tuple<const char*, int, Move> moves[] = {
-      {"back 2", kRead - 2,
-       [](auto r, auto) -> IEnumUnknown* { return r->SetPosition(TAVDiagnosticPosition_Current, -2) == S_OK ? r : nullptr; }},
-      {"skip 3", kRead + 3, [](auto r, auto) -> IEnumUnknown* { return r->Skip(3) == S_OK ? r : nullptr; }},
-      {"clone", kRead, [](auto r, auto c) -> IEnumUnknown* { return r->Clone(c->put()) == S_OK ? c->get() : nullptr; }},
-      {"turn", kRead - 1,
-       [](auto r, auto) -> IEnumUnknown* { return r->SetDirection(TAVDiagnosticDirection_Forward) == S_OK ? r : nullptr; }},
-      {"reset", 0, [](auto r, auto) -> IEnumUnknown* { return r->Reset() == S_OK ? r : nullptr; }},
+      {"back 2", kRead - 2, [](auto r, auto) { return r->SetPosition(TAVDiagnosticPosition_Current, -2); }},
+      {"skip 3", kRead + 3, [](auto r, auto) { return r->Skip(3); }},
+      {"clone", kRead, [](auto r, auto c) { return r->Clone(c->put()); }},
+      {"turn", kRead - 1, [](auto r, auto) { return r->SetDirection(TAVDiagnosticDirection_Forward); }},
+      {"reset", 0, [](auto r, auto) { return r->Reset(); }},
   };
   for (const auto& [move, next, apply] : moves) {
     ComPtr<ITAVDiagnosticReader> reader;
-    ASSERT_EQ(Read(L"<Filter><Provider>Paging</Provider></Filter>", &reader), S_OK);
-    const TextList read = Texts(reader.get(), kRead);
-    ASSERT_EQ(read.size(), size_t(kRead));
-    EXPECT_EQ(TextList{read.back()}, nth(kRead - 1));
     ComPtr<IEnumUnknown> clone;
-    IEnumUnknown* moved = apply(reader.get(), &clone);
-    ASSERT_TRUE(moved) << move;
-    EXPECT_EQ(Texts(moved, 1), nth(next)) << move;
+    ASSERT_EQ(Read(L"<Filter><Provider>Paging</Provider></Filter>", &reader), S_OK);
+    ASSERT_EQ(Texts(reader.get(), kRead), TextList(stored.begin(), stored.begin() + kRead)) << move;
+    ASSERT_EQ(apply(reader.get(), &clone), S_OK) << move;
+    EXPECT_EQ(Texts(clone ? clone.get() : reader.get(), 1), TextList{stored[next]}) << move;
   }
 }
 
@@ -426,11 +371,10 @@ TEST_F(ReadingEndToEnd, WhenTheServiceGoesAwayEverythingFailsWithoutHangingAndLo
   EXPECT_EQ(fetched, 0u);
   EXPECT_TRUE(FAILED(reader->SetDirection(TAVDiagnosticDirection_Forward)));
   EXPECT_EQ(subscription.point->Unadvise(subscription.cookie), S_OK);
-  subscription.point.reset();
-  subscription.container.reset();
+  EXPECT_TRUE(subscription.events->Events().empty());
+  subscription = {};
   reader.reset();
   EXPECT_LT(GetTickCount64() - start, 5000u) << "nothing waited for the request time-out";
-  EXPECT_TRUE(subscription.events->Events().empty());
 
   const HRESULT stopped = Log(log.get(), TAVDiagSeverity_Warning, L"while stopped", true, 2000);
   EXPECT_TRUE(FAILED(stopped)) << std::hex << stopped;
