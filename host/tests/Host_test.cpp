@@ -94,8 +94,12 @@ TEST_F(HostTest, ItemsAreStoredAndAnsweredAndAdaptorsDescribed) {
   EXPECT_EQ(Bytes(m.body.begin(), m.body.begin() + 16), (Bytes{15, 0, 0, 0, 15, 0, 0, 0, 15, 15, 15, 15, 'M', 0, 'e', 0}));
   Guid unknown = Clsid("{00000000-1111-2222-3333-444444444444}");
   EXPECT_EQ(*Decoded(c.Transact(ClsidMessage("3", unknown))).Field("HRESULT"), "-2147221164");
-  EXPECT_EQ(ErrorCode(c.Transact(Request("9"))), E_NOTIMPL);
+  // A type that forges a log line of its own is logged escaped.
+  EXPECT_EQ(ErrorCode(c.Transact(Request("9\n2026-12-06T00:00:00.000Z tarnhost: adaptor flags changed"))), E_NOTIMPL);
   host.process.Stop();
+  std::string log = host.process.Log();
+  EXPECT_NE(log.find("type \"9\\x0A2026-12-06T00:00:00.000Z tarnhost: adaptor"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\n2026-12-06T00:00:00.000Z"), std::string::npos);
 }
 
 TEST_F(HostTest, FlagsChangeRoutingAtOnceAndSurviveARestart) {
@@ -134,11 +138,7 @@ TEST_F(HostTest, HostileClientsAreDroppedWhileOthersAreServed) {
   std::mt19937 random(7);
   Bytes noise(8192);
   for (auto& b : noise) b = uint8_t(random());
-  auto post = [](const char* location) {
-    return FrameCodec::Encode(FrameKind::Post, 1, [&](ByteWriter& w) {
-      ItemMessage("2", 1, SimpleItem(U16(location))).Write(w);
-    });
-  };
+  auto post = [](const char* where) { return Encoded(FrameKind::Post, 1, ItemMessage("2", 1, SimpleItem(U16(where)))); };
   Bytes half = post("half");
   half.resize(half.size() / 2);
   // What each sends, whether it says Hello first, the error it gets (0: none
@@ -203,10 +203,8 @@ TEST_F(HostTest, SigtermCommitsEverythingReceivedAndAnswersIt) {
   Bytes burst;
   for (int i = 0; i < kAsync + kSync; ++i) {
     bool sync = i >= kAsync;
-    burst = Concat({burst, FrameCodec::Encode(FrameKind::Post, uint32_t(1000 + i), [&](ByteWriter& w) {
-                      ItemMessage(sync ? "2" : "1", i, SimpleItem(U16((sync ? "sync-" : "async-") + std::to_string(i))))
-                          .Write(w);
-                    })});
+    Bytes item = SimpleItem(U16((sync ? "sync-" : "async-") + std::to_string(i)));
+    burst = Concat({burst, Encoded(FrameKind::Post, uint32_t(1000 + i), ItemMessage(sync ? "2" : "1", i, item))});
   }
   // Sent on another thread so that answers are read meanwhile; the stop
   // comes the moment the last byte is handed to the socket.
@@ -497,8 +495,8 @@ TEST_F(ReadingTest, RefusedRequestsSayWhyAndTheConnectionGoesOn) {
   ReadingClient r(c);
   std::string text;
 
-  uint32_t id = r.SendOnly(kOpenReader, OpenReaderPayload(StoreClsid(), 0, 2, 0, u"<Filter><Sevrity>1</Sevrity></Filter>"));
-  EXPECT_EQ(ErrorCode(r.Answer(id), &text), E_INVALIDARG);
+  auto bad = r.Request(kOpenReader, OpenReaderPayload(StoreClsid(), 0, 2, 0, u"<Filter><Sevrity>1</Sevrity></Filter>"));
+  ASSERT_EQ(ErrorCode(bad, &text), E_INVALIDARG);
   EXPECT_EQ(text.rfind("filter, line 1, column 9: unknown element <Sevrity>", 0), 0u) << text;
   EXPECT_EQ(ErrorCode(r.Request(kSubscribe, SubscribePayload(StoreClsid(), u"<Filter><From>yesterday</From></Filter>")),
                       &text),
@@ -533,7 +531,7 @@ TEST_F(ReadingTest, RefusedRequestsSayWhyAndTheConnectionGoesOn) {
   ASSERT_TRUE(PostAll(c, {MakeItem(0)}));
   PageFrame page = r.Page(reader, 5);
   EXPECT_TRUE(page.ok && Streams(page.items) == std::vector<Bytes>{MakeItem(0)});
-  EXPECT_NE(host.process.Log().find("refused frame " + std::to_string(id) + " (OpenReader): filter, line 1, column 9"),
+  EXPECT_NE(host.process.Log().find("refused frame " + std::to_string(bad->id) + " (OpenReader): filter, line 1, column 9"),
             std::string::npos);
 }
 
@@ -689,7 +687,6 @@ TEST(LimitsTest, MemoryStaysBoundedUnderHostileLoads) {
     EXPECT_LT(after - before, (64 + 48) * 1024) << "RSS grew from " << before << " KiB to " << after << " KiB";
     long ms = LogOnce(host.port, 2);
     EXPECT_TRUE(ms >= 0 && ms < 1000) << ms;
-    std::printf("%s: RSS %ld KiB before, %ld KiB after\n", name, before, after);
   }
 }
 
@@ -702,18 +699,6 @@ TEST(DefencesTest, ControlCharactersAreEscapedInTheLog) {
       {"back\\slash \xC3\xA4", "back\\\\slash \xC3\xA4"},
   };
   for (const auto& c : cases) EXPECT_EQ(Logger::Escape(c.first), c.second);
-
-  TempDir dir;
-  RunningHost host(dir.path(), dir.File("m.db"));
-  TestClient c;
-  ASSERT_TRUE(c.Connected(host.port));
-  MuxMessage forged;
-  forged.SetField("MSGTYPE", "9\n2026-12-06T00:00:00.000Z tarnhost: adaptor flags changed");
-  c.Post(forged);
-  ASSERT_TRUE(c.NextFrame(5000));
-  std::string log = host.process.Log();
-  EXPECT_NE(log.find("type \"9\\x0A2026-12-06T00:00:00.000Z tarnhost: adaptor"), std::string::npos) << log;
-  EXPECT_EQ(log.find("\n2026-12-06T00:00:00.000Z"), std::string::npos);
 }
 
 TEST(DefencesTest, UnderUmask000OnAFullDiskTheFilesStay0640AndTheLogsBounded) {
@@ -791,46 +776,14 @@ TEST(RightsTest, TheSocketTableGivesTheOwnerOfTheClientsEnd) {
   EXPECT_FALSE(FindSocketOwner(table, "0100007F:EB1D", "0100007F:C350", &uid)) << "the host's own end";
 }
 
-TEST(RightsTest, AnAccountWithoutARightIsRefusedAndFlagChangesAreAudited) {
+TEST(RightsTest, ConnectionCapsCountByAccountAndAnAccountWithoutARightIsRefusedAndFlagChangesAreAudited) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can open a socket owned by another account";
   TempDir dir;
-  RunningHost host(dir.path(), dir.File("m.db"));
-  auto flags = [&](uint8_t severities) { return ClsidMessage("8", ConfigFile::StoreAdaptorClsid(), Bytes(4, severities)); };
-
-  TestClient nobody;
-  ::setfsuid(65534);  // the socket is nobody's: an account in no group
-  bool connected = nobody.Connect(host.port);
-  ::setfsuid(0);
-  ASSERT_TRUE(connected && nobody.Hello());
-  // Logging is for every account; reading and flag changes are not.
-  EXPECT_EQ(nobody.Log(SimpleItem(u"from nobody"), 1), S_OK);
-  nobody.Post(flags(0));
-  EXPECT_EQ(ErrorCode(nobody.NextFrame(5000)), E_ACCESSDENIED);
-  // Sent as a transact, the refusal comes back as the reply's result.
-  MuxMessage decoded = Decoded(nobody.Transact(flags(0)));
-  EXPECT_TRUE(decoded.Field("HRESULT") && *decoded.Field("HRESULT") == std::to_string(E_ACCESSDENIED));
-  int32_t result = 0;
-  EXPECT_EQ(ReadingClient(nobody).Open(StoreClsid(), 0, 0, 0, u"", &result), 0u);
-  EXPECT_EQ(result, E_ACCESSDENIED);
-
-  TestClient root;
-  ASSERT_TRUE(root.Connected(host.port));
-  root.Post(flags(0xF));
-  // The audit message is committed before the item that follows it.
-  ASSERT_EQ(root.Log(SimpleItem(u"after"), 2), S_OK);
-  StoreQuery q(dir.File("m.db"));
-  EXPECT_EQ(q.Texts("SELECT user_name || ': ' || message_text FROM messages WHERE severity = 8"),
-            std::vector<std::string>{"root: adaptor \"Message store\" enable flags changed from VELTRA 15, Dev 15, "
-                                     "Eng 15, Op 15 to VELTRA 15, Dev 15, Eng 15, Op 15 by root"});
-}
-
-TEST(RightsTest, ConnectionCapsCountByAccountAndKeepRoomForReaders) {
-  if (::geteuid() != 0) GTEST_SKIP() << "only root can open a socket owned by another account";
-  TempDir dir;
-  WriteFile(dir.File("host.conf"), "max_connections = 6\nreader_reserve = 2\nmax_connections_per_peer = 2\n");
+  WriteFile(dir.File("host.conf"),
+            std::string("max_connections = 6\nreader_reserve = 2\nmax_connections_per_peer = 2\n") + kStoreSection);
   RunningHost host(dir.path(), dir.File("m.db"), dir.File("host.conf"));
   auto connect = [&](uid_t owner, TestClient* c) {
-    ::setfsuid(owner);
+    ::setfsuid(owner);  // the socket is that account's; nobody is in no group
     bool connected = c->Connect(host.port);
     ::setfsuid(0);
     return connected && c->Hello(2000);
@@ -843,9 +796,27 @@ TEST(RightsTest, ConnectionCapsCountByAccountAndKeepRoomForReaders) {
   std::string log = host.process.Log();
   EXPECT_NE(log.find("already 2 connections from account nobody"), std::string::npos) << log;
   EXPECT_NE(log.find("the last 2 connections are kept for readers"), std::string::npos) << log;
+
+  TestClient &nobody = clients[0], &root = clients[3];
+  auto flags = [&](uint8_t severities) { return ClsidMessage("8", ConfigFile::StoreAdaptorClsid(), Bytes(4, severities)); };
+  // Logging is for every account; reading and flag changes are not.
+  EXPECT_EQ(nobody.Log(SimpleItem(u"from nobody"), 1), S_OK);
+  nobody.Post(flags(0));
+  EXPECT_EQ(ErrorCode(nobody.NextFrame(5000)), E_ACCESSDENIED);
+  // Sent as a transact, the refusal comes back as the reply's result.
+  MuxMessage decoded = Decoded(nobody.Transact(flags(0)));
+  EXPECT_TRUE(decoded.Field("HRESULT") && *decoded.Field("HRESULT") == std::to_string(E_ACCESSDENIED));
+  int32_t result = 0;
+  EXPECT_EQ(ReadingClient(nobody).Open(StoreClsid(), 0, 0, 0, u"", &result), 0u);
+  EXPECT_EQ(result, E_ACCESSDENIED);
+  root.Post(flags(0xF));
+  // The audit message is committed before the item that follows it.
+  ASSERT_EQ(root.Log(SimpleItem(u"after"), 2), S_OK);
+  StoreQuery q(dir.File("m.db"));
+  EXPECT_EQ(q.Texts("SELECT user_name || ': ' || message_text FROM messages WHERE severity = 8"),
+            std::vector<std::string>{"root: adaptor \"Message store\" enable flags changed from VELTRA 15, Dev 15, "
+                                     "Eng 15, Op 15 to VELTRA 15, Dev 15, Eng 15, Op 15 by root"});
 }
-
-
 
 namespace {
 

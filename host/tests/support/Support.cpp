@@ -218,9 +218,8 @@ bool TestClient::SendRaw(const std::vector<uint8_t>& bytes) {
 }
 
 uint32_t TestClient::Post(const MuxMessage& message) {
-  uint32_t id = nextId_++;
-  SendRaw(FrameCodec::Encode(FrameKind::Post, id, [&](ByteWriter& w) { message.Write(w); }));
-  return id;
+  SendRaw(Encoded(FrameKind::Post, nextId_, message));
+  return nextId_++;
 }
 
 int32_t TestClient::Log(const Bytes& item, int32_t transid, int timeoutMs) {
@@ -233,8 +232,7 @@ int32_t TestClient::Log(const Bytes& item, int32_t transid, int timeoutMs) {
 
 std::optional<Frame> TestClient::Transact(const MuxMessage& message, int timeoutMs) {
   uint32_t id = nextId_++;
-  if (!SendRaw(FrameCodec::Encode(FrameKind::Transact, id, [&](ByteWriter& w) { message.Write(w); })))
-    return std::nullopt;
+  if (!SendRaw(Encoded(FrameKind::Transact, id, message))) return std::nullopt;
   return NextWhere([id](const Frame& f) { return f.id == id && (f.kind == FrameKind::Reply || f.kind == FrameKind::Error); },
                    timeoutMs);
 }
@@ -273,15 +271,15 @@ std::optional<Frame> TestClient::NextFrame(int timeoutMs) {
 }
 
 bool TestClient::WaitClosed(int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!closed_) {
-    if (Left(deadline) <= 0) return false;
-    Receive(Left(deadline));
-  }
-  return true;
+  NextWhere([](const Frame&) { return false; }, timeoutMs);
+  return closed_;
 }
 
 void TestClient::ShutdownSend() { ::shutdown(socket_.fd(), SHUT_WR); }
+
+Bytes Encoded(FrameKind kind, uint32_t id, const MuxMessage& m) {
+  return FrameCodec::Encode(kind, id, [&](ByteWriter& w) { m.Write(w); });
+}
 
 MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body) {
   MuxMessage m;
@@ -359,18 +357,13 @@ PageFrame ReadItems(const std::vector<uint8_t>& p, bool withFlags) {
 }
 
 uint32_t ReadingClient::SendOnly(uint16_t kind, const Bytes& payload) {
-  uint32_t id = nextId_++;
-  client_.SendRaw(Concat({Le32(uint32_t(8 + payload.size())), {uint8_t(kind), uint8_t(kind >> 8), 0, 0}, Le32(id),
-                          payload}));
-  return id;
-}
-
-std::optional<Frame> ReadingClient::Answer(uint32_t id, int timeoutMs) {
-  return client_.NextWhere([id](const Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
+  client_.SendRaw(FrameCodec::Encode(FrameKind(kind), nextId_, payload));
+  return nextId_++;
 }
 
 std::optional<Frame> ReadingClient::Request(uint16_t kind, const Bytes& payload, int timeoutMs) {
-  return Answer(SendOnly(kind, payload), timeoutMs);
+  uint32_t id = SendOnly(kind, payload);
+  return client_.NextWhere([id](const Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
 }
 
 std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t count, int timeoutMs) {
