@@ -303,10 +303,8 @@ bool ReadAnswer(const Frame& frame, Answer* answer) {
     return false;
   const std::string *type = m.Field("MSGTYPE"), *hr = m.Field("HRESULT"), *transid = m.Field("transid");
   if (!type || !hr || !transid) return false;
-  answer->type = *type;
-  answer->hr = int32_t(std::strtol(hr->c_str(), nullptr, 10));
-  answer->transid = int32_t(std::strtol(transid->c_str(), nullptr, 10));
-  answer->body = m.body;
+  *answer = {int32_t(std::strtol(hr->c_str(), nullptr, 10)), int32_t(std::strtol(transid->c_str(), nullptr, 10)),
+             m.body, *type};
   return true;
 }
 
@@ -370,9 +368,7 @@ std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t coun
   std::vector<ListedItem> items;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto mine = [subscription](const Frame& f) { return uint16_t(f.kind) == 28 && f.id == subscription; };
-  while (items.size() < count && Left(deadline) > 0) {
-    auto f = client_.NextWhere(mine, Left(deadline));
-    if (!f) break;
+  for (std::optional<Frame> f; items.size() < count && (f = client_.NextWhere(mine, Left(deadline)));) {
     PageFrame p = ReadItems(f->payload, false);
     EXPECT_TRUE(p.ok && !p.items.empty()) << "a Push frame that does not read";
     for (auto& item : p.items) items.push_back(std::move(item));
@@ -383,12 +379,9 @@ std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t coun
 uint32_t ReadingClient::Open(const Bytes& clsid, uint32_t direction, uint32_t origin, int32_t offset,
                              std::u16string_view filter, int32_t* result) {
   auto f = Request(16, OpenReaderPayload(clsid, direction, origin, offset, filter));
-  if (!f || uint16_t(f->kind) != 17 || f->payload.size() != 8) {
-    if (result) *result = ErrorCode(f);
-    return 0;
-  }
-  if (result) *result = int32_t(U32(f->payload, 4));
-  return U32(f->payload, 0);
+  bool opened = f && uint16_t(f->kind) == 17 && f->payload.size() == 8;
+  if (result) *result = opened ? int32_t(U32(f->payload, 4)) : ErrorCode(f);
+  return opened ? U32(f->payload, 0) : 0;
 }
 
 PageFrame ReadingClient::Page(uint32_t reader, uint32_t count) {
@@ -408,9 +401,8 @@ uint32_t ReadingClient::Subscribe(const Bytes& clsid, std::u16string_view filter
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program)
     : logPath_(logPath) {
-  std::vector<std::string> copy = args;
   std::vector<char*> argv = {program.data()};
-  for (auto& a : copy) argv.push_back(a.data());
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid_t parent = ::getpid();
@@ -440,8 +432,7 @@ int HostProcess::WaitListening(int timeoutMs) {
     std::string log = Log();
     size_t at = log.find(marker), end = log.find_first_not_of("0123456789", at + marker.size());
     if (at != std::string::npos && end != std::string::npos) port = std::stoi(log.substr(at + marker.size()));
-    int status;
-    if (!port && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+    if (!port && ::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     return port || pid_ < 0;
   }, timeoutMs);
   return port;
@@ -454,14 +445,10 @@ void HostProcess::Signal(int signal) {
 int HostProcess::WaitExit(int timeoutMs) {
   int status = 0;
   if (pid_ <= 0) return -1;
-  if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs)) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
-  }
+  bool exited = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs);
+  if (!exited && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  return !exited ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 void HostProcess::Stop(int signal) {
