@@ -12,6 +12,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -127,9 +128,8 @@ TEST_F(HostTest, HostileClientsAreDroppedWhileOthersAreServed) {
   RunningHost host(dir.path(), db);
   TestClient good;
   ASSERT_TRUE(good.Connected(host.port));
-  std::mt19937 random(7);
   Bytes noise(8192);
-  for (auto& b : noise) b = uint8_t(random());
+  std::generate(noise.begin(), noise.end(), std::mt19937(7));
   auto post = [](const char* where) { return Encoded(FrameKind::Post, 1, ItemMessage("2", 1, SimpleItem(U16(where)))); };
   Bytes half = post("half");
   half.resize(half.size() / 2);
@@ -210,36 +210,16 @@ TEST_F(HostTest, ManyClientsAtOnceAreServedAndSigkillLosesNothingThatWasAnswered
   stop = true;
   for (auto& t : clients) t.join();
   ASSERT_GE(total, 600u) << "the clients were not served before the kill";
-  {  // The database opens again and serves.
-    RunningHost again(dir.path(), db, "", "restart.log");
-    TestClient c;
-    ASSERT_TRUE(c.Connected(again.port)) << "the host did not start on the killed host's database";
-    EXPECT_EQ(Logged(c, "after kill", 1), S_OK);
-    again.process.Stop();
-  }
+  RunningHost again(dir.path(), db, "", "restart.log");  // the database opens again and serves
+  TestClient c;
+  ASSERT_TRUE(c.Connected(again.port)) << "the host did not start on the killed host's database";
+  EXPECT_EQ(Logged(c, "after kill", 1), S_OK);
+  again.process.Stop();
   size_t missing = 0;
   for (const auto& client : answered)
     for (const std::string& loc : client) missing += Count(loc) != 1;
   EXPECT_EQ(missing, 0u) << "of " << total << " items answered S_OK";
 }
-
-TEST_F(HostTest, ConfigurationFileIsApplied) {
-  std::string config = dir.File("tarnhost.conf");
-  WriteFile(config, "database = ignored.db\n[adaptor]\nkind = store\nname = Werk 3\n"
-                    "clsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\nenable.veltra = error\nenable.dev = none\n"
-                    "enable.eng = none\nenable.op = none\n");
-  RunningHost host(dir.path(), db, config);  // --db overrides the file
-  TestClient c;
-  ASSERT_TRUE(c.Connected(host.port));
-  EXPECT_EQ(Decoded(c.Transact(Request("4"))).text, u"{1B67ABEC-0E98-4B4F-9A72-A366625F20D6}");
-  EXPECT_EQ(StoreFlags(c), (Bytes{1, 0, 0, 0}));
-  EXPECT_EQ(Logged(c, "veltra error", 1, 1, 1), S_OK);
-  EXPECT_EQ(Logged(c, "dev error", 2, 2, 1), S_OK);
-  host.process.Stop(SIGINT);
-  EXPECT_EQ(Count("veltra error") * 10 + Count("dev error"), 10);
-  EXPECT_FALSE(StoreQuery(dir.File("ignored.db")).ok());
-}
-
 
 using ServiceRun = HostTest;
 
@@ -252,16 +232,29 @@ TEST_F(ServiceRun, UnitFilePassesSystemdAnalyze) {
   EXPECT_EQ(warnings, "") << "systemd-analyze warns about the unit";
 }
 
-TEST_F(ServiceRun, CommandLineAndConfigurationCheck) {
-  WriteFile(dir.File("good.conf"), "listen = ip:127.0.0.1:7\n[adaptor]\nkind = store\nname = S\n"
-                                   "clsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\n");
+TEST_F(ServiceRun, TheConfigurationFileIsAppliedAndCheckedAndTheCommandLineRead) {
+  std::string config = dir.File("tarnhost.conf");
+  WriteFile(config, "database = ignored.db\nlisten = ip:127.0.0.1:7\n[adaptor]\nkind = store\nname = Werk 3\n"
+                    "clsid = {1B67ABEC-0E98-4B4F-9A72-A366625F20D6}\nenable.veltra = error\nenable.dev = none\n"
+                    "enable.eng = none\nenable.op = none\n");
+  RunningHost host(dir.path(), db, config);  // --db and --listen override the file
+  TestClient c;
+  ASSERT_TRUE(c.Connected(host.port));
+  EXPECT_EQ(Decoded(c.Transact(Request("4"))).text, u"{1B67ABEC-0E98-4B4F-9A72-A366625F20D6}");
+  EXPECT_EQ(StoreFlags(c), (Bytes{1, 0, 0, 0}));
+  EXPECT_EQ(Logged(c, "veltra error", 1, 1, 1), S_OK);
+  EXPECT_EQ(Logged(c, "dev error", 2, 2, 1), S_OK);
+  host.process.Stop(SIGINT);
+  EXPECT_EQ(Count("veltra error") * 10 + Count("dev error"), 10);
+  EXPECT_FALSE(StoreQuery(dir.File("ignored.db")).ok());
+
   WriteFile(dir.File("bad.conf"), "[adaptor]\nkind = tape\n");
-  const std::string good = " --config " + dir.File("good.conf"), bad = " --config " + dir.File("bad.conf");
+  const std::string good = " --config " + config, bad = " --config " + dir.File("bad.conf");
   const std::tuple<std::string, int, std::string> cases[] = {
       {"--version 2>/dev/null", 0, "tarnhost " TARNHOST_VERSION "\n"},
       {"--help 2>/dev/null", 0, "SYNOPSIS"},
       {"--bogus 2>/dev/null", 2, ""},
-      {good + " --check-config 2>/dev/null", 0, "good.conf: OK; 1 adaptors, listen ip:127.0.0.1:7"},
+      {good + " --check-config 2>/dev/null", 0, "tarnhost.conf: OK; 1 adaptors, listen ip:127.0.0.1:7"},
       {bad + " --check-config", 1, "bad.conf: line 2: kind must be store or forwarder"},
       {bad + " --db " + dir.File("x.db"), 1, "not started: " + dir.File("bad.conf") + ": line 2: kind must be"},
       {good + " --listen ip:1.2.3 --check-config", 1, "listen: "},
@@ -477,9 +470,8 @@ TEST_F(ReadingTest, RefusedRequestsSayWhyAndTheConnectionGoesOn) {
   auto bad = r.Request(kOpenReader, OpenReaderPayload(StoreClsid(), 0, 2, 0, u"<Filter><Sevrity>1</Sevrity></Filter>"));
   ASSERT_EQ(ErrorCode(bad, &text), E_INVALIDARG);
   EXPECT_EQ(text.rfind("filter, line 1, column 9: unknown element <Sevrity>", 0), 0u) << text;
-  EXPECT_EQ(ErrorCode(r.Request(kSubscribe, SubscribePayload(StoreClsid(), u"<Filter><From>yesterday</From></Filter>")),
-                      &text),
-            E_INVALIDARG);
+  auto from = r.Request(kSubscribe, SubscribePayload(StoreClsid(), u"<Filter><From>yesterday</From></Filter>"));
+  EXPECT_EQ(ErrorCode(from, &text), E_INVALIDARG);
   EXPECT_EQ(text.rfind("filter, line 1, column 9: <From> \"yesterday\"", 0), 0u) << text;
 
   Bytes lying = OpenReaderPayload(StoreClsid(), 0, 2, 0, u"<Filter/>");
@@ -550,9 +542,7 @@ TEST_F(ReadingTest, ASubscriberThatGoesAwayIsDroppedAndASlowOneLosesNothing) {
   ASSERT_TRUE(poster.Connected(host.port) && gone.Connected(host.port) && halfGone.Connected(host.port) &&
               slow.Connected(host.port));
   ReadingClient rg(gone), rh(halfGone), rs(slow);
-  ASSERT_EQ(std::vector<uint32_t>({rg.Subscribe(StoreClsid(), u""), rh.Subscribe(StoreClsid(), u""),
-                                   rs.Subscribe(StoreClsid(), u"")}),
-            std::vector<uint32_t>({1, 1, 1}));
+  for (ReadingClient* r : {&rg, &rh, &rs}) ASSERT_EQ(r->Subscribe(StoreClsid(), u""), 1u);
   gone.Close();
   // A client that stops sending ends its subscriptions too and is closed.
   halfGone.ShutdownSend();
@@ -681,8 +671,7 @@ TEST(DefencesTest, UnderUmask000OnAFullDiskTheFilesStay0640AndTheLogsBounded) {
   // which leaves the write-ahead log room to pass its own limit.
   rlimit old;
   ::getrlimit(RLIMIT_FSIZE, &old);
-  rlimit full = old;
-  full.rlim_cur = 6 << 20;
+  const rlimit full{6 << 20, old.rlim_max};
   ::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &full);
   // Its stderr is the journal's stream, so its lines carry priorities.
@@ -853,18 +842,17 @@ TEST(TlsTest, OnlyCertifiedClientsGetInAndTheirNameGivesTheirRights) {
   for (const auto& [certificate, admitted, mayRead] : cases) {
     SCOPED_TRACE(certificate);
     TlsClient tls;
-    TestClient& client = tls.client;
-    if (certificate == "plain") ASSERT_TRUE(client.Connect(host.port));
+    if (certificate == "plain") ASSERT_TRUE(tls.client.Connect(host.port));
     // Without a good certificate the handshake may still look done on the
     // client's side; the host's refusal ends the session right after.
     else if (!tls.Connect(host.port, dir.path(), certificate)) {
       EXPECT_FALSE(admitted);
       continue;
     }
-    ASSERT_EQ(client.Hello(3000), admitted);
+    ASSERT_EQ(tls.client.Hello(3000), admitted);
     if (!admitted) continue;
-    EXPECT_EQ(client.Log(SimpleItem(u"over TLS"), 1), S_OK);
-    auto reply = client.Transact(Request("4"));
+    EXPECT_EQ(tls.client.Log(SimpleItem(u"over TLS"), 1), S_OK);
+    auto reply = tls.client.Transact(Request("4"));
     EXPECT_TRUE(reply && (mayRead ? reply->kind == FrameKind::Reply : ErrorCode(reply) == E_ACCESSDENIED));
   }
   EXPECT_NE(host.process.Log().find("closed: TLS: "), std::string::npos) << host.process.Log();
@@ -880,14 +868,12 @@ int Dpkg(const std::string& args, std::string* out) {
   return -1;
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
 }  // namespace
 
 TEST(DebPackage, InstallsRunsStoresAndPurgesClean) {
   std::string out;
   if (::geteuid() != 0) GTEST_SKIP() << "installing a package needs root";
-  if (Shell("getent passwd halvern || getent group halvern || dpkg -s tarnhost") == 0 || Exists("/etc/halvern"))
+  if (Shell("getent passwd halvern || getent group halvern || dpkg -s tarnhost") == 0 || std::filesystem::exists("/etc/halvern"))
     GTEST_SKIP() << "this machine already has tarnhost or a halvern account; not touching them";
   TempDir dir;
   ASSERT_EQ(Shell("cpack -G DEB -B " + dir.path() + " --config " TARNHOST_BUILD_DIR "/CPackConfig.cmake", &out), 0)
@@ -898,9 +884,7 @@ TEST(DebPackage, InstallsRunsStoresAndPurgesClean) {
   } purge;
   ASSERT_EQ(Dpkg("-i " + dir.path() + "/tarnhost_" TARNHOST_VERSION "_*.deb", &out), 0) << out;
 
-  struct stat st;
-  ASSERT_EQ(::stat("/var/lib/halvern", &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0750u);
+  EXPECT_EQ(std::filesystem::status("/var/lib/halvern").permissions(), std::filesystem::perms(0750));
   std::string exec;
   ASSERT_EQ(Shell("sed -n 's/^ExecStart=//p' /lib/systemd/system/tarnhost.service", &exec), 0);
   exec.pop_back();
@@ -920,7 +904,7 @@ TEST(DebPackage, InstallsRunsStoresAndPurgesClean) {
   ASSERT_EQ(Dpkg("--purge tarnhost", &out), 0) << out;
   for (const char* path : {"/lib/systemd/system/tarnhost.service", "/etc/halvern", "/var/lib/halvern",
                            "/var/log/halvern", "/usr/share/doc/tarnhost", exec.c_str()})
-    EXPECT_FALSE(Exists(path)) << path << " is left after the purge";
+    EXPECT_FALSE(std::filesystem::exists(path)) << path << " is left after the purge";
   EXPECT_NE(Shell("getent passwd halvern"), 0) << "the halvern account is left after the purge";
   EXPECT_NE(Shell("getent group halvern"), 0) << "the halvern group is left after the purge";
 }

@@ -81,10 +81,8 @@ size_t Occurrences(const std::string& text, const std::string& what) {
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (Left(deadline) <= 0) return false;
   return true;
 }
 
