@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -196,6 +197,14 @@ bool TestClient::Connect(int port) {
   return true;
 }
 
+TestClient::~TestClient() { SSL_free(ssl_); }
+
+bool TestClient::StartTls(SSL_CTX* ctx) {
+  ssl_ = SSL_new(ctx);
+  SSL_set_fd(ssl_, socket_.fd());
+  return SSL_connect(ssl_) == 1;
+}
+
 bool TestClient::Hello(int timeoutMs) {
   hv::host::Hello hello;
   uint32_t id = nextId_++;
@@ -208,7 +217,8 @@ bool TestClient::Hello(int timeoutMs) {
 
 bool TestClient::SendRaw(const std::vector<uint8_t>& bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t n = ::send(socket_.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ssl_ ? SSL_write(ssl_, bytes.data() + sent, int(bytes.size() - sent))
+                     : ::send(socket_.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += size_t(n);
   }
@@ -250,9 +260,9 @@ std::optional<Frame> TestClient::NextWhere(const std::function<bool(const Frame&
 
 bool TestClient::Receive(int timeoutMs) {
   pollfd p{socket_.fd(), POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) <= 0) return false;
+  if (!(ssl_ && SSL_pending(ssl_) > 0) && ::poll(&p, 1, timeoutMs) <= 0) return false;
   uint8_t buffer[65536];
-  ssize_t n = ::recv(socket_.fd(), buffer, sizeof buffer, 0);
+  ssize_t n = ssl_ ? SSL_read(ssl_, buffer, sizeof buffer) : ::recv(socket_.fd(), buffer, sizeof buffer, 0);
   if (n <= 0) {
     closed_ = true;
     return false;

@@ -22,6 +22,8 @@
 #include "service/Socket.h"
 
 struct sqlite3;
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace hvtest {
 
@@ -96,10 +98,10 @@ class StoreQuery {
 
 class TestClient {
  public:
+  ~TestClient();
   bool Connect(int port);
-  // For a TLS relay: the connected socket given away, the relay's plain end taken.
-  void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
-  hv::host::Socket Release() { return std::move(socket_); }
+  // Speaks TLS as a client of `ctx` from now on; false when the handshake fails.
+  bool StartTls(ssl_ctx_st* ctx);
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
 
@@ -120,6 +122,7 @@ class TestClient {
  private:
   bool Receive(int timeoutMs);
   hv::host::Socket socket_;
+  ssl_st* ssl_ = nullptr;
   hv::host::FrameReader reader_;
   std::deque<Frame> frames_;
   bool closed_ = false;
