@@ -44,10 +44,8 @@ bool IsPush(const Frame& f) { return uint16_t(f.kind) == 28 || uint16_t(f.kind) 
 
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = std::filesystem::temp_directory_path().string() + "/tarnhost-test-XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+TempDir::TempDir() : path_(std::filesystem::temp_directory_path().string() + "/tarnhost-test-XXXXXX") {
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -187,10 +185,7 @@ std::vector<uint8_t> StoreQuery::Blob(const std::string& sql) {
 
 bool TestClient::Connect(int port) {
   socket_ = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(uint16_t(port));
-  ::inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+  sockaddr_in sa{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
   if (::connect(socket_.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
   int one = 1;
   ::setsockopt(socket_.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -206,9 +201,9 @@ bool TestClient::StartTls(SSL_CTX* ctx) {
 }
 
 bool TestClient::Hello(int timeoutMs) {
-  hv::host::Hello hello;
   uint32_t id = nextId_++;
-  if (!SendRaw(FrameCodec::Encode(FrameKind::Hello, id, [&](ByteWriter& w) { hello.Write(w); }))) return false;
+  auto hello = [](ByteWriter& w) { hv::host::Hello().Write(w); };
+  if (!SendRaw(FrameCodec::Encode(FrameKind::Hello, id, hello))) return false;
   auto frame = NextFrame(timeoutMs);
   HelloReply reply;
   return frame && frame->kind == FrameKind::HelloReply && frame->id == id &&

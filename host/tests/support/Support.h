@@ -50,7 +50,6 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs);
 
 // A counted string: byte count (UTF-16 units * 2 + 2), the units, a zero unit.
 Bytes Counted(std::u16string_view text);
-// A variant value: the 2-byte type code followed by `data`.
 Bytes Variant(uint16_t vt, const Bytes& data);
 Bytes Le32(uint32_t v);
 Bytes Le64(uint64_t v);
@@ -112,7 +111,7 @@ class TestClient {
   // The Reply or Error of a Transact; other frames stay queued.
   std::optional<Frame> Transact(const hv::host::MuxMessage& message, int timeoutMs = 5000);
   std::optional<Frame> NextFrame(int timeoutMs);
-  // The first frame received that `wanted` says yes to; the others stay queued.
+  // The first frame that `wanted` takes; the others stay queued.
   std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
   // True once the host has closed its sending side.
   bool WaitClosed(int timeoutMs);
@@ -131,12 +130,10 @@ class TestClient {
 
 Bytes Encoded(hv::host::FrameKind kind, uint32_t id, const hv::host::MuxMessage& m);
 hv::host::MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body);
-// A message of the given type whose data is a class id followed by `more`.
 hv::host::MuxMessage ClsidMessage(const char* type, const hv::host::Guid& clsid, const Bytes& more = {});
 
 struct Answer {
-  int32_t hr = 1;
-  int32_t transid = 0;
+  int32_t hr = 1, transid = 0;
   std::vector<uint8_t> body;
   std::string type;
 };
@@ -156,7 +153,6 @@ struct PageFrame {
 Bytes OpenReaderPayload(const Bytes& clsid, uint32_t direction, uint32_t origin, int32_t offset,
                         std::u16string_view filter);
 Bytes SubscribePayload(const Bytes& clsid, std::u16string_view filter);
-// A reader or subscription number followed by up to two 32-bit numbers.
 Bytes HandlePayload(uint32_t handle, std::initializer_list<uint32_t> numbers = {});
 // Page (with flags) or Push (without) payloads.
 PageFrame ReadItems(const std::vector<uint8_t>& payload, bool withFlags);
