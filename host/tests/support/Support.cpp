@@ -1,6 +1,5 @@
 #include "support/Support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -39,8 +38,6 @@ uint32_t U32(const std::vector<uint8_t>& p, size_t at) {
 int Left(Clock::time_point deadline) {
   return int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
 }
-
-bool IsPush(const Frame& f) { return uint16_t(f.kind) == 28 || uint16_t(f.kind) == 29; }
 
 }  // namespace
 
@@ -192,7 +189,10 @@ bool TestClient::Connect(int port) {
   return true;
 }
 
-TestClient::~TestClient() { SSL_free(ssl_); }
+TestClient::~TestClient() {
+  if (ssl_) SSL_shutdown(ssl_);  // the host is told that the session ends
+  SSL_free(ssl_);
+}
 
 bool TestClient::StartTls(SSL_CTX* ctx) {
   ssl_ = SSL_new(ctx);
@@ -364,7 +364,7 @@ uint32_t ReadingClient::SendOnly(uint16_t kind, const Bytes& payload) {
 
 std::optional<Frame> ReadingClient::Request(uint16_t kind, const Bytes& payload, int timeoutMs) {
   uint32_t id = SendOnly(kind, payload);
-  return client_.NextWhere([id](const Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
+  return client_.NextWhere([id](const Frame& f) { return f.kind < FrameKind::Push && f.id == id; }, timeoutMs);
 }
 
 std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t count, int timeoutMs) {
@@ -483,8 +483,7 @@ std::vector<Frame> FakePeer::Frames() {
 
 std::optional<Frame> FakePeer::Next() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (taken_ == frames_.size()) return std::nullopt;
-  return frames_[taken_++];
+  return taken_ == frames_.size() ? std::nullopt : std::optional<Frame>(frames_[taken_++]);
 }
 
 bool FakePeer::WaitUntil(const std::function<bool(const std::vector<Frame>&)>& done, int timeoutMs) {

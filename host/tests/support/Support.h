@@ -101,6 +101,7 @@ class TestClient {
   bool Connect(int port);
   // Speaks TLS as a client of `ctx` from now on; false when the handshake fails.
   bool StartTls(ssl_ctx_st* ctx);
+  int fd() const { return socket_.fd(); }
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
 
