@@ -1,9 +1,9 @@
 #include "support/Support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -39,14 +39,10 @@ int Left(Clock::time_point deadline) {
   return int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
 }
 
-bool IsPush(const Frame& f) { return uint16_t(f.kind) == 28 || uint16_t(f.kind) == 29; }
-
 }  // namespace
 
-TempDir::TempDir() {
-  std::string pattern = std::filesystem::temp_directory_path().string() + "/tarnhost-test-XXXXXX";
-  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+TempDir::TempDir() : path_(std::filesystem::temp_directory_path().string() + "/tarnhost-test-XXXXXX") {
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
 
 TempDir::~TempDir() {
@@ -81,10 +77,8 @@ size_t Occurrences(const std::string& text, const std::string& what) {
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+    if (Left(deadline) <= 0) return false;
   return true;
 }
 
@@ -188,20 +182,28 @@ std::vector<uint8_t> StoreQuery::Blob(const std::string& sql) {
 
 bool TestClient::Connect(int port) {
   socket_ = Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(uint16_t(port));
-  ::inet_pton(AF_INET, "127.0.0.1", &sa.sin_addr);
+  sockaddr_in sa{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}};
   if (::connect(socket_.fd(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return false;
   int one = 1;
   ::setsockopt(socket_.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return true;
 }
 
+TestClient::~TestClient() {
+  if (ssl_) SSL_shutdown(ssl_);  // the host is told that the session ends
+  SSL_free(ssl_);
+}
+
+bool TestClient::StartTls(SSL_CTX* ctx) {
+  ssl_ = SSL_new(ctx);
+  SSL_set_fd(ssl_, socket_.fd());
+  return SSL_connect(ssl_) == 1;
+}
+
 bool TestClient::Hello(int timeoutMs) {
-  hv::host::Hello hello;
   uint32_t id = nextId_++;
-  if (!SendRaw(FrameCodec::Encode(FrameKind::Hello, id, [&](ByteWriter& w) { hello.Write(w); }))) return false;
+  auto hello = [](ByteWriter& w) { hv::host::Hello().Write(w); };
+  if (!SendRaw(FrameCodec::Encode(FrameKind::Hello, id, hello))) return false;
   auto frame = NextFrame(timeoutMs);
   HelloReply reply;
   return frame && frame->kind == FrameKind::HelloReply && frame->id == id &&
@@ -210,7 +212,8 @@ bool TestClient::Hello(int timeoutMs) {
 
 bool TestClient::SendRaw(const std::vector<uint8_t>& bytes) {
   for (size_t sent = 0; sent < bytes.size();) {
-    ssize_t n = ::send(socket_.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    ssize_t n = ssl_ ? SSL_write(ssl_, bytes.data() + sent, int(bytes.size() - sent))
+                     : ::send(socket_.fd(), bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += size_t(n);
   }
@@ -218,9 +221,8 @@ bool TestClient::SendRaw(const std::vector<uint8_t>& bytes) {
 }
 
 uint32_t TestClient::Post(const MuxMessage& message) {
-  uint32_t id = nextId_++;
-  SendRaw(FrameCodec::Encode(FrameKind::Post, id, [&](ByteWriter& w) { message.Write(w); }));
-  return id;
+  SendRaw(Encoded(FrameKind::Post, nextId_, message));
+  return nextId_++;
 }
 
 int32_t TestClient::Log(const Bytes& item, int32_t transid, int timeoutMs) {
@@ -233,8 +235,7 @@ int32_t TestClient::Log(const Bytes& item, int32_t transid, int timeoutMs) {
 
 std::optional<Frame> TestClient::Transact(const MuxMessage& message, int timeoutMs) {
   uint32_t id = nextId_++;
-  if (!SendRaw(FrameCodec::Encode(FrameKind::Transact, id, [&](ByteWriter& w) { message.Write(w); })))
-    return std::nullopt;
+  if (!SendRaw(Encoded(FrameKind::Transact, id, message))) return std::nullopt;
   return NextWhere([id](const Frame& f) { return f.id == id && (f.kind == FrameKind::Reply || f.kind == FrameKind::Error); },
                    timeoutMs);
 }
@@ -254,9 +255,9 @@ std::optional<Frame> TestClient::NextWhere(const std::function<bool(const Frame&
 
 bool TestClient::Receive(int timeoutMs) {
   pollfd p{socket_.fd(), POLLIN, 0};
-  if (::poll(&p, 1, timeoutMs) <= 0) return false;
+  if (!(ssl_ && SSL_pending(ssl_) > 0) && ::poll(&p, 1, timeoutMs) <= 0) return false;
   uint8_t buffer[65536];
-  ssize_t n = ::recv(socket_.fd(), buffer, sizeof buffer, 0);
+  ssize_t n = ssl_ ? SSL_read(ssl_, buffer, sizeof buffer) : ::recv(socket_.fd(), buffer, sizeof buffer, 0);
   if (n <= 0) {
     closed_ = true;
     return false;
@@ -273,15 +274,15 @@ std::optional<Frame> TestClient::NextFrame(int timeoutMs) {
 }
 
 bool TestClient::WaitClosed(int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!closed_) {
-    if (Left(deadline) <= 0) return false;
-    Receive(Left(deadline));
-  }
-  return true;
+  NextWhere([](const Frame&) { return false; }, timeoutMs);
+  return closed_;
 }
 
 void TestClient::ShutdownSend() { ::shutdown(socket_.fd(), SHUT_WR); }
+
+Bytes Encoded(FrameKind kind, uint32_t id, const MuxMessage& m) {
+  return FrameCodec::Encode(kind, id, [&](ByteWriter& w) { m.Write(w); });
+}
 
 MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body) {
   MuxMessage m;
@@ -305,10 +306,8 @@ bool ReadAnswer(const Frame& frame, Answer* answer) {
     return false;
   const std::string *type = m.Field("MSGTYPE"), *hr = m.Field("HRESULT"), *transid = m.Field("transid");
   if (!type || !hr || !transid) return false;
-  answer->type = *type;
-  answer->hr = int32_t(std::strtol(hr->c_str(), nullptr, 10));
-  answer->transid = int32_t(std::strtol(transid->c_str(), nullptr, 10));
-  answer->body = m.body;
+  *answer = {int32_t(std::strtol(hr->c_str(), nullptr, 10)), int32_t(std::strtol(transid->c_str(), nullptr, 10)),
+             m.body, *type};
   return true;
 }
 
@@ -359,27 +358,20 @@ PageFrame ReadItems(const std::vector<uint8_t>& p, bool withFlags) {
 }
 
 uint32_t ReadingClient::SendOnly(uint16_t kind, const Bytes& payload) {
-  uint32_t id = nextId_++;
-  client_.SendRaw(Concat({Le32(uint32_t(8 + payload.size())), {uint8_t(kind), uint8_t(kind >> 8), 0, 0}, Le32(id),
-                          payload}));
-  return id;
-}
-
-std::optional<Frame> ReadingClient::Answer(uint32_t id, int timeoutMs) {
-  return client_.NextWhere([id](const Frame& f) { return !IsPush(f) && f.id == id; }, timeoutMs);
+  client_.SendRaw(FrameCodec::Encode(FrameKind(kind), nextId_, payload));
+  return nextId_++;
 }
 
 std::optional<Frame> ReadingClient::Request(uint16_t kind, const Bytes& payload, int timeoutMs) {
-  return Answer(SendOnly(kind, payload), timeoutMs);
+  uint32_t id = SendOnly(kind, payload);
+  return client_.NextWhere([id](const Frame& f) { return f.kind < FrameKind::Push && f.id == id; }, timeoutMs);
 }
 
 std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t count, int timeoutMs) {
   std::vector<ListedItem> items;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   auto mine = [subscription](const Frame& f) { return uint16_t(f.kind) == 28 && f.id == subscription; };
-  while (items.size() < count && Left(deadline) > 0) {
-    auto f = client_.NextWhere(mine, Left(deadline));
-    if (!f) break;
+  for (std::optional<Frame> f; items.size() < count && (f = client_.NextWhere(mine, Left(deadline)));) {
     PageFrame p = ReadItems(f->payload, false);
     EXPECT_TRUE(p.ok && !p.items.empty()) << "a Push frame that does not read";
     for (auto& item : p.items) items.push_back(std::move(item));
@@ -390,12 +382,9 @@ std::vector<ListedItem> ReadingClient::Pushed(uint32_t subscription, size_t coun
 uint32_t ReadingClient::Open(const Bytes& clsid, uint32_t direction, uint32_t origin, int32_t offset,
                              std::u16string_view filter, int32_t* result) {
   auto f = Request(16, OpenReaderPayload(clsid, direction, origin, offset, filter));
-  if (!f || uint16_t(f->kind) != 17 || f->payload.size() != 8) {
-    if (result) *result = ErrorCode(f);
-    return 0;
-  }
-  if (result) *result = int32_t(U32(f->payload, 4));
-  return U32(f->payload, 0);
+  bool opened = f && uint16_t(f->kind) == 17 && f->payload.size() == 8;
+  if (result) *result = opened ? int32_t(U32(f->payload, 4)) : ErrorCode(f);
+  return opened ? U32(f->payload, 0) : 0;
 }
 
 PageFrame ReadingClient::Page(uint32_t reader, uint32_t count) {
@@ -415,9 +404,8 @@ uint32_t ReadingClient::Subscribe(const Bytes& clsid, std::u16string_view filter
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program)
     : logPath_(logPath) {
-  std::vector<std::string> copy = args;
   std::vector<char*> argv = {program.data()};
-  for (auto& a : copy) argv.push_back(a.data());
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   pid_t parent = ::getpid();
@@ -447,8 +435,7 @@ int HostProcess::WaitListening(int timeoutMs) {
     std::string log = Log();
     size_t at = log.find(marker), end = log.find_first_not_of("0123456789", at + marker.size());
     if (at != std::string::npos && end != std::string::npos) port = std::stoi(log.substr(at + marker.size()));
-    int status;
-    if (!port && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+    if (!port && ::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
     return port || pid_ < 0;
   }, timeoutMs);
   return port;
@@ -461,14 +448,10 @@ void HostProcess::Signal(int signal) {
 int HostProcess::WaitExit(int timeoutMs) {
   int status = 0;
   if (pid_ <= 0) return -1;
-  if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs)) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
-  }
+  bool exited = WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeoutMs);
+  if (!exited && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
   pid_ = -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+  return !exited ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
 void HostProcess::Stop(int signal) {
@@ -500,8 +483,7 @@ std::vector<Frame> FakePeer::Frames() {
 
 std::optional<Frame> FakePeer::Next() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (taken_ == frames_.size()) return std::nullopt;
-  return frames_[taken_++];
+  return taken_ == frames_.size() ? std::nullopt : std::optional<Frame>(frames_[taken_++]);
 }
 
 bool FakePeer::WaitUntil(const std::function<bool(const std::vector<Frame>&)>& done, int timeoutMs) {

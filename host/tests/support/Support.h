@@ -1,6 +1,5 @@
-// What the service's tests share. Item streams and frames are built here byte
-// by byte, apart from the host's own coders, so a test can damage any field.
-// Every wait is bounded.
+// What the service's tests share. Item streams are built byte by byte, apart
+// from the host's coders, so a test can damage any field. Every wait is bounded.
 #pragma once
 #include <sys/types.h>
 
@@ -23,6 +22,8 @@
 #include "service/Socket.h"
 
 struct sqlite3;
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace hvtest {
 
@@ -42,15 +43,13 @@ class TempDir {
 
 void WriteFile(const std::string& path, const std::string& text);
 std::string ReadFile(const std::string& path);
-// Runs a shell command with its stderr joined to its stdout: the exit code
-// (-1 when killed), the output in `output` when given.
+// The exit code (-1 when killed) of a command, its stdout and stderr in `output`.
 int Shell(const std::string& command, std::string* output = nullptr);
 size_t Occurrences(const std::string& text, const std::string& what);
 bool WaitFor(const std::function<bool()>& done, int timeoutMs);
 
 // A counted string: byte count (UTF-16 units * 2 + 2), the units, a zero unit.
 Bytes Counted(std::u16string_view text);
-// A variant value: the 2-byte type code followed by `data`.
 Bytes Variant(uint16_t vt, const Bytes& data);
 Bytes Le32(uint32_t v);
 Bytes Le64(uint64_t v);
@@ -77,8 +76,7 @@ struct ItemBytes {
   Bytes Build() const;
 };
 
-// An item the routing will take: the given audience and severity, a location
-// naming it so the store can be searched for it.
+// An item the store is searched for by its location.
 Bytes SimpleItem(std::u16string_view location, int32_t audience = 1, int32_t severity = 1);
 std::u16string U16(const std::string& ascii);
 
@@ -88,7 +86,7 @@ class StoreQuery {
   explicit StoreQuery(const std::string& path);
   ~StoreQuery();
   bool ok() const { return db_ != nullptr; }
-  // The first column of the first row as a number; -1 when there is none.
+  // -1 when there is no row.
   int64_t Int(const std::string& sql);
   std::vector<std::string> Texts(const std::string& sql);
   std::vector<uint8_t> Blob(const std::string& sql);
@@ -99,24 +97,22 @@ class StoreQuery {
 
 class TestClient {
  public:
+  ~TestClient();
   bool Connect(int port);
-  // Speaks over a socket someone else connected (a TLS relay's plain end), or
-  // gives its connected socket away.
-  void Adopt(hv::host::Socket socket) { socket_ = std::move(socket); }
-  hv::host::Socket Release() { return std::move(socket_); }
+  // Speaks TLS as a client of `ctx` from now on; false when the handshake fails.
+  bool StartTls(ssl_ctx_st* ctx);
+  int fd() const { return socket_.fd(); }
   bool Hello(int timeoutMs = 5000);
   bool Connected(int port, int timeoutMs = 5000) { return Connect(port) && Hello(timeoutMs); }
 
   bool SendRaw(const std::vector<uint8_t>& bytes);
   uint32_t Post(const hv::host::MuxMessage& message);
-  // Posts the item as a "2" and waits for its "5": the answer's result, or 1
-  // when none came or it did not echo the transid and the item.
+  // Posts a "2" and waits for its "5": its result, or 1 when it did not echo the item.
   int32_t Log(const Bytes& item, int32_t transid, int timeoutMs = 5000);
-  // Sends a Transact and returns the Reply or Error frame with its id; frames
-  // that arrive meanwhile stay queued for NextFrame.
+  // The Reply or Error of a Transact; other frames stay queued.
   std::optional<Frame> Transact(const hv::host::MuxMessage& message, int timeoutMs = 5000);
   std::optional<Frame> NextFrame(int timeoutMs);
-  // The first frame received that `wanted` says yes to; the others stay queued.
+  // The first frame that `wanted` takes; the others stay queued.
   std::optional<Frame> NextWhere(const std::function<bool(const Frame&)>& wanted, int timeoutMs);
   // True once the host has closed its sending side.
   bool WaitClosed(int timeoutMs);
@@ -126,28 +122,26 @@ class TestClient {
  private:
   bool Receive(int timeoutMs);
   hv::host::Socket socket_;
+  ssl_st* ssl_ = nullptr;
   hv::host::FrameReader reader_;
   std::deque<Frame> frames_;
   bool closed_ = false;
   uint32_t nextId_ = 1;
 };
 
+Bytes Encoded(hv::host::FrameKind kind, uint32_t id, const hv::host::MuxMessage& m);
 hv::host::MuxMessage ItemMessage(const std::string& type, int32_t transid, const std::vector<uint8_t>& body);
-// A message of the given type whose data is a class id followed by `more`.
 hv::host::MuxMessage ClsidMessage(const char* type, const hv::host::Guid& clsid, const Bytes& more = {});
 
 struct Answer {
-  int32_t hr = 1;
-  int32_t transid = 0;
+  int32_t hr = 1, transid = 0;
   std::vector<uint8_t> body;
   std::string type;
 };
-// Reads a Notify frame's "5" message; false when the frame is something else.
 bool ReadAnswer(const Frame& frame, Answer* answer);
-// The result code of an Error frame, or 1 when the frame is something else.
+// 1 when the frame is no Error.
 int32_t ErrorCode(const std::optional<Frame>& frame, std::string* text = nullptr);
 
-// An item of a Page or Push: its number in the store and its item stream.
 struct ListedItem {
   uint64_t number = 0;
   Bytes stream;
@@ -160,19 +154,16 @@ struct PageFrame {
 Bytes OpenReaderPayload(const Bytes& clsid, uint32_t direction, uint32_t origin, int32_t offset,
                         std::u16string_view filter);
 Bytes SubscribePayload(const Bytes& clsid, std::u16string_view filter);
-// A reader or subscription number followed by up to two 32-bit numbers.
 Bytes HandlePayload(uint32_t handle, std::initializer_list<uint32_t> numbers = {});
 // Page (with flags) or Push (without) payloads.
 PageFrame ReadItems(const std::vector<uint8_t>& payload, bool withFlags);
 
-// The reading frames (kinds 16 to 29). Answers are matched to requests by
-// frame id; other frames stay queued on the client.
+// The reading frames (kinds 16 to 29); answers are matched to requests by frame id.
 class ReadingClient {
  public:
   explicit ReadingClient(TestClient& client) : client_(client) {}
   std::optional<Frame> Request(uint16_t kind, const Bytes& payload, int timeoutMs = 5000);
   uint32_t SendOnly(uint16_t kind, const Bytes& payload);
-  std::optional<Frame> Answer(uint32_t id, int timeoutMs = 5000);
   // Items pushed for `subscription` until `count` have come or the time is up.
   std::vector<ListedItem> Pushed(uint32_t subscription, size_t count, int timeoutMs);
 
@@ -188,8 +179,8 @@ class ReadingClient {
   uint32_t nextId_ = 1000;
 };
 
-// A program started for a test (tarnhost unless told otherwise) with its
-// stderr in a file; stopped when the object goes, killed with the test program.
+// A program (tarnhost unless told otherwise) with its stderr in a file; it
+// dies with the test program.
 class HostProcess {
  public:
   HostProcess(const std::vector<std::string>& args, const std::string& logPath, std::string program = TARNHOST_PATH);
@@ -197,10 +188,8 @@ class HostProcess {
   // Waits for the "listening on" line and returns the port, or 0.
   int WaitListening(int timeoutMs);
   void Signal(int signal);
-  // The exit code, 128 + signal for a signal, or -1 when the time ran out
-  // (the process is then killed).
+  // 128 + signal for a signal; -1 when the time ran out (it is then killed).
   int WaitExit(int timeoutMs);
-  // The signal and a clean exit within 10 s.
   void Stop(int signal = 15);
   std::string Log() const { return ReadFile(logPath_); }
   pid_t pid() const { return pid_; }
@@ -210,8 +199,7 @@ class HostProcess {
   std::string logPath_;
 };
 
-// A host on 127.0.0.1 with a free port and the given database (and
-// configuration file when not empty); fails the test when it does not come up.
+// A host on 127.0.0.1 with a free port; fails the test when it does not come up.
 struct RunningHost {
   RunningHost(const std::string& dir, const std::string& db, const std::string& config = "",
               const std::string& logName = "host.log");
@@ -219,9 +207,8 @@ struct RunningHost {
   int port = 0;
 };
 
-// A connection stand-in for the message handler and the subscriptions: it
-// keeps every frame it is sent, counts the answers owed, and its queue can be
-// made to look full. Safe to use from the threads that push.
+// A connection stand-in that keeps every frame it is sent, counts the answers
+// owed, and whose queue can be made to look full.
 class FakePeer final : public hv::host::Peer {
  public:
   const std::string& label() const override { return label_; }
@@ -234,9 +221,7 @@ class FakePeer final : public hv::host::Peer {
   size_t PendingBytes() const override { return pending.load(); }
 
   std::vector<Frame> Frames();
-  // The next frame not yet taken, if one has come.
-  std::optional<Frame> Next();
-  // Waits until `done` says yes to the frames so far, at most timeoutMs.
+  std::optional<Frame> Next();  // the next frame not yet taken
   bool WaitUntil(const std::function<bool(const std::vector<Frame>&)>& done, int timeoutMs);
 
   std::atomic<int> owed{0};
