@@ -988,6 +988,24 @@ void CTAVDiagnosticLogItem::SetDateTime(DATE dateTime) {
   dateTime_ = dateTime;
 }
 
+void CTAVDiagnosticLogItem::ResetDateTime() {
+  auto lock = lock_.lock();
+  dateTime_ = 0.0;
+  descriptionCache_.clear();
+}
+
+void CTAVDiagnosticLogItem::SetLocation(const std::wstring& location) {
+  auto lock = lock_.lock();
+  location_ = location;
+  descriptionCache_.clear();
+}
+
+void CTAVDiagnosticLogItem::SetProvider(const std::wstring& provider) {
+  auto lock = lock_.lock();
+  provider_ = provider;
+  descriptionCache_.clear();
+}
+
 long CTAVDiagnosticLogItem::Severity() {
   auto lock = lock_.lock();
   return severity_;

@@ -153,8 +153,13 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   std::wstring Provider();
   std::wstring UserName();
   void SetUserName(const std::wstring& userName);
+  void SetLocation(const std::wstring& location);
+  void SetProvider(const std::wstring& provider);
   DATE DateTime();
   void SetDateTime(DATE dateTime);
+  // What PutParam("datetime", 0) does, without a BSTR and a variant: the
+  // date is not set any more and the cached description goes.
+  void ResetDateTime();
   long Severity();
   long Audience();
   long MessageId();

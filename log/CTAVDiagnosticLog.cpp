@@ -71,15 +71,6 @@ ComPtr<CTAVDiagnosticLogItem> ChildOf(CTAVDiagnosticLogItem& item) {
   return CTAVDiagnosticLogItem::FromInterface(child.get());
 }
 
-HRESULT PutText(CTAVDiagnosticLogItem& item, const wchar_t* name, const std::wstring& text) {
-  unique_bstr paramName(SysAllocString(name));
-  unique_variant value;
-  V_VT(value.get()) = VT_BSTR;
-  V_BSTR(value.get()) = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  RETURN_HR_IF(E_OUTOFMEMORY, !paramName || !V_BSTR(value.get()));
-  return item.PutParam(paramName.get(), *value.get());
-}
-
 IUnknown* AsUnknown(CTAVDiagnosticLogItem* item) { return static_cast<ITAVDiagnosticLogItemEx*>(item); }
 
 // Cuts audit items out of the chain below item: each run of audit children is
@@ -309,8 +300,8 @@ STDMETHODIMP CTAVDiagnosticLog::BuildItemEx(DATE* dtpDateTime, BSTR szUserName, 
   // An item may name its own location and provider; the log's stay as they are.
   if (bstrLocation && SysStringLen(bstrLocation) > 0) location = FromBstr(bstrLocation);
   if (bstrProvider && SysStringLen(bstrProvider) > 0) provider = FromBstr(bstrProvider);
-  RETURN_IF_FAILED(PutText(*item, L"location", location));
-  RETURN_IF_FAILED(PutText(*item, L"provider", provider));
+  item->SetLocation(location);
+  item->SetProvider(provider);
   item->ClearExtendedValues();
 
   if (eSeverity & kSeverityAudit) ObtainSystemPolicy(location, szUserName);
@@ -416,14 +407,7 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
 
   // After this step the caller's date is reset whatever happens, so that the
   // same item logged again is stamped anew.
-  auto resetCallerDate = [pItemEx]() {
-    unique_bstr name(SysAllocString(L"datetime"));
-    VARIANT zero;
-    VariantInit(&zero);
-    V_VT(&zero) = VT_DATE;
-    V_DATE(&zero) = 0.0;
-    pItemEx->PutParam(name.get(), zero);
-  };
+  auto resetCallerDate = [&item]() { item->ResetDateTime(); };
 
   const bool auditing = AuditingEnabled();
   if (!auditing && (copy->Severity() & kSeverityAudit)) {

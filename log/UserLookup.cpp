@@ -61,6 +61,13 @@ bool UserLookup::ProcessSid(std::wstring** sidText) {
 HRESULT UserLookup::Lookup(BSTR* name) {
   if (!name) return E_POINTER;
   *name = nullptr;
+  std::wstring text;
+  RETURN_IF_FAILED(LookupText(&text));
+  *name = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+  return *name ? S_OK : E_FAIL;
+}
+
+HRESULT UserLookup::LookupText(std::wstring* name) {
   HRESULT hr = E_FAIL;
   auto lock = lock_.lock();
   if (!lookupEnabled_) return hr;
@@ -70,8 +77,8 @@ HRESULT UserLookup::Lookup(BSTR* name) {
 
     const auto cached = accountCache_.find(*sidText);
     if (cached != accountCache_.end()) {
-      *name = SysAllocStringLen(cached->second.data(), static_cast<UINT>(cached->second.size()));
-      return *name ? S_OK : E_FAIL;
+      *name = cached->second;
+      return S_OK;
     }
 
     ++accountQueries_;
@@ -87,8 +94,8 @@ HRESULT UserLookup::Lookup(BSTR* name) {
     }
     std::wstring fullName = domain[0] ? std::wstring(domain) + L"\\" + account : std::wstring(account);
     accountCache_[*sidText] = fullName;
-    *name = SysAllocString(fullName.c_str());
-    hr = *name ? S_OK : E_FAIL;
+    *name = std::move(fullName);
+    hr = S_OK;
   } catch (...) {
     // No memory for the cache.
     hr = E_FAIL;
@@ -99,8 +106,9 @@ HRESULT UserLookup::Lookup(BSTR* name) {
 void UserLookup::FillUserName(CTAVDiagnosticLogItem& item) {
   auto itemLock = item.Lock();
   if (!item.UserName().empty()) return;
-  unique_bstr name;
-  if (SUCCEEDED(Lookup(name.put()))) item.SetUserName(name ? std::wstring(name.get()) : std::wstring());
+  // Taken as it is cached, without a BSTR in between: this runs for every item.
+  std::wstring name;
+  if (SUCCEEDED(LookupText(&name))) item.SetUserName(name);
 }
 
 void FillUserName(CTAVDiagnosticLogItem& item) { UserLookup::Instance().FillUserName(item); }

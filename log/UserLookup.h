@@ -43,6 +43,8 @@ class UserLookup final {
   // The process user's SID and its string form, taken from the token on
   // first use (under the lock).
   bool ProcessSid(std::wstring** sidText);
+  // Lookup's answer as text.
+  HRESULT LookupText(std::wstring* name);
 
   CriticalSection lock_;
   bool lookupEnabled_ = true;

@@ -88,7 +88,11 @@ HRESULT CMuxMessage::View(const std::function<HRESULT(const MuxMessageView&)>& v
     view.data = data_->data();
     view.dataSize = data_->size();
   }
-  if (!body_) return visit(view);
+  if (!body_) {
+    view.body = written_.data();
+    view.bodySize = written_.size();
+    return visit(view);
+  }
   STATSTG stat = {};
   RETURN_IF_FAILED(body_->Stat(&stat, STATFLAG_NONAME));
   HGLOBAL global = nullptr;
@@ -116,7 +120,17 @@ HRESULT CMuxMessage::Snapshot(MuxMessageContent* content) {
 }
 
 HRESULT CMuxMessage::Body(IStream** body) {
-  if (!body_) RETURN_IF_FAILED(CreateStreamOnHGlobal(nullptr, TRUE, body_.put()));
+  if (!body_) {
+    ComPtr<IStream> made;
+    RETURN_IF_FAILED(CreateStreamOnHGlobal(nullptr, TRUE, made.put()));
+    if (!written_.empty()) {
+      ULONG done = 0;
+      RETURN_IF_FAILED(made->Write(written_.data(), static_cast<ULONG>(written_.size()), &done));
+      RETURN_HR_IF(STG_E_MEDIUMFULL, done != written_.size());
+    }
+    body_ = std::move(made);
+    std::vector<uint8_t>().swap(written_);
+  }
   *body = body_.get();
   return S_OK;
 }
@@ -197,6 +211,16 @@ STDMETHODIMP CMuxMessage::Read(void* pv, ULONG cb, ULONG* pcbRead) {
 
 STDMETHODIMP CMuxMessage::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
   auto lock = lock_.lock();
+  if (!body_ && pv) {
+    const auto* bytes = static_cast<const uint8_t*>(pv);
+    try {
+      written_.insert(written_.end(), bytes, bytes + cb);
+    } catch (const std::exception&) {
+      return STG_E_MEDIUMFULL;
+    }
+    if (pcbWritten) *pcbWritten = cb;
+    return S_OK;
+  }
   IStream* body = nullptr;
   RETURN_IF_FAILED(Body(&body));
   return body->Write(pv, cb, pcbWritten);

@@ -80,7 +80,9 @@ class CMuxMessage final : public IMuxMessage, public IStream, public ComObject {
   STDMETHODIMP SetData(LONG reserved, ULONG cb, const BYTE* data) override;
 
   // ISequentialStream and IStream: the body, served by a stream on global
-  // memory made when it is first needed.
+  // memory made when it is first needed. Until then the bytes a sender writes
+  // into a new message gather in a plain buffer: a message that is only
+  // written and then sent never needs the stream.
   STDMETHODIMP Read(void* pv, ULONG cb, ULONG* pcbRead) override;
   STDMETHODIMP Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
   STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override;
@@ -101,7 +103,8 @@ class CMuxMessage final : public IMuxMessage, public IStream, public ComObject {
   };
 
   ~CMuxMessage() override;
-  // The body stream, made on first use. Called with the lock held.
+  // The body stream, made on first use from the bytes written so far (its
+  // position then at their end). Called with the lock held.
   HRESULT Body(IStream** body);
 
   CriticalSection lock_;
@@ -113,6 +116,7 @@ class CMuxMessage final : public IMuxMessage, public IStream, public ComObject {
   std::vector<std::unique_ptr<std::wstring>> retiredTexts_;
   std::vector<std::unique_ptr<std::vector<uint8_t>>> retiredData_;
   ComPtr<IStream> body_;
+  std::vector<uint8_t> written_;  // the body while body_ is not made yet
 };
 
 }  // namespace hv

@@ -298,12 +298,22 @@ HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadlin
 }
 
 HRESULT MuxLink::Enqueue(CMuxMessage& message, FrameKind kind, uint32_t id, ULONGLONG deadline) {
+  // Each lambda captures one pointer, so that neither std::function takes
+  // memory of its own for every message.
+  struct Frame {
+    MuxLink* link;
+    FrameKind kind;
+    uint32_t id;
+    ULONGLONG deadline;
+    const MuxMessageView* view;
+  } frame{this, kind, id, deadline, nullptr};
   // The message's lock is taken before the link's, never the other way round.
-  return message.View([&](const MuxMessageView& view) -> HRESULT {
-    return EnqueueFrame(wire::MessagePayloadSize(view), id, deadline,
-                        [&](std::vector<uint8_t>* queue, uint32_t frameId) {
-                          wire::AppendMessageFrame(queue, kind, frameId, view);
-                        });
+  return message.View([f = &frame](const MuxMessageView& view) -> HRESULT {
+    f->view = &view;
+    return f->link->EnqueueFrame(wire::MessagePayloadSize(view), f->id, f->deadline,
+                                 [f](std::vector<uint8_t>* queue, uint32_t frameId) {
+                                   wire::AppendMessageFrame(queue, f->kind, frameId, *f->view);
+                                 });
   });
 }
 

@@ -1,5 +1,7 @@
 #include "mux/MuxWire.h"
 
+#include <algorithm>
+
 #include "common/ByteStream.h"
 #include "mux/CMuxMessage.h"
 
@@ -49,7 +51,10 @@ size_t MessagePayloadSize(const MuxMessageView& message) {
 
 void AppendMessageFrame(std::vector<uint8_t>* out, FrameKind kind, uint32_t id, const MuxMessageView& message) {
   const size_t payloadSize = MessagePayloadSize(message);
-  out->reserve(out->size() + kHeaderSize + payloadSize);
+  // The queue grows by doubling: reserving just enough for each frame would
+  // copy the whole queue again for every frame once it outgrows its buffer.
+  const size_t needed = out->size() + kHeaderSize + payloadSize;
+  if (needed > out->capacity()) out->reserve(std::max(needed, 2 * out->capacity()));
   ByteWriter w(out);
   WriteHeader(w, kind, id, payloadSize);
   WriteMessage(w, message);

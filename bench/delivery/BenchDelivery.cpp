@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,73 @@ long StoredCount(const hv::test::HostProcess& host) {
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
+// Processor time so far, in seconds: of this process, of each of the host's
+// threads, and of the wineserver of this prefix (found by its working folder,
+// which Wine names after the prefix's device and inode). The host's and the
+// server's come from the kernel's run-time counters in /proc.
+struct ProcessorTimes {
+  double client = 0;
+  std::vector<double> hostThreads;  // in the order of their thread ids
+  double wineserver = 0;
+};
+
+constexpr char kTimesScript[] = R"sh(pid=$(cat "$1/tarnhost.pid")
+for t in /proc/$pid/task/*; do echo "host $(cut -d' ' -f1 $t/schedstat)"; done
+server=server-$(stat -L -c %D "$2")-$(printf %x "$(stat -L -c %i "$2")")
+for p in $(pgrep wineserver); do
+  case "$(readlink /proc/$p/cwd)" in
+    */$server) for t in /proc/$p/task/*; do echo "server $(cut -d' ' -f1 $t/schedstat)"; done ;;
+  esac
+done
+)sh";
+
+ProcessorTimes ReadProcessorTimes(const hv::test::HostProcess& host) {
+  ProcessorTimes times;
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto seconds = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
+  times.client = seconds(kernel) + seconds(user);
+  const char* tmp = std::getenv("TMPDIR");
+  const char* prefix = std::getenv("WINEPREFIX");
+  if (!tmp || !prefix) return times;
+  const std::string folder = host.database().substr(0, host.database().rfind('/'));
+  const std::string script = std::string(tmp) + "/bench-times-" + std::to_string(GetCurrentProcessId());
+  std::ofstream(hv::test::WindowsPathOf(script + ".sh").c_str(), std::ios::binary) << kTimesScript;
+  hv::test::RunUnixCommand("sh " + Quoted(script + ".sh") + " " + Quoted(folder) + " " + Quoted(prefix) + " > " +
+                           Quoted(script + ".out"));
+  std::istringstream lines(hv::test::ReadTextFile(script + ".out"));
+  std::string who;
+  double nanoseconds = 0;
+  while (lines >> who >> nanoseconds) {
+    if (who == "host") times.hostThreads.push_back(nanoseconds / 1e9);
+    if (who == "server") times.wineserver += nanoseconds / 1e9;
+  }
+  hv::test::RunUnixCommand("rm -f " + Quoted(script) + ".*");
+  return times;
+}
+
+// Microseconds per item spent between two readings: the client process, the
+// host's busiest thread (the store's writer), the host's other threads
+// together, and the wineserver.
+std::string ProcessorTimesLine(const ProcessorTimes& a, const ProcessorTimes& b, long items) {
+  if (items <= 0 || a.hostThreads.size() > b.hostThreads.size()) return "";
+  double busiest = 0;
+  double others = 0;
+  for (size_t i = 0; i < b.hostThreads.size(); ++i) {
+    const double spent = b.hostThreads[i] - (i < a.hostThreads.size() ? a.hostThreads[i] : 0);
+    others += spent;
+    busiest = std::max(busiest, spent);
+  }
+  others -= busiest;
+  const double scale = 1e6 / items;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "    processor time per stored item: client %.2f, host's writer %.2f, host's other threads %.2f, "
+                "wineserver %.2f us\n",
+                (b.client - a.client) * scale, busiest * scale, others * scale, (b.wineserver - a.wineserver) * scale);
+  return line;
+}
+
 // Logs `items` asynchronous items and one synchronous item behind them, whose
 // answer says that everything before it on the connection is committed.
 HRESULT LogBurst(ITAVDiagnosticLogEx* log, int items, int first) {
@@ -66,10 +134,12 @@ double ThreadCpuSeconds() {
 // Items per second, logged asynchronously from `threads` threads, counted in
 // the store once the host has committed them all. *handedOver: items per
 // second until the last one was handed to the link; *cpuPerItem: the logging
-// threads' processor time per item, in microseconds.
+// threads' processor time per item, in microseconds; *processorTimes: the
+// line that says where the processor time of the whole run went.
 double AsyncItemsPerSecond(ITAVDiagnosticLogEx* log, hv::test::HostProcess& host, int items, int threads,
-                           double* handedOver, double* cpuPerItem) {
+                           double* handedOver, double* cpuPerItem, std::string* processorTimes) {
   const long before = StoredCount(host);
+  const ProcessorTimes timesBefore = ReadProcessorTimes(host);
   const auto start = Clock::now();
   std::vector<std::thread> workers;
   std::vector<double> cpu(threads);
@@ -94,6 +164,7 @@ double AsyncItemsPerSecond(ITAVDiagnosticLogEx* log, hv::test::HostProcess& host
   const HRESULT hr = log->LogThisItemEx(last.get(), VARIANT_TRUE, 60000);
   const double elapsed = Seconds(Clock::now() - start);
   const long stored = StoredCount(host) - before;
+  *processorTimes = ProcessorTimesLine(timesBefore, ReadProcessorTimes(host), stored);
   if (hr != S_OK || stored != items / threads * threads + 1)
     std::printf("  (warning: result 0x%08lx, %ld of %d items stored)\n", hr, stored, items / threads * threads + 1);
   return stored / elapsed;
@@ -292,16 +363,19 @@ int RunAll(int items) {
   std::printf("  baseline: raw TCP send, one send per item      %10.0f items/s\n", raw);
   double handed = 0;
   double cpu = 0;
-  const double one = AsyncItemsPerSecond(log.get(), host, items, 1, &handed, &cpu);
+  std::string times;
+  const double one = AsyncItemsPerSecond(log.get(), host, items, 1, &handed, &cpu, &times);
   std::printf("  asynchronous, 1 thread, handed over            %10.0f items/s  (%.2f x one send per item)\n",
               handed, handed / raw);
   std::printf("    processor time of the logging thread          %7.1f us per item (%.0f items per CPU second)\n",
               cpu, 1e6 / cpu);
   std::printf("  asynchronous, 1 thread, stored and committed   %10.0f items/s  (%.2f x store ceiling)\n", one,
               ceiling ? one / ceiling : 0);
-  const double two = AsyncItemsPerSecond(log.get(), host, items, 2, &handed, &cpu);
+  std::printf("%s", times.c_str());
+  const double two = AsyncItemsPerSecond(log.get(), host, items, 2, &handed, &cpu, &times);
   std::printf("  asynchronous, 2 threads, stored and committed  %10.0f items/s  (%.2f x store ceiling)\n", two,
               ceiling ? two / ceiling : 0);
+  std::printf("%s", times.c_str());
   const double four = FourProcessItemsPerSecond(host, items / kClientProcesses);
   std::printf("  asynchronous, 4 processes, stored and committed%10.0f items/s  (%.2f x store ceiling)\n", four,
               ceiling ? four / ceiling : 0);

@@ -27,17 +27,47 @@ constexpr char32_t kReplacement = 0xFFFD;
 }  // namespace
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  // Every item's texts pass through here: the length is counted first, then
+  // the bytes are written through a pointer, ASCII as it is.
+  size_t length = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    if (c < 0x80) {
+      length += 1;
+    } else if (c < 0x800) {
+      length += 2;
+    } else if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      length += 4;
+      ++i;
+    } else {
+      length += 3;  // a lone surrogate becomes U+FFFD, three bytes too
+    }
+  }
+  std::string out(length, '\0');
+  char* p = out.data();
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t c = text[i];
+    if (c < 0x80) {
+      *p++ = char(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       c = 0x10000 + ((c - 0xD800) << 10) + (char32_t(text[i + 1]) - 0xDC00);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = kReplacement;
     }
-    PutUtf8(out, c);
+    if (c < 0x800) {
+      *p++ = char(0xC0 | (c >> 6));
+    } else if (c < 0x10000) {
+      *p++ = char(0xE0 | (c >> 12));
+      *p++ = char(0x80 | ((c >> 6) & 0x3F));
+    } else {
+      *p++ = char(0xF0 | (c >> 18));
+      *p++ = char(0x80 | ((c >> 12) & 0x3F));
+      *p++ = char(0x80 | ((c >> 6) & 0x3F));
+    }
+    *p++ = char(0x80 | (c & 0x3F));
   }
   return out;
 }

@@ -6,12 +6,25 @@ size_t Router::Route(const ItemRecord& item, const std::shared_ptr<const std::ve
                      const std::shared_ptr<Delivery>& delivery) const {
   // Decide first, deliver after: a "8" message changing flags meanwhile must
   // not make the count differ from the adaptors that complete.
-  std::vector<Adaptor*> takers;
-  for (const auto& a : adaptors_)
-    if (a->Accepts(item.audience, item.severity)) takers.push_back(a.get());
-  delivery->Expect(takers.size());
-  for (Adaptor* a : takers) a->Deliver(item, stream, delivery);
-  return takers.size();
+  // A few adaptors are the rule: their list stays on the stack.
+  constexpr size_t kFew = 8;
+  Adaptor* few[kFew];
+  std::vector<Adaptor*> many;
+  size_t count = 0;
+  for (const auto& a : adaptors_) {
+    if (!a->Accepts(item.audience, item.severity)) continue;
+    if (count < kFew) {
+      few[count] = a.get();
+    } else {
+      if (many.empty()) many.assign(few, few + kFew);
+      many.push_back(a.get());
+    }
+    ++count;
+  }
+  Adaptor* const* takers = many.empty() ? few : many.data();
+  delivery->Expect(count);
+  for (size_t i = 0; i < count; ++i) takers[i]->Deliver(item, stream, delivery);
+  return count;
 }
 
 Adaptor* Router::Find(const Guid& clsid) const {
