@@ -68,7 +68,7 @@ class HvdiagEndToEnd : public ComTest {
 
   static Outcome Run(const std::wstring& program, const std::wstring& arguments) {
     ChildProcess child;
-    EXPECT_TRUE(child.Start(program, arguments)) << Narrow(program);
+    EXPECT_TRUE(child.Start(program, arguments)) << Narrow(program) << ": error " << GetLastError();
     return {child.Wait(), child.Out(), child.Err()};
   }
   static Outcome Hv(const std::wstring& arguments) { return Run(BinDir() + L"hvdiag.exe", arguments); }
