@@ -208,6 +208,10 @@ TEST_F(ReadingEndToEnd, FiltersSelectTheMessages) {
     ASSERT_EQ(Read(filter, &reader), S_OK);
     EXPECT_EQ(Texts(reader.get()), expected) << Narrow(filter);
   }
+  // A refused filter hands out no enumerator.
+  IEnumUnknown* none = reinterpret_cast<IEnumUnknown*>(1);
+  EXPECT_EQ(mgr_->ReadMessages(0x0409, nullptr, Bstr(L"<Filter><Severity>loud</Severity>").get(), &none), E_INVALIDARG);
+  EXPECT_EQ(none, nullptr);
 }
 
 TEST_F(ReadingEndToEnd, PositionDirectionSkipAndCloneMoveTheReaderAsDescribed) {
