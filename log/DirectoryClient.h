@@ -26,8 +26,6 @@ class DirectoryClient final {
   DirectoryClient(const DirectoryClient&) = delete;
   DirectoryClient& operator=(const DirectoryClient&) = delete;
 
-  HRESULT Status() const { return status_; }
-
   // Each operation concerns one resource and carries a copy of the caller's
   // token; a failure of the directory is passed on, any success is S_OK.
   HRESULT ResolveName(const GUID& resourceId, const wchar_t* token, const wchar_t* name, GUID* objectId);
