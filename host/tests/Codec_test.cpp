@@ -547,10 +547,10 @@ TEST(Filter, XmlFormsOfSerialisersAreRead) {
   Filter f = Parsed(
       "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-16\"?>\r\n<!-- viewer -->\r\n"
       "<Filter><!-- what to find --><Text>&lt;jam&gt; &amp; &quot;&apos; &#65;&#x263A;<![CDATA[<&>]]>\r\nend</Text>"
-      "<Location>a&#x9;b</Location></Filter>\r\n<!-- done -->");
+      "<Location>a&#x9;b&#xE9;&#x1F600;</Location></Filter>\r\n<!-- done -->");
   EXPECT_EQ(f.text, "<jam> & \"' A\xE2\x98\xBA<&>\nend");
   ASSERT_TRUE(f.location);
-  EXPECT_EQ(f.location->value, "a\tb");
+  EXPECT_EQ(f.location->value, "a\tb\xC3\xA9\xF0\x9F\x98\x80");  // two- and four-byte UTF-8
   std::string error;  // through the UTF-16 entry the client uses
   ASSERT_TRUE(Filter::Parse(std::u16string_view(u"<Filter><User>J\u00FCrgen</User></Filter>"), &f, &error)) << error;
   EXPECT_EQ(f.user->value, "J\xC3\xBCrgen");
