@@ -673,6 +673,13 @@ TEST(Routing, DeliveryWaitsForEveryTakerAndReportsTheFirstFailure) {
   EXPECT_EQ(router.Route(item, nullptr, delivery()), 0u);
   EXPECT_EQ(results, (std::vector<HResult>{E_DISK_FULL, S_OK, S_OK}));
   EXPECT_EQ(router.ClassList(), std::string(kA) + ";" + kB);
+  // More takers than the router keeps on its stack: each one gets the item once.
+  std::vector<std::unique_ptr<Adaptor>> ten;
+  for (int i = 0; i < 10; ++i) ten.push_back(std::make_unique<FakeAdaptor>(Settings(kA, {1, 0, 0, 0})));
+  auto* tenth = static_cast<FakeAdaptor*>(ten.back().get());
+  item.audience = item.severity = 1;
+  EXPECT_EQ(Router(std::move(ten)).Route(item, nullptr, delivery()), 10u);
+  EXPECT_EQ(tenth->locations.size(), 1u);
 }
 
 TEST(Routing, TheHandlerAnswersItemsAndFlagsOrRefusesThem) {
