@@ -86,6 +86,8 @@ HostProcess::HostProcess(const std::string& name) {
 
 HostProcess::~HostProcess() {
   if (Running()) Stop(9);
+  // The database goes (a bench leaves hundreds of megabytes); the logs stay for a look after a failure.
+  RunUnixCommand("rm -f " + Quote(database_) + " " + Quote(database_ + "-wal") + " " + Quote(database_ + "-shm"));
   DeleteMachineValue(L"Software\\Corvala Software\\Halvern Diagnostics", L"InterprocessTransport");
 }
 
