@@ -56,12 +56,16 @@ bool StoreWriter::AddFlags(const Guid& clsid, const std::array<uint8_t, 4>& flag
 }
 
 bool StoreWriter::Add(Job job) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  // An empty queue always takes the job, however large, so nothing waits forever.
-  room_.wait(lock, [&] { return stopping_ || queue_.empty() || queuedBytes_ + job.bytes <= limits_.maxQueuedBytes; });
-  if (stopping_) return false;
-  queuedBytes_ += job.bytes;
-  queue_.push_back(std::move(job));
+  std::deque<Job> spent;  // freed here, after the lock is let go
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // An empty queue always takes the job, however large, so nothing waits forever.
+    room_.wait(lock, [&] { return stopping_ || queue_.empty() || queuedBytes_ + job.bytes <= limits_.maxQueuedBytes; });
+    if (stopping_) return false;
+    queuedBytes_ += job.bytes;
+    queue_.push_back(std::move(job));
+    spent.swap(spent_);
+  }
   wake_.notify_one();
   return true;
 }
@@ -92,18 +96,36 @@ void StoreWriter::Run() {
   for (;;) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
+      if (queue_.empty() && !spent_.empty()) {
+        // Nobody is queuing who would free them; they hold their connections.
+        batch.swap(spent_);
+        lock.unlock();
+        batch.clear();
+        continue;
+      }
       wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
       // Stopping still drains: everything queued before Stop is committed.
       if (queue_.empty()) return;
-      size_t n = std::min(queue_.size(), limits_.maxBatch);
-      for (size_t i = 0; i < n; ++i) {
-        queuedBytes_ -= queue_.front().bytes;
-        batch.push_back(std::move(queue_.front()));
-        queue_.pop_front();
+      if (queue_.size() <= limits_.maxBatch) {
+        batch.swap(queue_);
+        queuedBytes_ = 0;
+      } else {
+        for (size_t i = 0; i < limits_.maxBatch; ++i) {
+          queuedBytes_ -= queue_.front().bytes;
+          batch.push_back(std::move(queue_.front()));
+          queue_.pop_front();
+        }
       }
     }
     room_.notify_all();
     WriteBatch(batch);
+    {
+      // Their memory was mostly taken by the connection that queued them:
+      // the next one to queue frees them, cheaper for the allocator than
+      // freeing it here, where every stored item waits.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (spent_.empty()) spent_.swap(batch);
+    }
     batch.clear();
   }
 }

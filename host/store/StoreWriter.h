@@ -76,6 +76,7 @@ class StoreWriter {
   std::condition_variable wake_;
   std::condition_variable room_;
   std::deque<Job> queue_;
+  std::deque<Job> spent_;  // committed and answered, for the next Add to free
   size_t queuedBytes_ = 0;
   bool stopping_ = false;
   uint64_t committedRows_ = 0;
