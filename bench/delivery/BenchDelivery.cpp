@@ -38,6 +38,7 @@ constexpr int kClientProcesses = 4;
 constexpr wchar_t kReadyName[] = L"HvBenchDeliveryReady";
 constexpr wchar_t kGoName[] = L"HvBenchDeliveryGo";
 constexpr wchar_t kDoneName[] = L"HvBenchDeliveryDone";
+constexpr wchar_t kLeaveName[] = L"HvBenchDeliveryLeave";
 
 long StoredCount(const hv::test::HostProcess& host) {
   return std::atol(host.Query("select count(*) from messages").c_str());
@@ -64,8 +65,13 @@ for p in $(pgrep wineserver); do
     */$server) for t in /proc/$p/task/*; do echo "server $(cut -d' ' -f1,2 $t/schedstat)"; done ;;
   esac
 done
+for p in $(pgrep -f 'bench_delivery.exe client'); do
+  for t in /proc/$p/task/*; do echo "client $(cut -d' ' -f1,2 $t/schedstat)"; done
+done
 )sh";
 
+// The client's time is of this process and of the logging processes it
+// started (from /proc: Wine tells a process's times only to itself).
 ProcessorTimes ReadProcessorTimes(const hv::test::HostProcess& host) {
   ProcessorTimes times;
   FILETIME created, exited, kernel, user;
@@ -90,6 +96,7 @@ ProcessorTimes ReadProcessorTimes(const hv::test::HostProcess& host) {
       times.hostWaits.push_back(waiting / 1e9);
     }
     if (who == "server") times.wineserver += nanoseconds / 1e9;
+    if (who == "client") times.client += nanoseconds / 1e9;
   }
   hv::test::RunUnixCommand("rm -f " + Quoted(script) + ".*");
   return times;
@@ -183,11 +190,12 @@ double AsyncItemsPerSecond(ITAVDiagnosticLogEx* log, hv::test::HostProcess& host
 }
 
 // Four processes of this program log `items` each at once; items per second
-// of all four, counted in the store.
-double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items) {
+// of all four, counted in the store. *processorTimes: as for one process.
+double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items, std::string* processorTimes) {
   hv::unique_handle ready(CreateSemaphoreW(nullptr, 0, kClientProcesses, kReadyName));
   hv::unique_handle go(CreateEventW(nullptr, TRUE, FALSE, kGoName));
   hv::unique_handle done(CreateSemaphoreW(nullptr, 0, kClientProcesses, kDoneName));
+  hv::unique_handle leave(CreateEventW(nullptr, TRUE, FALSE, kLeaveName));
   wchar_t self[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::vector<hv::unique_handle> processes;
@@ -202,6 +210,7 @@ double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items) {
   }
   // Connected and warm, all four start together.
   for (int p = 0; p < kClientProcesses; ++p) WaitForSingleObject(ready.get(), 60000);
+  const ProcessorTimes timesBefore = ReadProcessorTimes(host);
   const long before = StoredCount(host);
   const auto start = Clock::now();
   SetEvent(go.get());
@@ -209,6 +218,9 @@ double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items) {
   // own exit is no part of delivery.
   for (int p = 0; p < kClientProcesses; ++p) WaitForSingleObject(done.get(), 120000);
   const double elapsed = Seconds(Clock::now() - start);
+  // Read while their connections and their threads in the host still exist.
+  const ProcessorTimes timesAfter = ReadProcessorTimes(host);
+  SetEvent(leave.get());
   bool allOk = true;
   for (auto& process : processes) {
     WaitForSingleObject(process.get(), INFINITE);
@@ -217,6 +229,7 @@ double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items) {
     allOk = allOk && code == 0;
   }
   const long stored = StoredCount(host) - before;
+  *processorTimes = ProcessorTimesLine(timesBefore, timesAfter, stored);
   if (!allOk || stored != kClientProcesses * (items + 1))
     std::printf("  (warning: %ld of %d items stored)\n", stored, kClientProcesses * (items + 1));
   return stored / elapsed;
@@ -232,7 +245,8 @@ int RunClient(int items) {
     hv::unique_handle ready(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, kReadyName));
     hv::unique_handle go(OpenEventW(SYNCHRONIZE, FALSE, kGoName));
     hv::unique_handle done(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, kDoneName));
-    if (ready && go && done && SUCCEEDED(hv::test::CreateManager(mgr.put())) &&
+    hv::unique_handle leave(OpenEventW(SYNCHRONIZE, FALSE, kLeaveName));
+    if (ready && go && done && leave && SUCCEEDED(hv::test::CreateManager(mgr.put())) &&
         SUCCEEDED(mgr->CreateTAVDiagnosticLog(hv::unique_bstr(SysAllocString(L"Line 3")).get(),
                                               hv::unique_bstr(SysAllocString(L"Pump")).get(), plainLog.put())) &&
         SUCCEEDED(plainLog.query(&log))) {
@@ -242,6 +256,7 @@ int RunClient(int items) {
       WaitForSingleObject(go.get(), 60000);
       if (warmed == S_OK && LogBurst(log.get(), items, 1) == S_OK) status = 0;
       ReleaseSemaphore(done.get(), 1, nullptr);
+      WaitForSingleObject(leave.get(), 60000);
     }
   }
   CoUninitialize();
@@ -413,9 +428,10 @@ int RunAll(int items) {
               ceiling ? two / ceiling : 0);
   std::printf("%s", times.c_str());
   ceiling = CeilingBeforeRun(bytes, items, host);
-  const double four = FourProcessItemsPerSecond(host, items / kClientProcesses);
+  const double four = FourProcessItemsPerSecond(host, items / kClientProcesses, &times);
   std::printf("  asynchronous, 4 processes, stored and committed%10.0f items/s  (%.2f x store ceiling)\n", four,
               ceiling ? four / ceiling : 0);
+  std::printf("%s", times.c_str());
 
   constexpr int kRounds = 1000;
   std::vector<double> raws;
