@@ -7,7 +7,7 @@
 // Run (from the build tree, with the libraries registered in the prefix):
 //   HV_TARNHOST=.../native/tarnhost wine64 bin/bench_delivery.exe [items]
 // Two more forms serve the run itself and bench/count-requests.sh:
-//   bench_delivery.exe client ITEMS   one of the four logging processes
+//   bench_delivery.exe client ITEMS PARENT   one of the four logging processes
 //   bench_delivery.exe burst ITEMS    ITEMS asynchronous items and nothing else
 #include <winsock2.h>
 
@@ -65,7 +65,7 @@ for p in $(pgrep wineserver); do
     */$server) for t in /proc/$p/task/*; do echo "server $(cut -d' ' -f1,2 $t/schedstat)"; done ;;
   esac
 done
-for p in $(pgrep -f 'bench_delivery.exe client'); do
+for p in $(pgrep -f "bench_delivery.exe client [0-9]* $3\$"); do
   for t in /proc/$p/task/*; do echo "client $(cut -d' ' -f1,2 $t/schedstat)"; done
 done
 )sh";
@@ -84,7 +84,8 @@ ProcessorTimes ReadProcessorTimes(const hv::test::HostProcess& host) {
   const std::string folder = host.database().substr(0, host.database().rfind('/'));
   const std::string script = std::string(tmp) + "/bench-times-" + std::to_string(GetCurrentProcessId());
   std::ofstream(hv::test::WindowsPathOf(script + ".sh").c_str(), std::ios::binary) << kTimesScript;
-  hv::test::RunUnixCommand("sh " + Quoted(script + ".sh") + " " + Quoted(folder) + " " + Quoted(prefix) + " > " +
+  hv::test::RunUnixCommand("sh " + Quoted(script + ".sh") + " " + Quoted(folder) + " " + Quoted(prefix) + " " +
+                               std::to_string(GetCurrentProcessId()) + " > " +
                            Quoted(script + ".out"));
   std::istringstream lines(hv::test::ReadTextFile(script + ".out"));
   std::string who;
@@ -200,7 +201,9 @@ double FourProcessItemsPerSecond(hv::test::HostProcess& host, int items, std::st
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::vector<hv::unique_handle> processes;
   for (int p = 0; p < kClientProcesses; ++p) {
-    std::wstring line = L"\"" + std::wstring(self) + L"\" client " + std::to_wstring(items);
+    // This process's id tells its logging processes from another run's.
+    std::wstring line = L"\"" + std::wstring(self) + L"\" client " + std::to_wstring(items) + L" " +
+                        std::to_wstring(GetCurrentProcessId());
     STARTUPINFOW startup = {sizeof(startup)};
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(self, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
