@@ -97,7 +97,7 @@ bool Answer(LONG id, HRESULT result, const std::wstring& storedText = L"") {
   auto lock = copy->Lock();
   copy->SetDeliveryResult(result);
   if (!storedText.empty()) copy->PutParam(Bstr(L"msgtext").get(), Var(VT_BSTR, 0, Bstr(storedText).get()));
-  if (HANDLE event = copy->CompletionEvent()) SetEvent(event);
+  copy->SignalCompletion();
   return true;
 }
 
