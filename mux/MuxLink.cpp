@@ -209,12 +209,13 @@ HRESULT MuxLink::Greet(DWORD timeoutMs) {
 // The threads' transfers are overlapped so that Close can end them with the
 // stop event: neither shutdown nor a close from another thread is a reliable
 // way to wake a thread blocked in recv (under Wine shutdown does not wake it
-// at all).
+// at all). Each costs the Wine server a request or two, so nothing is asked
+// of it that the transfer does not need: starting the transfer resets its
+// event, and one that completes at once is not waited for.
 HRESULT MuxLink::Transfer(bool sending, uint8_t* data, size_t size, size_t* transferred) {
   *transferred = 0;
   OVERLAPPED overlapped = {};
   overlapped.hEvent = sending ? sendDone_.get() : receiveDone_.get();
-  ResetEvent(overlapped.hEvent);
   WSABUF buffer;
   buffer.buf = reinterpret_cast<char*>(data);
   buffer.len = static_cast<ULONG>(std::min<size_t>(size, ULONG_MAX / 2));
@@ -222,7 +223,11 @@ HRESULT MuxLink::Transfer(bool sending, uint8_t* data, size_t size, size_t* tran
   DWORD flags = 0;
   const int started = sending ? WSASend(socket_, &buffer, 1, &count, 0, &overlapped, nullptr)
                               : WSARecv(socket_, &buffer, 1, &count, &flags, &overlapped, nullptr);
-  if (started == SOCKET_ERROR && WSAGetLastError() != WSA_IO_PENDING) return LastSocketError();
+  if (started == 0) {
+    *transferred = count;
+    return S_OK;
+  }
+  if (WSAGetLastError() != WSA_IO_PENDING) return LastSocketError();
   const HANDLE waits[2] = {overlapped.hEvent, stopEvent_.get()};
   if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
     CancelIoEx(reinterpret_cast<HANDLE>(socket_), &overlapped);
