@@ -345,14 +345,17 @@ void MuxLink::SendTaken() {
       return;
     }
   }
-  if (SUCCEEDED(hr) && sendPending_) {
+  EndSend(SUCCEEDED(hr) ? FinishBatch() : hr);
+}
+
+HRESULT MuxLink::FinishBatch() {
+  if (sendPending_) {
     size_t sent = 0;
     sendPending_ = false;
-    hr = FinishTransfer(&sendOverlapped_, &sent);
+    RETURN_IF_FAILED(FinishTransfer(&sendOverlapped_, &sent));
     batchSent_ += sent;
   }
-  if (SUCCEEDED(hr) && batchSent_ < batch_.size()) hr = SendUnlessStopped(batch_.data() + batchSent_, batch_.size() - batchSent_);
-  EndSend(hr);
+  return SendUnlessStopped(batch_.data() + batchSent_, batch_.size() - batchSent_);
 }
 
 void MuxLink::EndSend(HRESULT hr) {
@@ -611,14 +614,7 @@ void MuxLink::SendLoop() {
       if (sendHandedOver_) {
         sendHandedOver_ = false;
         lock.unlock();
-        HRESULT hr = S_OK;
-        if (sendPending_) {
-          size_t sent = 0;
-          sendPending_ = false;
-          hr = FinishTransfer(&sendOverlapped_, &sent);
-          batchSent_ += sent;
-        }
-        if (SUCCEEDED(hr)) hr = SendUnlessStopped(batch_.data() + batchSent_, batch_.size() - batchSent_);
+        const HRESULT hr = FinishBatch();
         EndSend(hr);
         if (FAILED(hr)) return;
         continue;

@@ -173,6 +173,8 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // By a poster that took the send side with its frame in batch_: sends it,
   // or hands what is left to the sender when the send does not finish at once.
   void SendTaken();
+  // Waits for the pending send of batch_, if any, then sends what is left.
+  HRESULT FinishBatch();
   // By whoever holds the send side, once batch_ is sent or the send failed.
   void EndSend(HRESULT hr);
   HRESULT ReceiveUnlessStopped(uint8_t* buffer, size_t size, size_t* received);
