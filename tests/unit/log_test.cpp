@@ -590,6 +590,14 @@ TEST_F(LogTest, SynchronousDeliveryReturnsTheAnswerOrEndsByTimeOutOrCancel) {
   EXPECT_EQ(nullptr, own->CompletionEvent());
   ASSERT_EQ(6u, Sends().size());
   EXPECT_FALSE(WaitingItems::Find(Sends()[5].id));
+
+  // A time-out's own cancel leaves a signal no wait took; it must not end the
+  // next delivery's wait before its answer.
+  g_link.result = S_OK;
+  EXPECT_EQ(E_PENDING, log_->LogThisItemEx(item.get(), VARIANT_TRUE, 0));
+  later([](LONG id) { EXPECT_TRUE(Answer(id, S_FALSE)); });
+  EXPECT_EQ(S_FALSE, log_->LogThisItemEx(item.get(), VARIANT_TRUE, INFINITE));
+  other.join();
 }
 
 TEST_F(LogTest, ConcurrentWaitsGetTheirOwnAnswers) {
