@@ -936,6 +936,13 @@ void CTAVDiagnosticLogItem::SetCompletionEvent(HANDLE event) {
   completionEvent_ = event;
 }
 
+void CTAVDiagnosticLogItem::SignalCompletion() {
+  auto lock = lock_.lock();
+  if (!completionEvent_) return;
+  SetEvent(completionEvent_);
+  completionEvent_ = nullptr;
+}
+
 bool CTAVDiagnosticLogItem::InFlight() {
   auto lock = lock_.lock();
   return inFlight_;

@@ -140,6 +140,9 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   void SetDeliveryResult(HRESULT hr);
   HANDLE CompletionEvent();
   void SetCompletionEvent(HANDLE event);
+  // Sets the completion event and forgets it: a second answer or cancel
+  // finds none, so the waiting delivery knows how many signals it was sent.
+  void SignalCompletion();
   bool InFlight();
   // Once, when delivery hands the copy to the Mux link: the copy stops
   // holding the library loaded.

@@ -1,6 +1,8 @@
 #include "log/CTAVDiagnosticLog.h"
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "common/ErrorInfo.h"
 #include "common/Unique.h"
@@ -64,6 +66,50 @@ HRESULT SendThroughManager(CTAVDiagnosticLogMgr* manager, CTAVDiagnosticLog* log
 }
 
 std::atomic<CTAVDiagnosticLog::ItemSender> g_itemSender{nullptr};
+
+// Synchronous deliveries wait on auto-reset events kept for the next one:
+// creating and closing an event for every item costs two requests to the
+// Wine server. An event comes back only once no answer or cancel can reach it
+// and no signal is left in it; any other is closed, and the next delivery
+// gets a fresh one.
+class WaitEvents {
+ public:
+  ~WaitEvents() {
+    for (HANDLE event : kept_) CloseHandle(event);
+  }
+  HANDLE Take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!kept_.empty()) {
+        const HANDLE event = kept_.back();
+        kept_.pop_back();
+        return event;
+      }
+    }
+    return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  }
+  void Give(HANDLE event, bool unsignalled) {
+    if (unsignalled) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (kept_.size() < kKept) {
+        kept_.push_back(event);
+        return;
+      }
+    }
+    CloseHandle(event);
+  }
+
+ private:
+  // As many as threads usually wait at once.
+  static constexpr size_t kKept = 16;
+  std::mutex mutex_;
+  std::vector<HANDLE> kept_;
+};
+
+WaitEvents& TheWaitEvents() {
+  static WaitEvents events;
+  return events;
+}
 
 ComPtr<CTAVDiagnosticLogItem> ChildOf(CTAVDiagnosticLogItem& item) {
   ComPtr<IUnknown> child;
@@ -428,20 +474,20 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
   copy->MarkInFlight();
 
   const bool synchronous = bSynchronous == VARIANT_TRUE;
-  unique_handle event;
+  HANDLE event = nullptr;
   LONG waitingId = 0;
   if (synchronous) {
-    event.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    event = TheWaitEvents().Take();
     if (!event) {
       const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
       copy.reset();
       resetCallerDate();
       return FAILED(hr) ? hr : E_FAIL;
     }
-    copy->SetCompletionEvent(event.get());
+    copy->SetCompletionEvent(event);
     copy->SetDeliveryResult(E_PENDING);
     // The caller's item gets the same event, so that cancelling it ends the wait.
-    item->SetCompletionEvent(event.get());
+    item->SetCompletionEvent(event);
     // The Mux's answer finds the copy by this id.
     waitingId = WaitingItems::Register(copy.get());
   }
@@ -454,8 +500,11 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
   }
 
   if (synchronous) {
+    int consumed = 0;
     if (SUCCEEDED(hr)) {
-      if (WaitForSingleObject(event.get(), dwTimeOut) == WAIT_TIMEOUT) CancelLogThisItemEx(pItemEx);
+      const DWORD waited = WaitForSingleObject(event, dwTimeOut);
+      if (waited == WAIT_OBJECT_0) consumed = 1;
+      if (waited == WAIT_TIMEOUT) CancelLogThisItemEx(pItemEx);
       hr = copy->DeliveryResult();
       if (SUCCEEDED(hr)) {
         auto copyLock = copy->Lock();
@@ -463,15 +512,26 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
       }
     }
     // A late answer must find neither the copy nor the event: the copy leaves
-    // the registry, forgets the event under its lock, and only then is the
-    // event closed.
+    // the registry and forgets the event under its lock, and only then is
+    // the event let go. Whoever signalled it forgot it, so the signals are
+    // counted here: one the wait did not take stays in the event.
+    int signals = 0;
     {
       auto itemLock = item->Lock();
-      if (item->CompletionEvent() == event.get()) item->SetCompletionEvent(nullptr);
+      if (item->CompletionEvent() == event)
+        item->SetCompletionEvent(nullptr);
+      else
+        ++signals;  // cancelled (or taken by another delivery of the same item)
     }
     WaitingItems::Unregister(waitingId);
-    copy->SetCompletionEvent(nullptr);
-    event.reset();
+    {
+      auto copyLock = copy->Lock();
+      if (copy->CompletionEvent() == event)
+        copy->SetCompletionEvent(nullptr);
+      else
+        ++signals;  // answered, or its connection closed
+    }
+    TheWaitEvents().Give(event, signals == consumed);
   }
 
   copy.reset();
@@ -484,9 +544,8 @@ STDMETHODIMP CTAVDiagnosticLog::CancelLogThisItemEx(ITAVDiagnosticLogItemEx* pIt
   ComPtr<CTAVDiagnosticLogItem> item = CTAVDiagnosticLogItem::FromInterface(pItemEx);
   RETURN_HR_IF(E_INVALIDARG, !item);
   // Signalled under the item's lock: the delivering thread clears the event
-  // under the same lock before it closes it.
-  auto itemLock = item->Lock();
-  if (HANDLE event = item->CompletionEvent()) SetEvent(event);
+  // under the same lock before it lets it go.
+  item->SignalCompletion();
   return S_OK;
 }
 

@@ -96,11 +96,8 @@ size_t EndWaitsThrough(const void* connection) {
       if (entry.second == connection) ended.push_back(registry.byId[entry.first]);
   }
   // Signalled as a cancel is, under the copy's lock: the delivering thread
-  // forgets the event under the same lock before it closes it.
-  for (const auto& item : ended) {
-    auto itemLock = item->Lock();
-    if (HANDLE event = item->CompletionEvent()) SetEvent(event);
-  }
+  // forgets the event under the same lock before it lets it go.
+  for (const auto& item : ended) item->SignalCompletion();
   return ended.size();
 }
 

@@ -161,7 +161,7 @@ STDMETHODIMP CTAVDiagnosticLogMgr::OnMessage(LONG context, IMuxMessage* msg) {
   item->SetDeliveryResult(static_cast<HRESULT>(std::atol(result)));
   ComPtr<IStream> body;
   if (SUCCEEDED(msg->QueryInterface(IID_IStream, body.put_void()))) item->Load(body.get());
-  if (HANDLE event = item->CompletionEvent()) SetEvent(event);
+  item->SignalCompletion();
   return S_OK;
 }
 

@@ -43,7 +43,9 @@ STDMETHODIMP CMuxConnection::Post(IMuxMessage* msg, ULONG timeoutMs) {
   // Only messages made by CreateMessage can be written to the wire.
   ComPtr<CMuxMessage> message = CMuxMessage::FromInterface(msg);
   RETURN_HR_IF(E_INVALIDARG, !message);
-  return link_->Post(*message, timeoutMs);
+  // A "2" message is an item whose sender waits for the service's answer.
+  const char* type = message->GetField("MSGTYPE");
+  return link_->Post(*message, timeoutMs, type && std::strcmp(type, "2") == 0);
 }
 
 STDMETHODIMP CMuxConnection::Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG timeoutMs) {

@@ -209,12 +209,13 @@ HRESULT MuxLink::Greet(DWORD timeoutMs) {
 // The threads' transfers are overlapped so that Close can end them with the
 // stop event: neither shutdown nor a close from another thread is a reliable
 // way to wake a thread blocked in recv (under Wine shutdown does not wake it
-// at all).
+// at all). Each costs the Wine server a request or two, so nothing is asked
+// of it that the transfer does not need: starting the transfer resets its
+// event, and one that completes at once is not waited for.
 HRESULT MuxLink::Transfer(bool sending, uint8_t* data, size_t size, size_t* transferred) {
   *transferred = 0;
   OVERLAPPED overlapped = {};
   overlapped.hEvent = sending ? sendDone_.get() : receiveDone_.get();
-  ResetEvent(overlapped.hEvent);
   WSABUF buffer;
   buffer.buf = reinterpret_cast<char*>(data);
   buffer.len = static_cast<ULONG>(std::min<size_t>(size, ULONG_MAX / 2));
@@ -222,16 +223,27 @@ HRESULT MuxLink::Transfer(bool sending, uint8_t* data, size_t size, size_t* tran
   DWORD flags = 0;
   const int started = sending ? WSASend(socket_, &buffer, 1, &count, 0, &overlapped, nullptr)
                               : WSARecv(socket_, &buffer, 1, &count, &flags, &overlapped, nullptr);
-  if (started == SOCKET_ERROR && WSAGetLastError() != WSA_IO_PENDING) return LastSocketError();
-  const HANDLE waits[2] = {overlapped.hEvent, stopEvent_.get()};
+  if (started == 0) {
+    *transferred = count;
+    return S_OK;
+  }
+  if (WSAGetLastError() != WSA_IO_PENDING) return LastSocketError();
+  return FinishTransfer(&overlapped, transferred);
+}
+
+HRESULT MuxLink::FinishTransfer(OVERLAPPED* overlapped, size_t* transferred) {
+  *transferred = 0;
+  DWORD count = 0;
+  DWORD flags = 0;
+  const HANDLE waits[2] = {overlapped->hEvent, stopEvent_.get()};
   if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-    CancelIoEx(reinterpret_cast<HANDLE>(socket_), &overlapped);
+    CancelIoEx(reinterpret_cast<HANDLE>(socket_), overlapped);
     // The transfer's buffers must outlive it: wait for the cancel to finish.
-    WSAGetOverlappedResult(socket_, &overlapped, &count, TRUE, &flags);
+    WSAGetOverlappedResult(socket_, overlapped, &count, TRUE, &flags);
     std::lock_guard<std::mutex> lock(mutex_);
     return closeReason_;
   }
-  if (!WSAGetOverlappedResult(socket_, &overlapped, &count, FALSE, &flags)) return LastSocketError();
+  if (!WSAGetOverlappedResult(socket_, overlapped, &count, FALSE, &flags)) return LastSocketError();
   *transferred = count;
   return S_OK;
 }
@@ -267,7 +279,7 @@ uint32_t MuxLink::NextFrameId() {
   return nextFrameId_;
 }
 
-HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline,
+HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline, bool answerAwaited,
                               const std::function<void(std::vector<uint8_t>*, uint32_t)>& append) {
   RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_MESSAGE_EXCEEDS_MAX_SIZE), payloadSize > maxPayload_);
   const size_t frameSize = wire::kHeaderSize + payloadSize;
@@ -288,16 +300,84 @@ HRESULT MuxLink::EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadlin
   }
   append(&queue_, id ? id : NextFrameId());
   ++framesQueued_;
-  // A sender that is busy sending finds this frame when it comes back and
-  // takes it with everything else queued meanwhile: only a sleeping one is woken.
-  if (senderSleeping_) {
-    senderSleeping_ = false;
-    sendWork_.notify_one();
+  // Whoever sends now takes this frame with everything else queued meanwhile
+  // when the send is done: only a sleeping sender with nobody sending is woken.
+  if (!answerAwaited || sending_ || queue_.size() != frameSize) {
+    if (senderSleeping_ && !sending_) {
+      senderSleeping_ = false;
+      sendWork_.notify_one();
+    }
+    return S_OK;
   }
+  // The link is idle and the caller waits anyway: waking the sender would
+  // cost more than the send itself.
+  sending_ = true;
+  batch_.swap(queue_);
+  batchEnd_ = framesQueued_;
+  lock.unlock();
+  SendTaken();
   return S_OK;
 }
 
-HRESULT MuxLink::Enqueue(CMuxMessage& message, FrameKind kind, uint32_t id, ULONGLONG deadline) {
+void MuxLink::SendTaken() {
+  WSABUF buffer;
+  buffer.buf = reinterpret_cast<char*>(batch_.data());
+  buffer.len = static_cast<ULONG>(std::min<size_t>(batch_.size(), ULONG_MAX / 2));
+  sendOverlapped_ = OVERLAPPED();
+  sendOverlapped_.hEvent = sendDone_.get();
+  DWORD count = 0;
+  HRESULT hr = S_OK;
+  if (WSASend(socket_, &buffer, 1, &count, 0, &sendOverlapped_, nullptr) == 0)
+    batchSent_ = count;
+  else if (WSAGetLastError() == WSA_IO_PENDING)
+    sendPending_ = true;
+  else
+    hr = LastSocketError();
+  if (SUCCEEDED(hr) && batchSent_ < batch_.size()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Once closed, the sender may be gone: the pending send is ended below.
+    if (!closed_) {
+      sendHandedOver_ = true;
+      if (senderSleeping_) {
+        senderSleeping_ = false;
+        sendWork_.notify_one();
+      }
+      return;
+    }
+  }
+  EndSend(SUCCEEDED(hr) ? FinishBatch() : hr);
+}
+
+HRESULT MuxLink::FinishBatch() {
+  if (sendPending_) {
+    size_t sent = 0;
+    sendPending_ = false;
+    RETURN_IF_FAILED(FinishTransfer(&sendOverlapped_, &sent));
+    batchSent_ += sent;
+  }
+  return SendUnlessStopped(batch_.data() + batchSent_, batch_.size() - batchSent_);
+}
+
+void MuxLink::EndSend(HRESULT hr) {
+  batch_.clear();
+  batchSent_ = 0;
+  // A failing send ends the link; what it did not send counts as dropped.
+  if (FAILED(hr)) Close(hr, false);
+  std::lock_guard<std::mutex> lock(mutex_);
+  sending_ = false;
+  if (SUCCEEDED(hr)) {
+    framesSent_ = batchEnd_;
+    NoteSendProgress();
+  }
+  queueState_.notify_all();
+  if (senderSleeping_ && (!queue_.empty() || closing_)) {
+    senderSleeping_ = false;
+    sendWork_.notify_one();
+  }
+}
+
+HRESULT MuxLink::Enqueue(CMuxMessage& message, FrameKind kind, uint32_t id, ULONGLONG deadline,
+                         bool answerAwaited) {
   // Each lambda captures one pointer, so that neither std::function takes
   // memory of its own for every message.
   struct Frame {
@@ -305,20 +385,21 @@ HRESULT MuxLink::Enqueue(CMuxMessage& message, FrameKind kind, uint32_t id, ULON
     FrameKind kind;
     uint32_t id;
     ULONGLONG deadline;
+    bool answerAwaited;
     const MuxMessageView* view;
-  } frame{this, kind, id, deadline, nullptr};
+  } frame{this, kind, id, deadline, answerAwaited, nullptr};
   // The message's lock is taken before the link's, never the other way round.
   return message.View([f = &frame](const MuxMessageView& view) -> HRESULT {
     f->view = &view;
-    return f->link->EnqueueFrame(wire::MessagePayloadSize(view), f->id, f->deadline,
+    return f->link->EnqueueFrame(wire::MessagePayloadSize(view), f->id, f->deadline, f->answerAwaited,
                                  [f](std::vector<uint8_t>* queue, uint32_t frameId) {
                                    wire::AppendMessageFrame(queue, f->kind, frameId, *f->view);
                                  });
   });
 }
 
-HRESULT MuxLink::Post(CMuxMessage& message, DWORD timeoutMs) {
-  return Enqueue(message, FrameKind::Post, 0, DeadlineAfter(timeoutMs));
+HRESULT MuxLink::Post(CMuxMessage& message, DWORD timeoutMs, bool answerAwaited) {
+  return Enqueue(message, FrameKind::Post, 0, DeadlineAfter(timeoutMs), answerAwaited);
 }
 
 HRESULT MuxLink::Register(const std::shared_ptr<PendingTransact>& pending, uint32_t* id) {
@@ -331,8 +412,9 @@ HRESULT MuxLink::Register(const std::shared_ptr<PendingTransact>& pending, uint3
   return S_OK;
 }
 
-HRESULT MuxLink::EnqueueRequest(FrameKind kind, const std::vector<uint8_t>& payload, uint32_t id, ULONGLONG deadline) {
-  return EnqueueFrame(payload.size(), id, deadline, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
+HRESULT MuxLink::EnqueueRequest(FrameKind kind, const std::vector<uint8_t>& payload, uint32_t id, ULONGLONG deadline,
+                                bool answerAwaited) {
+  return EnqueueFrame(payload.size(), id, deadline, answerAwaited, [&](std::vector<uint8_t>* queue, uint32_t frameId) {
     wire::AppendFrame(queue, kind, frameId, payload.data(), payload.size());
   });
 }
@@ -354,7 +436,7 @@ HRESULT MuxLink::Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD 
   const ULONGLONG deadline = DeadlineAfter(timeoutMs);
   auto pending = std::make_shared<PendingTransact>();
   RETURN_IF_FAILED(Exchange(pending, deadline, [&](uint32_t id) {
-    return Enqueue(request, FrameKind::Transact, id, deadline);
+    return Enqueue(request, FrameKind::Transact, id, deadline, true);
   }));
   RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_INVALID_DATA), pending->answer.kind != 0);
   *reply = std::move(pending->reply);
@@ -366,7 +448,9 @@ HRESULT MuxLink::Request(FrameKind kind, const std::vector<uint8_t>& payload, An
   const ULONGLONG deadline = DeadlineAfter(timeoutMs);
   auto pending = std::make_shared<PendingTransact>();
   pending->subscriber = std::move(subscriber);
-  const HRESULT hr = Exchange(pending, deadline, [&](uint32_t id) { return EnqueueRequest(kind, payload, id, deadline); });
+  const HRESULT hr = Exchange(pending, deadline, [&](uint32_t id) {
+    return EnqueueRequest(kind, payload, id, deadline, true);
+  });
   if (refusalText) *refusalText = std::move(pending->refusalText);
   RETURN_IF_FAILED(hr);
   // A message Reply is no answer to a reading request.
@@ -381,7 +465,7 @@ HRESULT MuxLink::Begin(FrameKind kind, const std::vector<uint8_t>& payload, DWOR
   const ULONGLONG deadline = DeadlineAfter(timeoutMs);
   uint32_t id = 0;
   RETURN_IF_FAILED(Register(pending, &id));
-  const HRESULT queued = EnqueueRequest(kind, payload, id, deadline);
+  const HRESULT queued = EnqueueRequest(kind, payload, id, deadline, false);
   if (FAILED(queued)) {
     std::lock_guard<std::mutex> lock(mutex_);
     transacts_.erase(id);
@@ -426,7 +510,7 @@ HRESULT MuxLink::Send(FrameKind kind, const std::vector<uint8_t>& payload) {
     id = NextFrameId();
     unwaitedAnswers_.insert(id);
   }
-  return EnqueueRequest(kind, payload, id, DeadlineAfter(kConnectTimeoutMs));
+  return EnqueueRequest(kind, payload, id, DeadlineAfter(kConnectTimeoutMs), false);
 }
 
 void MuxLink::DropSubscription(uint32_t number) {
@@ -517,16 +601,24 @@ void MuxLink::Close(HRESULT reason, bool local) {
 }
 
 void MuxLink::SendLoop() {
-  std::vector<uint8_t> batch;
   for (;;) {
-    uint64_t batchEnd = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      while (!closed_ && !closing_ && queue_.empty()) {
+      // A send a poster handed over is finished even on a closed link: its
+      // buffers must outlive it.
+      while (!sendHandedOver_ && !closed_ && (sending_ || (!closing_ && queue_.empty()))) {
         senderSleeping_ = true;
         sendWork_.wait(lock);
       }
       senderSleeping_ = false;
+      if (sendHandedOver_) {
+        sendHandedOver_ = false;
+        lock.unlock();
+        const HRESULT hr = FinishBatch();
+        EndSend(hr);
+        if (FAILED(hr)) return;
+        continue;
+      }
       if (closed_) return;
       if (queue_.empty()) {
         // Everything is sent and the client is closing. The service learns
@@ -543,20 +635,14 @@ void MuxLink::SendLoop() {
         return;
       }
       // Everything queued goes in one send: this is what makes posting fast.
-      batch.swap(queue_);
-      batchEnd = framesQueued_;
+      sending_ = true;
+      batch_.swap(queue_);
+      batchEnd_ = framesQueued_;
       queueState_.notify_all();
     }
-    const HRESULT hr = SendUnlessStopped(batch.data(), batch.size());
-    batch.clear();
-    if (FAILED(hr)) {
-      Close(hr, false);
-      return;
-    }
-    std::lock_guard<std::mutex> lock(mutex_);
-    framesSent_ = batchEnd;
-    NoteSendProgress();
-    queueState_.notify_all();
+    const HRESULT hr = SendUnlessStopped(batch_.data(), batch_.size());
+    EndSend(hr);
+    if (FAILED(hr)) return;
   }
 }
 

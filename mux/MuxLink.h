@@ -4,6 +4,11 @@
 // takes everything queued at once and hands it to the socket in as few send
 // calls as it can, because each send costs tens of microseconds under Wine
 // while the bytes of a whole queue cost hardly more than those of one message.
+// A caller that will wait for the answer to its frame and finds the link idle
+// (nothing queued, nothing being sent) sends the frame itself, sparing the
+// sender's wake-up; a send that does not finish at once is left to the sender.
+// Other posts are never sent by their caller: a burst of them would pay one
+// send each instead of one per batch.
 // The reader thread cuts the incoming bytes into frames: a Reply or Error
 // wakes the Transact waiting for its id, a Notify goes to the sink.
 //
@@ -77,7 +82,8 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   LONG context() const { return context_; }
 
   // Queues the message; waits up to timeoutMs only for room in the queue.
-  HRESULT Post(CMuxMessage& message, DWORD timeoutMs);
+  // answerAwaited: the caller waits for the service's answer to it.
+  HRESULT Post(CMuxMessage& message, DWORD timeoutMs, bool answerAwaited = false);
   // Sends the request and waits up to timeoutMs (room in the queue included)
   // for its reply.
   HRESULT Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD timeoutMs);
@@ -139,13 +145,16 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   HRESULT Greet(DWORD timeoutMs);
   // Encodes message as one frame at the end of the queue, waiting until
   // deadline for room. id 0: a new one.
-  HRESULT Enqueue(CMuxMessage& message, wire::FrameKind kind, uint32_t id, ULONGLONG deadline);
+  // answerAwaited: on an idle link the calling thread sends the frame itself.
+  HRESULT Enqueue(CMuxMessage& message, wire::FrameKind kind, uint32_t id, ULONGLONG deadline,
+                  bool answerAwaited);
   // Waits until deadline for room for a frame of payloadSize, then lets
   // append write it with its id at the end of the queue.
-  HRESULT EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline,
+  HRESULT EnqueueFrame(size_t payloadSize, uint32_t id, ULONGLONG deadline, bool answerAwaited,
                        const std::function<void(std::vector<uint8_t>*, uint32_t)>& append);
   // A reading request's frame, written as it is, with its id.
-  HRESULT EnqueueRequest(wire::FrameKind kind, const std::vector<uint8_t>& payload, uint32_t id, ULONGLONG deadline);
+  HRESULT EnqueueRequest(wire::FrameKind kind, const std::vector<uint8_t>& payload, uint32_t id, ULONGLONG deadline,
+                         bool answerAwaited);
   // Registers a waiter for an answer under a new frame id.
   HRESULT Register(const std::shared_ptr<PendingTransact>& pending, uint32_t* id);
   // Registers a waiter under a new frame id, lets enqueue send the frame with
@@ -158,7 +167,16 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // One overlapped send or receive, ended early by Close (with the close
   // reason as its result).
   HRESULT Transfer(bool sending, uint8_t* data, size_t size, size_t* transferred);
+  // Waits for an overlapped transfer that did not complete at once.
+  HRESULT FinishTransfer(OVERLAPPED* overlapped, size_t* transferred);
   HRESULT SendUnlessStopped(const uint8_t* data, size_t size);
+  // By a poster that took the send side with its frame in batch_: sends it,
+  // or hands what is left to the sender when the send does not finish at once.
+  void SendTaken();
+  // Waits for the pending send of batch_, if any, then sends what is left.
+  HRESULT FinishBatch();
+  // By whoever holds the send side, once batch_ is sent or the send failed.
+  void EndSend(HRESULT hr);
   HRESULT ReceiveUnlessStopped(uint8_t* buffer, size_t size, size_t* received);
   void SendLoop();
   void ReadLoop();
@@ -185,6 +203,15 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   std::condition_variable replies_;     // transacts: a reply came, or closed
   std::vector<uint8_t> queue_;
   bool senderSleeping_ = false;  // the sender waits for sendWork_
+  // The send side of the socket, held by the sender or by a poster sending its
+  // own frame on an idle link; the holder alone uses the members after it.
+  bool sending_ = false;
+  bool sendHandedOver_ = false;  // a poster's send goes on: the sender finishes it
+  std::vector<uint8_t> batch_;   // the frames being sent
+  uint64_t batchEnd_ = 0;        // framesQueued_ when they were taken
+  size_t batchSent_ = 0;         // their bytes handed to the socket so far
+  OVERLAPPED sendOverlapped_ = {};
+  bool sendPending_ = false;     // a send on sendOverlapped_ has not completed
   uint64_t framesQueued_ = 0;    // every frame ever queued
   uint64_t framesSent_ = 0;      // every frame handed to the socket
   uint32_t nextFrameId_ = 0;

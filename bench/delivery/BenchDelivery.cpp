@@ -9,6 +9,7 @@
 // Two more forms serve the run itself and bench/count-requests.sh:
 //   bench_delivery.exe client ITEMS PARENT   one of the four logging processes
 //   bench_delivery.exe burst ITEMS    ITEMS asynchronous items and nothing else
+//   bench_delivery.exe sync ITEMS     ITEMS synchronous items, one after the other
 #include <winsock2.h>
 
 #include <algorithm>
@@ -133,10 +134,10 @@ std::string ProcessorTimesLine(const ProcessorTimes& a, const ProcessorTimes& b,
 
 // Logs `items` asynchronous items and one synchronous item behind them, whose
 // answer says that everything before it on the connection is committed.
-HRESULT LogBurst(ITAVDiagnosticLogEx* log, int items, int first) {
+HRESULT LogBurst(ITAVDiagnosticLogEx* log, int items, int first, bool synchronous = false) {
   for (int i = 0; i < items; ++i) {
     ComPtr<ITAVDiagnosticLogItemEx> item = TypicalItem(log, first + i);
-    log->LogThisItemEx(item.get(), VARIANT_FALSE, 0);
+    log->LogThisItemEx(item.get(), synchronous ? VARIANT_TRUE : VARIANT_FALSE, synchronous ? 10000 : 0);
   }
   ComPtr<ITAVDiagnosticLogItemEx> last = TypicalItem(log, -1);
   return log->LogThisItemEx(last.get(), VARIANT_TRUE, 60000);
@@ -458,7 +459,7 @@ int RunAll(int items) {
   return status;
 }
 
-int RunBurst(int items) {
+int RunBurst(int items, bool synchronous) {
   hv::test::HostProcess host("bench-burst");
   ComPtr<ITAVDiagnosticLogMgrEx> mgr;
   ComPtr<ITAVDiagnosticLogEx> log;
@@ -466,7 +467,7 @@ int RunBurst(int items) {
   ComPtr<ITAVDiagnosticLogItemEx> warm = TypicalItem(log.get(), 0);
   log->LogThisItemEx(warm.get(), VARIANT_TRUE, 10000);
   const long before = StoredCount(host);
-  const HRESULT hr = LogBurst(log.get(), items, 1);
+  const HRESULT hr = LogBurst(log.get(), items, 1, synchronous);
   std::printf("stored %ld of %d (0x%08lx)\n", StoredCount(host) - before, items + 1, hr);
   return hr == S_OK ? 0 : 1;
 }
@@ -475,7 +476,8 @@ int RunBurst(int items) {
 
 int main(int argc, char** argv) {
   const bool client = argc > 2 && std::strcmp(argv[1], "client") == 0;
-  const bool burst = argc > 2 && std::strcmp(argv[1], "burst") == 0;
+  const bool synchronous = argc > 2 && std::strcmp(argv[1], "sync") == 0;
+  const bool burst = synchronous || (argc > 2 && std::strcmp(argv[1], "burst") == 0);
   const char* count = client || burst ? argv[2] : argc > 1 ? argv[1] : nullptr;
   const int items = count && std::atoi(count) > 0 ? std::atoi(count) : 20000;
   if (client) return RunClient(items);
@@ -486,7 +488,7 @@ int main(int argc, char** argv) {
   WSADATA data;
   WSAStartup(MAKEWORD(2, 2), &data);
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  const int status = burst ? RunBurst(items) : RunAll(items);
+  const int status = burst ? RunBurst(items, synchronous) : RunAll(items);
   CoUninitialize();
   return status;
 }

@@ -97,7 +97,7 @@ bool Answer(LONG id, HRESULT result, const std::wstring& storedText = L"") {
   auto lock = copy->Lock();
   copy->SetDeliveryResult(result);
   if (!storedText.empty()) copy->PutParam(Bstr(L"msgtext").get(), Var(VT_BSTR, 0, Bstr(storedText).get()));
-  if (HANDLE event = copy->CompletionEvent()) SetEvent(event);
+  copy->SignalCompletion();
   return true;
 }
 
@@ -590,6 +590,14 @@ TEST_F(LogTest, SynchronousDeliveryReturnsTheAnswerOrEndsByTimeOutOrCancel) {
   EXPECT_EQ(nullptr, own->CompletionEvent());
   ASSERT_EQ(6u, Sends().size());
   EXPECT_FALSE(WaitingItems::Find(Sends()[5].id));
+
+  // A time-out's own cancel leaves a signal no wait took; it must not end the
+  // next delivery's wait before its answer.
+  g_link.result = S_OK;
+  EXPECT_EQ(E_PENDING, log_->LogThisItemEx(item.get(), VARIANT_TRUE, 0));
+  later([](LONG id) { EXPECT_TRUE(Answer(id, S_FALSE)); });
+  EXPECT_EQ(S_FALSE, log_->LogThisItemEx(item.get(), VARIANT_TRUE, INFINITE));
+  other.join();
 }
 
 TEST_F(LogTest, ConcurrentWaitsGetTheirOwnAnswers) {

@@ -494,6 +494,33 @@ TEST_F(MuxTest, PostReturnsAtOnceEveryPostArrivesInOrderAndDisconnectSendsWhatIs
   EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "frame ids are not reused";
 }
 
+// A frame whose poster waits for the answer is sent by the posting thread on
+// an idle link; what the socket does not take at once the sender finishes,
+// before anything posted after it.
+TEST_F(MuxTest, AnAwaitedFrameLargerThanTheSocketTakesGoesWholeAndFirst) {
+  ASSERT_EQ(Connect(), S_OK);
+  ASSERT_TRUE(server_.WaitForFrames(1));
+  server_.SetReading(false);
+  static const std::vector<BYTE> bulk(4000 * 1024, 'x');
+  ComPtr<IMuxMessage> large = Message({{"MSGTYPE", "2"}, {"transid", "1"}});
+  ASSERT_EQ(large->SetData(0, static_cast<ULONG>(bulk.size()), bulk.data()), S_OK);
+  for (const auto& message : {large, Message({{"MSGTYPE", "2"}, {"transid", "2"}}), Message({{"MSGTYPE", "1"}})})
+    EXPECT_EQ(connection_->Post(message.get(), 1000), S_OK);
+  EXPECT_EQ(connection_->Flush(0), S_FALSE) << "the service reads nothing";
+  server_.SetReading(true);
+  EXPECT_EQ(connection_->Flush(10000), S_OK);
+  ASSERT_TRUE(server_.WaitForFrames(4));
+  const auto frames = server_.Frames();
+  std::string order;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    WireMessage decoded;
+    ASSERT_TRUE(WireMessage::Decode(frames[i].payload, &decoded));
+    order += *decoded.Field("MSGTYPE") + (decoded.Field("transid") ? *decoded.Field("transid") : "") + ",";
+  }
+  EXPECT_EQ(order, "21,22,1,");
+  EXPECT_GT(frames[1].payload.size(), bulk.size());
+}
+
 TEST_F(MuxTest, TransactsFindTheirOwnRepliesAndTimeOut) {
   // The first two transacts are answered together, the second first, by
   // replies that echo the request's "transid".
