@@ -6,10 +6,10 @@
 //
 // Run (from the build tree, with the libraries registered in the prefix):
 //   HV_TARNHOST=.../native/tarnhost wine64 bin/bench_delivery.exe [items]
-// Two more forms serve the run itself and bench/count-requests.sh:
+// Three more forms serve the run itself and bench/count-requests.sh:
 //   bench_delivery.exe client ITEMS PARENT   one of the four logging processes
-//   bench_delivery.exe burst ITEMS    ITEMS asynchronous items and nothing else
-//   bench_delivery.exe sync ITEMS     ITEMS synchronous items, one after the other
+//   bench_delivery.exe burst ITEMS           ITEMS asynchronous items and nothing else
+//   bench_delivery.exe sync ITEMS            ITEMS synchronous items, one after the other
 #include <winsock2.h>
 
 #include <algorithm>
