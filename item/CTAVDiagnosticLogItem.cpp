@@ -936,6 +936,13 @@ void CTAVDiagnosticLogItem::SetCompletionEvent(HANDLE event) {
   completionEvent_ = event;
 }
 
+bool CTAVDiagnosticLogItem::ForgetCompletionEvent(HANDLE event) {
+  auto lock = lock_.lock();
+  if (completionEvent_ != event) return false;
+  completionEvent_ = nullptr;
+  return true;
+}
+
 void CTAVDiagnosticLogItem::SignalCompletion() {
   auto lock = lock_.lock();
   if (!completionEvent_) return;

@@ -143,6 +143,9 @@ class CTAVDiagnosticLogItem final : public DispatchImpl<ITAVDiagnosticLogItemEx>
   // Sets the completion event and forgets it: a second answer or cancel
   // finds none, so the waiting delivery knows how many signals it was sent.
   void SignalCompletion();
+  // Forgets `event` if it is still the completion event, under the item's
+  // lock; false when a signal already took it.
+  bool ForgetCompletionEvent(HANDLE event);
   bool InFlight();
   // Once, when delivery hands the copy to the Mux link: the copy stops
   // holding the library loaded.

@@ -516,21 +516,11 @@ STDMETHODIMP CTAVDiagnosticLog::LogThisItemEx(ITAVDiagnosticLogItemEx* pItemEx, 
     // the event let go. Whoever signalled it forgot it, so the signals are
     // counted here: one the wait did not take stays in the event.
     int signals = 0;
-    {
-      auto itemLock = item->Lock();
-      if (item->CompletionEvent() == event)
-        item->SetCompletionEvent(nullptr);
-      else
-        ++signals;  // cancelled (or taken by another delivery of the same item)
-    }
+    // The caller's item: cancelled (or taken by another delivery of the same item).
+    if (!item->ForgetCompletionEvent(event)) ++signals;
     WaitingItems::Unregister(waitingId);
-    {
-      auto copyLock = copy->Lock();
-      if (copy->CompletionEvent() == event)
-        copy->SetCompletionEvent(nullptr);
-      else
-        ++signals;  // answered, or its connection closed
-    }
+    // The copy: answered, or its connection closed.
+    if (!copy->ForgetCompletionEvent(event)) ++signals;
     TheWaitEvents().Give(event, signals == consumed);
   }
 

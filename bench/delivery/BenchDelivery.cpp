@@ -71,14 +71,19 @@ for p in $(pgrep -f "bench_delivery.exe client [0-9]* $3\$"); do
 done
 )sh";
 
+// Kernel and user time together, in seconds.
+double BusySeconds(const FILETIME& kernel, const FILETIME& user) {
+  auto seconds = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
+  return seconds(kernel) + seconds(user);
+}
+
 // The client's time is of this process and of the logging processes it
 // started (from /proc: Wine tells a process's times only to itself).
 ProcessorTimes ReadProcessorTimes(const hv::test::HostProcess& host) {
   ProcessorTimes times;
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto seconds = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
-  times.client = seconds(kernel) + seconds(user);
+  times.client = BusySeconds(kernel, user);
   const char* tmp = std::getenv("TMPDIR");
   const char* prefix = std::getenv("WINEPREFIX");
   if (!tmp || !prefix) return times;
@@ -148,8 +153,7 @@ HRESULT LogBurst(ITAVDiagnosticLogEx* log, int items, int first, bool synchronou
 double ThreadCpuSeconds() {
   FILETIME created, exited, kernel, user;
   GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user);
-  auto seconds = [](const FILETIME& t) { return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 1e7; };
-  return seconds(kernel) + seconds(user);
+  return BusySeconds(kernel, user);
 }
 
 // Items per second, logged asynchronously from `threads` threads, counted in
