@@ -67,8 +67,13 @@ bool RunUnixCommand(const std::string& command, DWORD timeoutMs) {
   PROCESS_INFORMATION process = {};
   if (!CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
     return false;
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // Wine starts a Unix program without a Windows process: it answers a null
+  // process handle and a thread handle that is none of the child's, maybe
+  // the number of one of ours (closing it once closed a bench's output).
+  if (process.hProcess) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
   for (DWORD waited = 0; waited < timeoutMs; waited += 20, Sleep(20)) {
     const std::string status = ReadTextFile(marker);
     if (status.empty()) continue;
