@@ -5,7 +5,10 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "common/DirectItemPost.h"
 #include "common/Unique.h"
 #include "item/CTAVDiagnosticLogItem.h"
 #include "log/WaitingItems.h"
@@ -25,6 +28,69 @@ bool RunningInServiceHost() {
 }
 
 constexpr wchar_t kConnectSemaphore[] = L"CTAVDiagnosticLogMgr::GetConnectionToMux";
+
+// Memory streams for the bodies of items posted directly, kept for the next
+// item rather than made and freed for each. The lock is a slim one: under
+// Wine it never asks the Wine server, however many threads log at once.
+class BodyStreams {
+ public:
+  ComPtr<IStream> Take() {
+    AcquireSRWLockExclusive(&lock_);
+    ComPtr<IStream> stream;
+    if (!kept_.empty()) {
+      stream = std::move(kept_.back());
+      kept_.pop_back();
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    if (!stream) CreateStreamOnHGlobal(nullptr, TRUE, stream.put());
+    return stream;
+  }
+  void Give(ComPtr<IStream> stream) {
+    // One large item must not leave its memory kept.
+    STATSTG stat = {};
+    if (FAILED(stream->Stat(&stat, STATFLAG_NONAME)) || stat.cbSize.QuadPart > kKeptBytes) return;
+    const LARGE_INTEGER start = {};
+    if (FAILED(stream->Seek(start, STREAM_SEEK_SET, nullptr))) return;
+    AcquireSRWLockExclusive(&lock_);
+    if (kept_.size() < kKept) kept_.push_back(std::move(stream));
+    ReleaseSRWLockExclusive(&lock_);
+  }
+
+ private:
+  // As many as threads usually log at once, of the size of common items.
+  static constexpr size_t kKept = 16;
+  static constexpr ULONGLONG kKeptBytes = 64 * 1024;
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::vector<ComPtr<IStream>> kept_;
+};
+
+BodyStreams& TheBodyStreams() {
+  static BodyStreams streams;
+  return streams;
+}
+
+// The item saved into a kept memory stream and posted without a message
+// object; what goes on the wire is what a "1" message would carry.
+HRESULT PostDirectly(IHvDirectItemPost* direct, IUnknown* item) {
+  ComPtr<IStream> body = TheBodyStreams().Take();
+  RETURN_IF_NULL_ALLOC(body);
+  ComPtr<IPersistStream> persist;
+  if (SUCCEEDED(item->QueryInterface(IID_IPersistStream, persist.put_void())))
+    persist->Save(body.get(), FALSE);  // a copy that cannot be saved still goes out
+  // The stream is reused: the item's bytes end where saving left off.
+  const LARGE_INTEGER here = {};
+  ULARGE_INTEGER end = {};
+  HGLOBAL memory = nullptr;
+  RETURN_IF_FAILED(body->Seek(here, STREAM_SEEK_CUR, &end));
+  RETURN_IF_FAILED(GetHGlobalFromStream(body.get(), &memory));
+  static const BYTE kNothing = 0;
+  const auto* bytes = end.QuadPart ? static_cast<const BYTE*>(GlobalLock(memory)) : &kNothing;
+  RETURN_HR_IF_NULL(E_OUTOFMEMORY, bytes);
+  const HRESULT hr = direct->PostItemStream(bytes, static_cast<ULONG>(end.QuadPart), kMuxTimeoutMs);
+  if (end.QuadPart) GlobalUnlock(memory);
+  TheBodyStreams().Give(std::move(body));
+  return hr;
+}
 
 }  // namespace
 
@@ -96,6 +162,11 @@ HRESULT CTAVDiagnosticLogMgr::AssignTransactionId(IMuxMessage* msg) {
 HRESULT CTAVDiagnosticLogMgr::SendItem(CTAVDiagnosticLog*, IUnknown* item, BOOL synchronous) {
   ComPtr<IMuxConnection> connection;
   RETURN_IF_FAILED(GetConnectionToMux(connection.put()));
+  // The Mux component's own connection takes an asynchronous item without
+  // a message object; the bytes it sends are the same.
+  ComPtr<IHvDirectItemPost> direct;
+  if (!synchronous && SUCCEEDED(connection->QueryInterface(__uuidof(IHvDirectItemPost), direct.put_void())))
+    return PostDirectly(direct.get(), item);
   ComPtr<IMuxMessage> message;
   RETURN_IF_FAILED(connection->CreateMessage(message.put()));
   ComPtr<IStream> body;

@@ -19,7 +19,8 @@ const std::string* FieldOf(const MuxMessageContent& content, const char* name) {
 
 }  // namespace
 
-const QIEntry CMuxConnection::kInterfaces[] = {HV_QI_ENTRY(CMuxConnection, IMuxConnection), HV_QI_END};
+const QIEntry CMuxConnection::kInterfaces[] = {HV_QI_ENTRY(CMuxConnection, IMuxConnection),
+                                               HV_QI_ENTRY(CMuxConnection, IHvDirectItemPost), HV_QI_END};
 
 CMuxConnection::CMuxConnection(std::shared_ptr<MuxLink> link) : link_(std::move(link)) {}
 
@@ -46,6 +47,11 @@ STDMETHODIMP CMuxConnection::Post(IMuxMessage* msg, ULONG timeoutMs) {
   // A "2" message is an item whose sender waits for the service's answer.
   const char* type = message->GetField("MSGTYPE");
   return link_->Post(*message, timeoutMs, type && std::strcmp(type, "2") == 0);
+}
+
+STDMETHODIMP CMuxConnection::PostItemStream(const BYTE* stream, ULONG size, ULONG timeoutMs) {
+  RETURN_HR_IF_NULL(E_POINTER, stream);
+  return link_->PostItem(stream, size, timeoutMs);
 }
 
 STDMETHODIMP CMuxConnection::Transact(IMuxMessage* request, IMuxMessage** ppReply, ULONG timeoutMs) {

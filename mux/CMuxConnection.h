@@ -8,6 +8,7 @@
 
 #include "HVMux.h"
 #include "common/ComObject.h"
+#include "common/DirectItemPost.h"
 
 namespace hv {
 
@@ -15,7 +16,7 @@ class MuxLink;
 struct MuxMessageContent;
 class CMuxMessage;
 
-class CMuxConnection final : public IMuxConnection, public ComObject {
+class CMuxConnection final : public IMuxConnection, public IHvDirectItemPost, public ComObject {
  public:
   HV_COM_OBJECT(CMuxConnection)
   static const QIEntry kInterfaces[];
@@ -31,6 +32,8 @@ class CMuxConnection final : public IMuxConnection, public ComObject {
   STDMETHODIMP Flush(ULONG timeoutMs) override;
   STDMETHODIMP Disconnect() override;
   STDMETHODIMP Stop(LONG value) override;
+
+  STDMETHODIMP PostItemStream(const BYTE* stream, ULONG size, ULONG timeoutMs) override;
 
  private:
   ~CMuxConnection() override;

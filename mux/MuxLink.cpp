@@ -402,6 +402,17 @@ HRESULT MuxLink::Post(CMuxMessage& message, DWORD timeoutMs, bool answerAwaited)
   return Enqueue(message, FrameKind::Post, 0, DeadlineAfter(timeoutMs), answerAwaited);
 }
 
+HRESULT MuxLink::PostItem(const uint8_t* stream, size_t size, DWORD timeoutMs) {
+  MuxMessageView view;
+  view.fields = {{"MSGTYPE", "1"}};
+  view.body = stream;
+  view.bodySize = size;
+  return EnqueueFrame(wire::MessagePayloadSize(view), 0, DeadlineAfter(timeoutMs), false,
+                      [&view](std::vector<uint8_t>* queue, uint32_t frameId) {
+                        wire::AppendMessageFrame(queue, FrameKind::Post, frameId, view);
+                      });
+}
+
 HRESULT MuxLink::Register(const std::shared_ptr<PendingTransact>& pending, uint32_t* id) {
   std::lock_guard<std::mutex> lock(mutex_);
   // The answer would have to come through this very thread.

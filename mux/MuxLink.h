@@ -84,6 +84,9 @@ class MuxLink : public std::enable_shared_from_this<MuxLink> {
   // Queues the message; waits up to timeoutMs only for room in the queue.
   // answerAwaited: the caller waits for the service's answer to it.
   HRESULT Post(CMuxMessage& message, DWORD timeoutMs, bool answerAwaited = false);
+  // Queues a "1" message (an item, no answer wanted) whose body is the item
+  // stream given, as Post would queue it.
+  HRESULT PostItem(const uint8_t* stream, size_t size, DWORD timeoutMs);
   // Sends the request and waits up to timeoutMs (room in the queue included)
   // for its reply.
   HRESULT Transact(CMuxMessage& request, MuxMessageContent* reply, DWORD timeoutMs);

@@ -17,6 +17,7 @@
 #include "HVMux.h"
 #include "common/ByteStream.h"
 #include "common/ComObject.h"
+#include "common/DirectItemPost.h"
 #include "log/CTAVDiagnosticLog.h"
 #include "support/TestSupport.h"
 
@@ -456,6 +457,22 @@ TEST_F(MuxTest, GreetsTheServiceAndWritesMessagesAsDescribed) {
       3, 0, 0, 0, 9, 8, 7,                              // data
       2, 0, 0, 0, 1, 2};                                // body
   EXPECT_EQ(Hex(server_.RawBytes()), Hex(expected));
+}
+
+// The library's manager hands asynchronous items over without a message
+// object; the service must get the frame the ordinary post writes.
+TEST_F(MuxTest, AnItemPostedDirectlyIsTheFrameOfTheSameMessagePosted) {
+  ASSERT_EQ(Connect(), S_OK);
+  const BYTE item[] = {2, 0, 0, 0, 7, 8};
+  ComPtr<IMuxMessage> message = Message({{"MSGTYPE", "1"}});
+  ULONG written = 0;
+  ASSERT_EQ(message.query<IStream>()->Write(item, sizeof item, &written), S_OK);
+  ASSERT_EQ(connection_->Post(message.get(), 1000), S_OK);
+  ASSERT_EQ(connection_.query<IHvDirectItemPost>()->PostItemStream(item, sizeof item, 1000), S_OK);
+  ASSERT_TRUE(server_.WaitForFrames(3));
+  const auto frames = server_.Frames();
+  EXPECT_EQ(frames[2].kind, kPost);
+  EXPECT_EQ(Hex(frames[2].payload), Hex(frames[1].payload));
 }
 
 TEST_F(MuxTest, PostReturnsAtOnceEveryPostArrivesInOrderAndDisconnectSendsWhatIsQueued) {
