@@ -53,7 +53,7 @@ inline bool StartHostAndLog(hv::test::HostProcess& host, ComPtr<ITAVDiagnosticLo
   return true;
 }
 
-inline long StoredCount(hv::test::HostProcess& host) {
+inline long StoredCount(const hv::test::HostProcess& host) {
   return std::atol(host.Query("select count(*) from messages").c_str());
 }
 

@@ -33,6 +33,7 @@ namespace {
 using hv::ComPtr;
 using hv::bench::Clock;
 using hv::bench::Seconds;
+using hv::bench::StoredCount;
 using hv::bench::TypicalItem;
 
 constexpr int kClientProcesses = 4;
@@ -40,10 +41,6 @@ constexpr wchar_t kReadyName[] = L"HvBenchDeliveryReady";
 constexpr wchar_t kGoName[] = L"HvBenchDeliveryGo";
 constexpr wchar_t kDoneName[] = L"HvBenchDeliveryDone";
 constexpr wchar_t kLeaveName[] = L"HvBenchDeliveryLeave";
-
-long StoredCount(const hv::test::HostProcess& host) {
-  return std::atol(host.Query("select count(*) from messages").c_str());
-}
 
 std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
